@@ -1,0 +1,22 @@
+#include "support/Clock.h"
+
+#include <ctime>
+
+namespace tesselwick {
+
+double SystemClock::uptime() const {
+    timespec ts{};
+#if defined(CLOCK_BOOTTIME)
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+#else
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+Clock& systemClock() {
+    static SystemClock clock;
+    return clock;
+}
+
+} // namespace tesselwick

@@ -1,0 +1,118 @@
+#include "support/MainQueue.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace tesselwick {
+
+void ManualMainQueue::post(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        items_.push_back(Item{clock_.uptime(), nextOrder_++, nullptr, std::move(work)});
+    }
+    posted_.notify_all();
+}
+
+TimerHandle ManualMainQueue::postAfter(double seconds, std::function<void()> work) {
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    {
+        std::lock_guard lock(mutex_);
+        items_.push_back(
+            Item{clock_.uptime() + std::max(0.0, seconds), nextOrder_++, cancelled, std::move(work)});
+    }
+    posted_.notify_all();
+    return TimerHandle(std::move(cancelled));
+}
+
+std::optional<ManualMainQueue::Item> ManualMainQueue::takeDue(double until) {
+    std::lock_guard lock(mutex_);
+    // Drop cancelled work first so it never counts as due.
+    std::erase_if(items_, [](const Item& item) { return item.cancelled && item.cancelled->load(); });
+    auto best = items_.end();
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+        if (it->deadline <= until &&
+            (best == items_.end() || it->deadline < best->deadline ||
+             (it->deadline == best->deadline && it->order < best->order))) {
+            best = it;
+        }
+    }
+    if (best == items_.end()) {
+        return std::nullopt;
+    }
+    Item item = std::move(*best);
+    items_.erase(best);
+    return item;
+}
+
+std::size_t ManualMainQueue::runPending() {
+    std::size_t count = 0;
+    while (auto item = takeDue(clock_.uptime())) {
+        if (!(item->cancelled && item->cancelled->load())) {
+            item->work();
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::size_t ManualMainQueue::advance(double seconds) {
+    const double target = clock_.uptime() + seconds;
+    std::size_t count = 0;
+    while (auto item = takeDue(target)) {
+        if (item->deadline > clock_.uptime()) {
+            clock_.set(item->deadline);
+        }
+        if (!(item->cancelled && item->cancelled->load())) {
+            item->work();
+            ++count;
+        }
+    }
+    clock_.set(target);
+    return count;
+}
+
+bool ManualMainQueue::waitForPost(double realTimeoutSeconds) {
+    std::unique_lock lock(mutex_);
+    return posted_.wait_for(lock, std::chrono::duration<double>(realTimeoutSeconds), [&] {
+        const double now = clock_.uptime();
+        return std::any_of(items_.begin(), items_.end(), [&](const Item& item) {
+            return item.deadline <= now && !(item.cancelled && item.cancelled->load());
+        });
+    });
+}
+
+bool ManualMainQueue::runUntil(const std::function<bool()>& done, double realTimeoutSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(realTimeoutSeconds));
+    runPending();
+    while (!done()) {
+        const double left =
+            std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || !waitForPost(left)) {
+            return done();
+        }
+        runPending();
+    }
+    return true;
+}
+
+std::size_t ManualMainQueue::pendingCount() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(items_.begin(), items_.end(), [](const Item& item) {
+        return !(item.cancelled && item.cancelled->load());
+    }));
+}
+
+std::optional<double> ManualMainQueue::nextDeadline() const {
+    std::lock_guard lock(mutex_);
+    std::optional<double> best;
+    for (const Item& item : items_) {
+        if (!(item.cancelled && item.cancelled->load()) && (!best || item.deadline < *best)) {
+            best = item.deadline;
+        }
+    }
+    return best;
+}
+
+} // namespace tesselwick
