@@ -6,20 +6,18 @@
 namespace tesselwick {
 
 void ManualMainQueue::post(std::function<void()> work) {
-    {
-        std::lock_guard lock(mutex_);
-        items_.push_back(Item{clock_.uptime(), nextOrder_++, nullptr, std::move(work)});
-    }
+    // Notified under the lock: a waiter that sees the item may destroy the queue
+    // as soon as it has it, so the poster must be done with the queue by then.
+    std::lock_guard lock(mutex_);
+    items_.push_back(Item{clock_.uptime(), nextOrder_++, nullptr, std::move(work)});
     posted_.notify_all();
 }
 
 TimerHandle ManualMainQueue::postAfter(double seconds, std::function<void()> work) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    {
-        std::lock_guard lock(mutex_);
-        items_.push_back(
-            Item{clock_.uptime() + std::max(0.0, seconds), nextOrder_++, cancelled, std::move(work)});
-    }
+    std::lock_guard lock(mutex_);
+    items_.push_back(
+        Item{clock_.uptime() + std::max(0.0, seconds), nextOrder_++, cancelled, std::move(work)});
     posted_.notify_all();
     return TimerHandle(std::move(cancelled));
 }
@@ -27,7 +25,8 @@ TimerHandle ManualMainQueue::postAfter(double seconds, std::function<void()> wor
 std::optional<ManualMainQueue::Item> ManualMainQueue::takeDue(double until) {
     std::lock_guard lock(mutex_);
     // Drop cancelled work first so it never counts as due.
-    std::erase_if(items_, [](const Item& item) { return item.cancelled && item.cancelled->load(); });
+    std::erase_if(items_,
+                  [](const Item& item) { return item.cancelled && item.cancelled->load(); });
     auto best = items_.end();
     for (auto it = items_.begin(); it != items_.end(); ++it) {
         if (it->deadline <= until &&
@@ -99,9 +98,10 @@ bool ManualMainQueue::runUntil(const std::function<bool()>& done, double realTim
 
 std::size_t ManualMainQueue::pendingCount() const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(items_.begin(), items_.end(), [](const Item& item) {
-        return !(item.cancelled && item.cancelled->load());
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(items_.begin(), items_.end(), [](const Item& item) {
+            return !(item.cancelled && item.cancelled->load());
+        }));
 }
 
 std::optional<double> ManualMainQueue::nextDeadline() const {

@@ -98,15 +98,21 @@ void TaskHandle::cancel() const {
     }
 }
 
-bool TaskHandle::isCancelled() const { return state_ && state_->isCancelled(); }
+bool TaskHandle::isCancelled() const {
+    return state_ && state_->isCancelled();
+}
 
-bool TaskHandle::isFinished() const { return state_ && state_->isFinished(); }
+bool TaskHandle::isFinished() const {
+    return state_ && state_->isFinished();
+}
 
 bool TaskHandle::waitFinished(double timeoutSeconds) const {
     return !state_ || state_->waitFinished(timeoutSeconds);
 }
 
-TaskHandle TaskHandle::makeUnstarted() { return TaskHandle(std::make_shared<TaskState>()); }
+TaskHandle TaskHandle::makeUnstarted() {
+    return TaskHandle(std::make_shared<TaskState>());
+}
 
 TaskHandle startDetachedTask(std::function<void()> body) {
     auto state = std::make_shared<TaskState>();
@@ -126,7 +132,9 @@ TaskHandle startDetachedTask(std::function<void()> body) {
 
 namespace task {
 
-bool isCancelled() { return currentTask && currentTask->isCancelled(); }
+bool isCancelled() {
+    return currentTask && currentTask->isCancelled();
+}
 
 void checkCancellation() {
     if (isCancelled()) {
@@ -170,7 +178,9 @@ CancelRegistration& CancelRegistration::operator=(CancelRegistration&& other) no
     return *this;
 }
 
-CancelRegistration::~CancelRegistration() { reset(); }
+CancelRegistration::~CancelRegistration() {
+    reset();
+}
 
 void CancelRegistration::reset() {
     if (state_) {
@@ -184,7 +194,9 @@ CurrentTaskScope::CurrentTaskScope(const TaskHandle& handle) : previous_(current
     currentTask = handle.state_;
 }
 
-CurrentTaskScope::~CurrentTaskScope() { currentTask = std::move(previous_); }
+CurrentTaskScope::~CurrentTaskScope() {
+    currentTask = std::move(previous_);
+}
 
 } // namespace task
 } // namespace tesselwick

@@ -12,10 +12,19 @@ TEST(ManualMainQueue, RunsDelayedWorkAtExactInstantsInOrder) {
     ManualMainQueue queue(clock);
     std::string trace;
     std::vector<double> at;
-    queue.postAfter(0.25, [&] { trace += "b"; at.push_back(clock.uptime()); });
-    queue.postAfter(0.1, [&] { trace += "a"; at.push_back(clock.uptime()); });
+    queue.postAfter(0.25, [&] {
+        trace += "b";
+        at.push_back(clock.uptime());
+    });
+    queue.postAfter(0.1, [&] {
+        trace += "a";
+        at.push_back(clock.uptime());
+    });
     // Same deadline: posting order decides.
-    queue.postAfter(0.25, [&] { trace += "c"; at.push_back(clock.uptime()); });
+    queue.postAfter(0.25, [&] {
+        trace += "c";
+        at.push_back(clock.uptime());
+    });
     queue.post([&] { trace += "0"; });
 
     EXPECT_EQ(queue.runPending(), 1u);
@@ -59,6 +68,8 @@ TEST(ManualMainQueue, WaitsForResultsPostedByWorkers) {
     ManualClock clock;
     ManualMainQueue queue(clock);
     int result = 0;
-    startDetachedTask([&queue, &result] { queue.post([&result] { result = 42; }); });
+    TaskHandle worker =
+        startDetachedTask([&queue, &result] { queue.post([&result] { result = 42; }); });
     EXPECT_TRUE(queue.runUntil([&] { return result == 42; }, 5.0));
+    EXPECT_TRUE(worker.waitFinished(5.0));
 }

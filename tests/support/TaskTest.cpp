@@ -1,5 +1,5 @@
-#include "support/Errors.h"
 #include "support/Task.h"
+#include "support/Errors.h"
 
 #include <gtest/gtest.h>
 
