@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tesselwick::process {
+
+// Runs one command (executable path, arguments, time-out in seconds) and returns
+// its standard output. Discovery and operations take one of these so tests can
+// answer command lines from recorded output; production uses runProcessData.
+using CommandRunner = std::function<std::string(
+    const std::string& executablePath, const std::vector<std::string>& arguments, double timeout)>;
+
+// The production runner: runProcessData.
+CommandRunner systemCommandRunner();
+
+// Every invocation of the platform's disk utility and image tool, in one place.
+namespace disktool {
+
+inline constexpr const char* kDiskutilPath = "/usr/sbin/diskutil";
+inline constexpr const char* kHdiutilPath = "/usr/bin/hdiutil";
+inline constexpr double kQueryTimeout = 10.0;
+inline constexpr double kMountTimeout = 6.0;
+
+struct Command {
+    std::string executablePath;
+    std::vector<std::string> arguments;
+    double timeout = kQueryTimeout;
+
+    bool operator==(const Command&) const = default;
+};
+
+// diskutil list -plist: the partition map of every whole disk.
+Command listPlist();
+// diskutil list -plist <disk>: the partition map of one whole disk.
+Command listPlist(const std::string& wholeDiskIdentifier);
+// diskutil info -plist <identifier>: one disk's or partition's facts.
+Command infoPlist(const std::string& identifier);
+// diskutil list: the human-readable table the text fallback reads.
+Command listText();
+// diskutil mount / unmount <partition>: the direct route.
+Command mount(const std::string& partitionIdentifier);
+Command unmount(const std::string& partitionIdentifier);
+// hdiutil info -plist: the attached disk images.
+Command imageInfoPlist();
+
+std::string run(const CommandRunner& runner, const Command& command);
+
+} // namespace disktool
+} // namespace tesselwick::process
