@@ -1,19 +1,47 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tesselwick {
 
 // The process-wide diagnostic log. Off unless TESSELWICK_DIAGNOSTICS is exactly
 // "1"; when off a call costs one flag test and the message is never built.
+// When on, every record is appended to the log file, synchronised to disk at
+// once (so the last records before a crash survive) and mirrored to the
+// system log.
 class TesselwickDiagnostics {
 public:
+    // Receives each complete system-log line ("TesselwickDebug ...").
+    using SystemLog = std::function<void(const std::string& line)>;
+
+    static constexpr std::uintmax_t kRotationThreshold = 8'388'608;
+    static constexpr const char* kCurrentLogName = "Tesselwick-Debug.log";
+    static constexpr const char* kPreviousLogName = "Tesselwick-Debug.previous.log";
+
+    // The one instance, configured from the process environment and writing to
+    // ~/Library/Logs/Tesselwick and syslog(3). Created on first use, never
+    // destroyed.
     static TesselwickDiagnostics& shared();
+
+    // A log of its own (for tests and tools): `installsProcessHandlers`
+    // decides whether startSession() takes over the process's terminate and
+    // exit handlers, which only the shared instance should.
+    TesselwickDiagnostics(bool enabled, std::filesystem::path logDirectory, SystemLog systemLog,
+                          bool installsProcessHandlers = false);
+    ~TesselwickDiagnostics();
+    TesselwickDiagnostics(const TesselwickDiagnostics&) = delete;
+    TesselwickDiagnostics& operator=(const TesselwickDiagnostics&) = delete;
 
     bool enabled() const noexcept { return enabled_; }
 
@@ -36,22 +64,55 @@ public:
     void flush();
     void finishSession(std::string_view reason);
 
-    // Labels of a call site as they appear in a record.
+    // Writes the record of an exception nobody caught, then flushes.
+    void logUncaughtException(const std::string& name, const std::string& reason,
+                              const std::vector<std::string>& callStack,
+                              std::source_location site = std::source_location::current());
+
+    std::filesystem::path defaultLogURL() const;
+    std::optional<std::filesystem::path> activeLogURL() const;
+
+    // The process-wide handlers that startSession() installs on the shared
+    // instance. The terminate handler records the exception, flushes and then
+    // lets the previous handler end the process as before.
+    static void tesselwickUncaughtExceptionHandler();
+    static void tesselwickAtExitHandler();
+
+    // Whether a value of TESSELWICK_DIAGNOSTICS turns the log on (null: unset).
+    static bool isEnabledValue(const char* value);
+    // ~/Library/Logs/Tesselwick of the current user.
+    static std::filesystem::path defaultLogDirectory();
+
+    // Pieces of a record.
     static std::string fileLabel(std::string_view path);
     static std::string functionLabel(std::string_view prettyFunction);
+    static std::string timestamp(std::chrono::system_clock::time_point instant);
+    // The type name (demangled) and reason of a thrown object; the reason is
+    // "no reason" when it has none.
+    static std::pair<std::string, std::string> describeException(const std::exception_ptr& error);
 
 private:
-    explicit TesselwickDiagnostics(bool enabled);
     void logRecord(std::string message, const std::source_location& site);
+    void prepareLogFileLocked();
+    void writeLocked(const std::string& record);
+    void closeFileLocked();
 
     const bool enabled_;
+    const bool installsProcessHandlers_;
+    const std::filesystem::path logDirectory_;
+    const SystemLog systemLog_;
+
     mutable std::mutex lock_;
+    int fileHandle_ = -1;
+    std::optional<std::filesystem::path> activeLogURL_;
     bool sessionStarted_ = false;
+
+    std::terminate_handler previousTerminateHandler_ = nullptr;
 };
 
 } // namespace tesselwick
 
 // Logs one diagnostic line; the arguments form the message and are evaluated
 // only when the log is on: TW_LOG("DiskManager.refresh launching generation=" + n)
-#define TW_LOG(...)                                                                        \
+#define TW_LOG(...)                                                                                \
     ::tesselwick::TesselwickDiagnostics::shared().log([&]() { return std::string(__VA_ARGS__); })

@@ -1,23 +1,573 @@
 #include "process/ProcessRunner.h"
 
-#include "support/Errors.h"
+#include "diagnostics/Diagnostics.h"
+#include "process/FileHandleCloser.h"
+#include "support/Task.h"
+#include "support/Text.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace tesselwick::process {
 
-// Provisional until the event-driven runner lands.
-std::string runProcessData(const std::string& executablePath,
-                           const std::vector<std::string>& arguments, double) {
-    throw commandError(74, "The command runner is not available yet: " +
-                               commandDescription(executablePath, arguments));
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------
+// Descriptors
+
+FileHandleCloser::FileHandleCloser(FileHandleCloser&& other) noexcept
+    : fd_(other.fd_), closeSucceeded_(other.closeSucceeded_) {
+    other.fd_ = -1;
+    other.closeSucceeded_ = true;
 }
 
-std::string commandDescription(const std::string& executablePath,
-                               const std::vector<std::string>& arguments) {
-    std::string out = executablePath;
-    for (const auto& argument : arguments) {
-        out += " " + argument;
+FileHandleCloser& FileHandleCloser::operator=(FileHandleCloser&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        closeSucceeded_ = other.closeSucceeded_;
+        other.fd_ = -1;
+        other.closeSucceeded_ = true;
     }
-    return out;
+    return *this;
+}
+
+FileHandleCloser::~FileHandleCloser() {
+    close();
+}
+
+bool FileHandleCloser::close() noexcept {
+    if (fd_ >= 0) {
+        // Linux releases the descriptor even when close reports EINTR, and a
+        // retry could close a descriptor another thread has just been given.
+        closeSucceeded_ = ::close(fd_) == 0 || errno == EINTR;
+        fd_ = -1;
+    }
+    return closeSucceeded_;
+}
+
+namespace {
+
+DomainError posixError(int error, const std::string& context) {
+    return DomainError("NSPOSIXErrorDomain", error, context + ": " + std::strerror(error));
+}
+
+// Keeps descriptors 0-2 free so the child's file actions can never clobber a
+// pipe end that happens to sit there when the parent runs without stdio.
+int moveAboveStdio(int fd) {
+    if (fd > 2) {
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
+}
+
+struct Pipe {
+    FileHandleCloser read;
+    FileHandleCloser write;
+};
+
+Pipe makePipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        throw posixError(errno, "Could not create a command pipe");
+    }
+    Pipe pipe{FileHandleCloser(moveAboveStdio(fds[0])), FileHandleCloser(moveAboveStdio(fds[1]))};
+    if (!pipe.read.isOpen() || !pipe.write.isOpen()) {
+        throw posixError(errno, "Could not create a command pipe");
+    }
+    // Only the parent's end is non-blocking; the child's stays blocking.
+    const int flags = fcntl(pipe.read.fd(), F_GETFL);
+    if (flags < 0 || fcntl(pipe.read.fd(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        throw posixError(errno, "Could not configure a command pipe");
+    }
+    return pipe;
+}
+
+// Remaining time to `deadline` for ppoll; nullptr waits without limit.
+struct PollTimeout {
+    timespec spec{};
+    const timespec* pointer = nullptr;
+};
+
+PollTimeout pollTimeout(Clock::time_point deadline) {
+    PollTimeout timeout;
+    if (deadline == Clock::time_point::max()) {
+        return timeout;
+    }
+    const auto remaining = std::max(Clock::duration::zero(), deadline - Clock::now());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count();
+    timeout.spec.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    timeout.spec.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    timeout.pointer = &timeout.spec;
+    return timeout;
+}
+
+// `seconds` from now, saturating instead of overflowing for huge time-outs.
+Clock::time_point deadlineAfter(double seconds) {
+    const Clock::time_point now = Clock::now();
+    const double room = std::chrono::duration<double>(Clock::time_point::max() - now).count() / 2;
+    if (seconds >= room) {
+        return Clock::time_point::max();
+    }
+    return now +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// ---------------------------------------------------------------------------
+// The child
+
+// A started child with its exit handle. It is always reaped: normally by the
+// runner, and if the runner had to give up on a child it could not confirm
+// ended, by a small waiter that outlives the call.
+class ChildProcess {
+public:
+    ChildProcess(pid_t pid, FileHandleCloser pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    ~ChildProcess() {
+        if (reaped_) {
+            return;
+        }
+        if (hasExited()) {
+            reap();
+            return;
+        }
+        // Reached when the runner gave up on the child (the error says so)
+        // or unwound past it: make sure it ends, and reap it without
+        // blocking the caller.
+        signal(SIGKILL);
+        std::thread([pid = pid_] {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    }
+
+    int pidfd() const { return pidfd_.fd(); }
+
+    // Non-blocking: whether the child has ended (and then reaps it).
+    bool hasExited() {
+        if (reaped_) {
+            return true;
+        }
+        return waitExit(Clock::now());
+    }
+
+    // Waits until the child ends or the deadline passes.
+    bool waitExit(Clock::time_point deadline) {
+        if (reaped_) {
+            return true;
+        }
+        pollfd fd{pidfd_.fd(), POLLIN, 0};
+        while (true) {
+            const PollTimeout timeout = pollTimeout(deadline);
+            const int ready = ppoll(&fd, 1, timeout.pointer, nullptr);
+            if (ready > 0) {
+                reap();
+                return true;
+            }
+            if (ready == 0 || errno != EINTR) {
+                return false;
+            }
+        }
+    }
+
+    bool signal(int signo) const {
+        return syscall(SYS_pidfd_send_signal, pidfd_.fd(), signo, nullptr, 0) == 0;
+    }
+
+    // The exit status; for a child ended by a signal, the signal's number.
+    int status() const { return status_; }
+
+    void reap() {
+        if (reaped_) {
+            return;
+        }
+        int raw = 0;
+        pid_t result;
+        do {
+            result = waitpid(pid_, &raw, 0);
+        } while (result < 0 && errno == EINTR);
+        reaped_ = true;
+        if (result == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? WTERMSIG(raw) : raw;
+        }
+    }
+
+private:
+    pid_t pid_;
+    FileHandleCloser pidfd_;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// Polite termination first, then the kill signal; true when the child is
+// confirmed gone.
+bool terminateProcess(ChildProcess& child) {
+    if (child.hasExited()) {
+        return true;
+    }
+    child.signal(SIGTERM);
+    if (child.waitExit(deadlineAfter(kTerminateGraceSeconds))) {
+        return true;
+    }
+    if (!child.signal(SIGKILL) && !child.hasExited()) {
+        return false;
+    }
+    return child.waitExit(deadlineAfter(kKillWaitSeconds));
+}
+
+// ---------------------------------------------------------------------------
+// Output capture
+
+// One stream's read end and what was kept of it. Reading stops at end of
+// data, a read error or when the runner closes the read end; bytes beyond the
+// limit are read and dropped so the child never blocks on a full pipe.
+class PipeReader {
+public:
+    PipeReader(FileHandleCloser handle, std::size_t limit)
+        : handle_(std::move(handle)), limit_(limit) {}
+
+    bool finished() const { return !handle_.isOpen(); }
+    int fd() const { return handle_.fd(); }
+
+    // Reads one chunk after the poll loop saw the read end ready.
+    void readChunk(std::array<char, kReadChunkSize>& scratch) {
+        const ssize_t count = ::read(handle_.fd(), scratch.data(), scratch.size());
+        if (count > 0) {
+            keep(std::string_view(scratch.data(), static_cast<std::size_t>(count)));
+            return;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        }
+        hadReadError_ = hadReadError_ || count < 0;
+        finish();
+    }
+
+    // Ends reading; false when the read end did not close cleanly.
+    bool finish() {
+        const bool closed = handle_.close();
+        hadReadError_ = hadReadError_ || !closed;
+        return closed;
+    }
+
+    std::string& bytes() { return bytes_; }
+    bool wasTruncated() const { return wasTruncated_; }
+    bool hadReadError() const { return hadReadError_; }
+
+private:
+    void keep(std::string_view chunk) {
+        const std::size_t room = limit_ - bytes_.size();
+        const std::size_t taken = std::min(room, chunk.size());
+        if (taken > 0) {
+            if (bytes_.capacity() < bytes_.size() + taken) {
+                // A small first reservation keeps trivial commands cheap; past
+                // it, one reservation of the whole limit avoids the doubling
+                // copies that would briefly hold twice the data.
+                bytes_.reserve(bytes_.capacity() == 0 ? std::min(limit_, kInitialReservation)
+                                                      : limit_);
+            }
+            bytes_.append(chunk.substr(0, taken));
+        }
+        if (chunk.size() > room) {
+            wasTruncated_ = true;
+        }
+    }
+
+    FileHandleCloser handle_;
+    std::size_t limit_;
+    std::string bytes_;
+    bool wasTruncated_ = false;
+    bool hadReadError_ = false;
+};
+
+// Wakes the poll loop when the calling task is cancelled.
+class CancellationWake {
+public:
+    CancellationWake() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (!fd_.isOpen()) {
+            throw posixError(errno, "Could not create a cancellation handle");
+        }
+        registration_ = task::onCancel([fd = fd_.fd()] {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
+        });
+    }
+
+    int fd() const { return fd_.fd(); }
+
+private:
+    FileHandleCloser fd_;
+    // Declared after the descriptor: it is unregistered (waiting for a
+    // callback in flight) before the descriptor closes.
+    task::CancelRegistration registration_;
+};
+
+struct SpawnFileActions {
+    posix_spawn_file_actions_t actions;
+    SpawnFileActions() { posix_spawn_file_actions_init(&actions); }
+    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions); }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+};
+
+struct SpawnAttributes {
+    posix_spawnattr_t attributes;
+    SpawnAttributes() { posix_spawnattr_init(&attributes); }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+// Starts the child with standard input from /dev/null, both output pipes and
+// no other inherited descriptor, with the default signal mask and
+// dispositions. Returns the pid or the spawn error.
+int spawnChild(const std::string& executablePath, const std::vector<std::string>& arguments,
+               int stdoutWrite, int stderrWrite, pid_t& pid) {
+    SpawnFileActions files;
+    int rc = posix_spawn_file_actions_adddup2(&files.actions, stdoutWrite, STDOUT_FILENO);
+    if (rc == 0) {
+        rc = posix_spawn_file_actions_adddup2(&files.actions, stderrWrite, STDERR_FILENO);
+    }
+    if (rc == 0) {
+        rc = posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY,
+                                              0);
+    }
+    if (rc == 0) {
+        rc = posix_spawn_file_actions_addclosefrom_np(&files.actions, 3);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+
+    SpawnAttributes attributes;
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes.attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes.attributes, &signals);
+    posix_spawnattr_setflags(&attributes.attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(executablePath.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    return posix_spawn(&pid, executablePath.c_str(), &files.actions, &attributes.attributes,
+                       argv.data(), environ);
+}
+
+[[noreturn]] void throwStop(StopReason reason, const std::string& description, bool childGone,
+                            bool readersClosed) {
+    if (auto error = stopOutcome(reason, description, childGone, readersClosed)) {
+        throw *error;
+    }
+    throw CancellationError();
+}
+
+} // namespace
+
+std::string runProcessData(const std::string& executablePath,
+                           const std::vector<std::string>& arguments, double timeout) {
+    const std::string description = commandDescription(executablePath, arguments);
+    const Clock::time_point started = Clock::now();
+    TW_LOG("Process start timeout=" + text::formatDouble(timeout) + "s command=" + description);
+
+    task::checkCancellation();
+    if (!std::isfinite(timeout) || !(timeout > 0)) {
+        throw commandError(64, "Invalid command timeout: " + text::formatDouble(timeout));
+    }
+
+    CancellationWake cancellation;
+    Pipe standardOutput = makePipe();
+    Pipe standardError = makePipe();
+
+    pid_t pid = 0;
+    const int spawnError = spawnChild(executablePath, arguments, standardOutput.write.fd(),
+                                      standardError.write.fd(), pid);
+    if (spawnError != 0) {
+        const bool closedAll = standardOutput.read.close() & standardError.read.close() &
+                               standardOutput.write.close() & standardError.write.close();
+        DomainError launchError = posixError(spawnError, "Could not launch " + executablePath);
+        if (closedAll) {
+            throw launchError;
+        }
+        throw commandError(74,
+                           "The command could not start and one or more pipe handles could not "
+                           "be closed: " +
+                               description + ".",
+                           std::make_exception_ptr(launchError));
+    }
+
+    FileHandleCloser pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (!pidfd.isOpen()) {
+        // Without an exit handle the child cannot be watched: end it now.
+        const int error = errno;
+        kill(pid, SIGKILL);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        throw posixError(error, "Could not watch " + executablePath);
+    }
+    ChildProcess child(pid, std::move(pidfd));
+
+    const bool stdoutWriteClosed = standardOutput.write.close();
+    const bool stderrWriteClosed = standardError.write.close();
+    if (!stdoutWriteClosed || !stderrWriteClosed) {
+        const bool childGone = terminateProcess(child);
+        const bool readersClosed = standardOutput.read.close() & standardError.read.close();
+        std::string message = "Could not close the parent command pipes: " + description + ".";
+        if (!childGone) {
+            message += " The launched command could not be confirmed terminated.";
+        }
+        if (!readersClosed) {
+            message += " One or more command reader handles could not be closed.";
+        }
+        throw commandError(74, std::move(message));
+    }
+
+    PipeReader outputReader(std::move(standardOutput.read), kStandardOutputLimit);
+    PipeReader errorReader(std::move(standardError.read), kStandardErrorLimit);
+    const auto closeReaders = [&] { return outputReader.finish() & errorReader.finish(); };
+
+    std::array<char, kReadChunkSize> scratch;
+    const Clock::time_point deadline = deadlineAfter(timeout);
+    bool exited = false;
+    bool draining = false;
+    Clock::time_point drainDeadline{};
+
+    // One loop watches both read ends, the exit handle and the cancellation
+    // wake against one absolute deadline: first the command's own, then,
+    // once the child has exited, the drain window.
+    while (true) {
+        if (exited && outputReader.finished() && errorReader.finished()) {
+            break;
+        }
+        if (task::isCancelled()) {
+            if (!exited) {
+                const bool childGone = terminateProcess(child);
+                throwStop(StopReason::cancelledWhileRunning, description, childGone,
+                          closeReaders());
+            }
+            throwStop(StopReason::cancelledWhileDraining, description, true, closeReaders());
+        }
+        if (!exited && Clock::now() >= deadline) {
+            // The exit may have raced the deadline; such a child counts as
+            // exited normally.
+            if (child.hasExited()) {
+                exited = true;
+            } else {
+                const bool childGone = terminateProcess(child);
+                throwStop(StopReason::timedOut, description, childGone, closeReaders());
+            }
+        }
+        if (exited && !draining) {
+            draining = true;
+            drainDeadline = deadlineAfter(kDrainWindowSeconds);
+            continue;
+        }
+        if (draining && Clock::now() >= drainDeadline) {
+            // A grandchild still holds the pipes: stop reading. Closing a read
+            // end ends its reading at once, so only the close itself can fail.
+            throwStop(StopReason::drainTimedOut, description, true, closeReaders());
+        }
+
+        std::array<pollfd, 4> fds{};
+        nfds_t count = 0;
+        fds[count++] = {cancellation.fd(), POLLIN, 0};
+        const nfds_t exitSlot = exited ? 0 : count;
+        if (!exited) {
+            fds[count++] = {child.pidfd(), POLLIN, 0};
+        }
+        const nfds_t outputSlot = outputReader.finished() ? 0 : count;
+        if (!outputReader.finished()) {
+            fds[count++] = {outputReader.fd(), POLLIN, 0};
+        }
+        const nfds_t errorSlot = errorReader.finished() ? 0 : count;
+        if (!errorReader.finished()) {
+            fds[count++] = {errorReader.fd(), POLLIN, 0};
+        }
+
+        const PollTimeout wait = pollTimeout(draining ? drainDeadline : deadline);
+        const int ready = ppoll(fds.data(), count, wait.pointer, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // Cannot wait any more: treat it like running out of time.
+            if (!exited) {
+                const bool childGone = terminateProcess(child);
+                throwStop(StopReason::timedOut, description, childGone, closeReaders());
+            }
+            throwStop(StopReason::drainTimedOut, description, true, closeReaders());
+        }
+        if (ready == 0) {
+            continue;
+        }
+        if (outputSlot != 0 && fds[outputSlot].revents != 0) {
+            outputReader.readChunk(scratch);
+        }
+        if (errorSlot != 0 && fds[errorSlot].revents != 0) {
+            errorReader.readChunk(scratch);
+        }
+        if (exitSlot != 0 && fds[exitSlot].revents != 0) {
+            child.reap();
+            exited = true;
+        }
+    }
+
+    ProcessOutputSnapshot output;
+    output.standardOutput = std::move(outputReader.bytes());
+    output.standardError = std::move(errorReader.bytes());
+    output.standardOutputWasTruncated = outputReader.wasTruncated();
+    output.standardErrorWasTruncated = errorReader.wasTruncated();
+    output.standardOutputHadReadError = outputReader.hadReadError();
+    output.standardErrorHadReadError = errorReader.hadReadError();
+
+    const int status = child.status();
+    if (auto error = exitOutcome(output, status, description)) {
+        throw *error;
+    }
+    TW_LOG([&] {
+        const double elapsed =
+            static_cast<double>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started)
+                    .count()) /
+            1e9;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", elapsed);
+        return "Process success status=" + std::to_string(status) +
+               " bytes=" + std::to_string(output.standardOutput.size()) + " elapsed=" + seconds +
+               "s command=" + description;
+    }());
+    return std::move(output.standardOutput);
 }
 
 } // namespace tesselwick::process

@@ -1,0 +1,121 @@
+#include "process/ProcessRunner.h"
+
+#include "support/Text.h"
+
+namespace tesselwick::process {
+
+namespace {
+constexpr const char* kEllipsis = "\xE2\x80\xA6"; // U+2026
+} // namespace
+
+std::string commandDescription(const std::string& executablePath,
+                               const std::vector<std::string>& arguments) {
+    std::string out = executablePath;
+    for (const auto& argument : arguments) {
+        std::string shown = argument;
+        for (char& c : shown) {
+            if (c == '\n') {
+                c = ' ';
+            }
+        }
+        // Counted in characters, so a long name is never cut inside one.
+        shown = text::toValidUTF8(shown);
+        if (text::utf8Length(shown) > kDescriptionArgumentLimit) {
+            shown = text::utf8Prefix(shown, kDescriptionArgumentLimit) + kEllipsis;
+        }
+        out += ' ';
+        out += shown;
+    }
+    return out;
+}
+
+std::string limitedProcessText(std::string_view bytes, std::size_t byteLimit) {
+    if (bytes.empty()) {
+        return {};
+    }
+    const bool cut = bytes.size() > byteLimit;
+    std::string shown = text::trim(text::toValidUTF8(cut ? bytes.substr(0, byteLimit) : bytes));
+    if (cut && !shown.empty()) {
+        shown += kEllipsis;
+    }
+    return shown;
+}
+
+std::string processFailureMessage(std::string_view standardOutput, std::string_view standardError,
+                                  bool standardErrorWasTruncated) {
+    std::string errorText = limitedProcessText(standardError, kFailureStreamByteLimit);
+    if (standardErrorWasTruncated && !errorText.empty() && !text::endsWith(errorText, kEllipsis)) {
+        errorText += kEllipsis;
+    }
+    const std::string outputText = limitedProcessText(standardOutput, kFailureStreamByteLimit);
+
+    std::string message = errorText;
+    if (!outputText.empty()) {
+        if (!message.empty()) {
+            message += '\n';
+        }
+        message += outputText;
+    }
+    if (text::utf8Length(message) > kFailureMessageLimit) {
+        message = text::utf8Prefix(message, kFailureMessageLimit) + kEllipsis;
+    }
+    return message;
+}
+
+std::optional<DomainError> exitOutcome(const ProcessOutputSnapshot& output, int status,
+                                       const std::string& description) {
+    if (status == 0) {
+        if (output.standardOutputHadReadError || output.standardErrorHadReadError) {
+            return commandError(74, "Could not read complete command output: " + description);
+        }
+        if (output.standardOutputWasTruncated || output.standardErrorWasTruncated) {
+            const char* which = !output.standardErrorWasTruncated ? "standard output"
+                                : !output.standardOutputWasTruncated
+                                    ? "standard error"
+                                    : "standard output and standard error";
+            return commandError(75, std::string("Command ") + which +
+                                        " exceeded its safety limit: " + description);
+        }
+        return std::nullopt;
+    }
+    std::string message = processFailureMessage(output.standardOutput, output.standardError,
+                                                output.standardErrorWasTruncated);
+    if (message.empty()) {
+        message = "Command failed with status " + std::to_string(status) + ".";
+    }
+    return commandError(status, std::move(message));
+}
+
+std::optional<DomainError> stopOutcome(StopReason reason, const std::string& description,
+                                       bool childGone, bool readersClosed) {
+    switch (reason) {
+    case StopReason::cancelledWhileRunning:
+        if (childGone && readersClosed) {
+            return std::nullopt;
+        }
+        return commandError(74,
+                            "Cancelled command could not be confirmed terminated: " + description);
+    case StopReason::timedOut:
+        if (childGone && readersClosed) {
+            return commandError(124, "Command timed out: " + description);
+        }
+        return commandError(74,
+                            "Timed-out command could not be confirmed terminated: " + description);
+    case StopReason::cancelledWhileDraining:
+        // The child has already exited here; only the readers matter.
+        if (readersClosed) {
+            return std::nullopt;
+        }
+        return commandError(74, "Cancelled command readers could not be closed and drained: " +
+                                    description);
+    case StopReason::drainTimedOut:
+        if (readersClosed) {
+            return commandError(125, "Command output read timed out: " + description);
+        }
+        return commandError(74, "Timed-out command readers could not be closed and drained: " +
+                                    description);
+    }
+    return commandError(74, "Command stopped for an unknown reason: " + description);
+}
+
+} // namespace tesselwick::process
