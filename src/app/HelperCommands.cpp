@@ -1,0 +1,67 @@
+#include "app/HelperCommands.h"
+
+#include "helper/ESPHelper.h"
+#include "support/Task.h"
+
+#include <exception>
+#include <ostream>
+
+namespace tesselwick::app {
+namespace {
+
+constexpr const char* kUsage = "usage: tesselwick helper status|install|show-installer\n";
+
+// Blocking helper work belongs on a worker task, as in the application.
+template <typename Body> void runOnWorkerTask(Body&& body) {
+    std::exception_ptr failure;
+    const TaskHandle handle = startDetachedTask([&] {
+        try {
+            body();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    while (!handle.waitFinished(3600.0)) {
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+} // namespace
+
+int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                     std::ostream& err) {
+    if (arguments.size() != 1) {
+        err << kUsage;
+        return 64;
+    }
+    const std::string& verb = arguments[0];
+    if (verb == "show-installer") {
+        // Exactly the text that would run as root, so it can be audited
+        // before the prompt is approved.
+        out << ESPHelper::installerScript();
+        out.flush();
+        return 0;
+    }
+    if (verb == "status") {
+        ESPHelper::ProbeResult result;
+        runOnWorkerTask([&] { result = ESPHelper::probePasswordlessRuntime(); });
+        out << result.message << "\n";
+        return result.ready ? 0 : 1;
+    }
+    if (verb == "install") {
+        try {
+            runOnWorkerTask([] { ESPHelper::install(); });
+        } catch (const std::exception& error) {
+            err << error.what() << "\n";
+            return 1;
+        }
+        out << "Passwordless EFI mount/unmount is available.\n";
+        return 0;
+    }
+    err << kUsage;
+    return 64;
+}
+
+} // namespace tesselwick::app

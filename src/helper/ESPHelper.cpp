@@ -1,0 +1,198 @@
+#include "helper/ESPHelper.h"
+
+#include "diagnostics/Diagnostics.h"
+#include "helper/HelperScripts.h"
+#include "support/Task.h"
+#include "support/Text.h"
+
+#include <vector>
+
+namespace tesselwick::ESPHelper {
+namespace {
+
+// Undecodable output counts as empty, like the rest of the system treats
+// text it cannot read.
+bool isValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t extra = 0;
+        std::uint32_t codePoint = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            codePoint = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            codePoint = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            codePoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= s.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(s[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        if ((extra == 1 && codePoint < 0x80) || (extra == 2 && codePoint < 0x800) ||
+            (extra == 3 && (codePoint < 0x10000 || codePoint > 0x10FFFF)) ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::string decodedTrimmed(const std::string& bytes) {
+    return isValidUtf8(bytes) ? text::trim(bytes) : std::string();
+}
+
+std::vector<std::string> helperArguments(std::string_view command, std::string_view disk) {
+    std::vector<std::string> arguments{"-n", "--", helper::kHelperPath, std::string(command)};
+    if (!disk.empty()) {
+        arguments.emplace_back(disk);
+    }
+    return arguments;
+}
+
+} // namespace
+
+DomainError helperError(std::string message) {
+    return DomainError(kHelperErrorDomain, 1, std::move(message));
+}
+
+ESPHelperStatusCache& statusCache() {
+    static ESPHelperStatusCache cache;
+    return cache;
+}
+
+std::string installerScript() {
+    return helper::installerScript();
+}
+
+ProbeResult probePasswordlessRuntime(const operations::CommandRunner& runner) {
+    TW_LOG("ESPHelper runtime probe begin");
+    try {
+        const std::string output =
+            decodedTrimmed(runner(kSudoPath, helperArguments("version", {}), kProbeTimeout));
+        if (output == helper::kHelperVersion) {
+            TW_LOG("ESPHelper runtime probe succeeded version=" + output);
+            return {true, "Helper version " + output + " is ready."};
+        }
+        const std::string message = output.empty()
+                                        ? std::string("The helper returned no version.")
+                                        : "The helper returned version '" + output +
+                                              "' instead of '" + helper::kHelperVersion + "'.";
+        TW_LOG("ESPHelper runtime probe rejected: " + message);
+        return {false, message};
+    } catch (const CancellationError&) {
+        TW_LOG("ESPHelper runtime probe cancelled");
+        return {false, "The helper validation was cancelled."};
+    } catch (const std::exception& error) {
+        const std::string description = text::trim(error.what());
+        TW_LOG("ESPHelper runtime probe failed error=" + description);
+        return {false, description.empty()
+                           ? std::string("sudo rejected the helper without an error message.")
+                           : description};
+    }
+}
+
+bool isInstalled() {
+    return isInstalled(statusCache(), operations::defaultCommandRunner());
+}
+
+bool isInstalled(ESPHelperStatusCache& cache, const operations::CommandRunner& runner) {
+    // A superseded probe is retried once; a second loss means someone else
+    // keeps writing fresher answers, so theirs is the one to return.
+    for (int round = 0; round < 2; ++round) {
+        if (const auto fresh = cache.freshValue()) {
+            return *fresh;
+        }
+        const auto ticket = cache.beginLoad();
+        const ProbeResult result = probePasswordlessRuntime(runner);
+        if (task::isCancelled()) {
+            cache.abandonLoad(ticket);
+            return cache.cachedValue().value_or(false);
+        }
+        if (cache.completeLoad(ticket, result.ready)) {
+            return result.ready;
+        }
+    }
+    return cache.cachedValue().value_or(false);
+}
+
+void run(std::string_view command, std::string_view diskIdentifier) {
+    run(command, diskIdentifier, statusCache(), operations::defaultCommandRunner());
+}
+
+void run(std::string_view command, std::string_view diskIdentifier, ESPHelperStatusCache& cache,
+         const operations::CommandRunner& runner) {
+    if (command != "mount" && command != "unmount") {
+        throw helperError("Invalid helper command.");
+    }
+    if (!operations::isPartitionIdentifier(diskIdentifier)) {
+        throw helperError("Invalid disk identifier: " + std::string(diskIdentifier));
+    }
+    const std::string heading =
+        "EFI " + std::string(command) + " failed for " + std::string(diskIdentifier) + ".\n\n";
+    try {
+        runner(kSudoPath, helperArguments(command, diskIdentifier), kRunTimeout);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        const std::string description = error.what();
+        const auto* domainError = dynamic_cast<const DomainError*>(&error);
+        const std::int64_t code = domainError ? domainError->code() : 1;
+        std::vector<std::string> remaining;
+        bool helperRan = false;
+        for (const auto& line : text::split(description, '\n')) {
+            if (line == helper::kReadyMarker) {
+                helperRan = true;
+            } else {
+                remaining.push_back(line);
+            }
+        }
+        if (!helperRan) {
+            // sudo refused or the helper is missing: the caller may fall back.
+            throw helperError(heading + description);
+        }
+        // The helper ran, so it is installed; the failure is the operation's.
+        cache.storeFromOutside(true);
+        std::string detail = text::trim(text::join(remaining, "\n"));
+        if (detail.empty()) {
+            detail = "The helper command failed with status " + std::to_string(code) + ".";
+        }
+        throw DomainError(kHelperOperationErrorDomain, code, heading + detail);
+    }
+    cache.storeFromOutside(true);
+}
+
+void install() {
+    install(statusCache(), operations::defaultCommandRunner());
+}
+
+void install(ESPHelperStatusCache& cache, const operations::CommandRunner& runner) {
+    const std::string source = operations::administratorAppleScript(
+        operations::scriptTransportLine(helper::installerScript()));
+    const std::string output =
+        decodedTrimmed(runner(operations::kOsascriptPath, {"-e", source}, kInstallerTimeout));
+    TW_LOG("ESPHelper installer completed output=" + (output.empty() ? "<empty>" : output));
+    cache.invalidate();
+    const ProbeResult probe = probePasswordlessRuntime(runner);
+    cache.storeFromOutside(probe.ready);
+    if (!probe.ready) {
+        throw helperError(kInstallProbeRefusedPrefix + probe.message);
+    }
+}
+
+} // namespace tesselwick::ESPHelper

@@ -1,0 +1,875 @@
+#include "helper/HelperScripts.h"
+
+namespace tesselwick::helper {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The helper. Runs as root for any admin user without a password, so it trusts
+// nothing it is given and re-reads everything from the live system.
+
+constexpr const char* kHelperHead = R"HELPER(#!/bin/zsh
+set -euo pipefail
+VORNABY_ESP_HELPER_VERSION=9
+export PATH=/usr/sbin:/usr/bin:/bin:/sbin
+
+command="${1:-}"
+disk="${2:-}"
+
+fail() {
+  print -r -- "$1" >&2
+  exit "${2:-1}"
+}
+
+plist_value() {
+  /usr/bin/printf '%s' "$1" | /usr/bin/plutil -extract "$2" raw -o - - 2>/dev/null || true
+}
+
+lower_case() {
+  /usr/bin/printf '%s' "$1" | /usr/bin/tr '[:upper:]' '[:lower:]'
+}
+
+if [[ "$command" == "version" ]]; then
+  print -r -- "$VORNABY_ESP_HELPER_VERSION"
+  exit 0
+fi
+
+if [[ ! "$disk" =~ '^disk[0-9]+s[0-9]+$' ]]; then
+  fail "Invalid disk identifier: $disk" 64
+fi
+
+# From here on the caller knows the helper itself ran: failures below are the
+# operation's, not sudo's.
+print -r -- 'TESSELWICK_HELPER_READY=)HELPER";
+
+constexpr const char* kHelperTail = R"HELPER(' >&2
+
+info_plist="$(/usr/sbin/diskutil info -plist "$disk" 2>/dev/null)" ||
+  fail "Could not read disk information for $disk" 65
+
+returned_disk="$(plist_value "$info_plist" DeviceIdentifier)"
+info_content="$(plist_value "$info_plist" Content)"
+info_volume_name="$(plist_value "$info_plist" VolumeName)"
+filesystem_name="$(plist_value "$info_plist" FilesystemName)"
+filesystem_visible="$(plist_value "$info_plist" FilesystemUserVisibleName)"
+mount_point="$(plist_value "$info_plist" MountPoint)"
+mounted="$(plist_value "$info_plist" Mounted)"
+
+if [[ "$returned_disk" != "$disk" ]]; then
+  fail "diskutil returned information for an unexpected disk identifier" 65
+fi
+
+whole_disk="${disk%%s[0-9]*}"
+if [[ ! "$whole_disk" =~ '^disk[0-9]+$' ]]; then
+  fail "Could not derive the parent disk for $disk" 65
+fi
+
+list_plist="$(/usr/sbin/diskutil list -plist "$whole_disk" 2>/dev/null)" ||
+  fail "Could not read the partition table for $whole_disk" 65
+
+list_content=""
+list_volume_name=""
+matched_partition=0
+outer_index=0
+while (( outer_index < 128 )); do
+  listed_disk="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.DeviceIdentifier")"
+  if [[ -z "$listed_disk" ]]; then
+    break
+  fi
+  partition_index=0
+  while (( partition_index < 1024 )); do
+    listed_partition="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.Partitions.${partition_index}.DeviceIdentifier")"
+    if [[ -z "$listed_partition" ]]; then
+      break
+    fi
+    if [[ "$listed_disk" == "$whole_disk" && "$listed_partition" == "$disk" ]]; then
+      list_content="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.Partitions.${partition_index}.Content")"
+      list_volume_name="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.Partitions.${partition_index}.VolumeName")"
+      matched_partition=1
+      break
+    fi
+    partition_index=$(( partition_index + 1 ))
+  done
+  if (( matched_partition )); then
+    break
+  fi
+  outer_index=$(( outer_index + 1 ))
+done
+if (( ! matched_partition )); then
+  fail "Could not find $disk in the partition table for $whole_disk" 65
+fi
+
+list_content="$(lower_case "$list_content")"
+info_content="$(lower_case "$info_content")"
+list_volume_name="$(lower_case "$list_volume_name")"
+info_volume_name="$(lower_case "$info_volume_name")"
+filesystem_text="$(lower_case "$filesystem_name $filesystem_visible")"
+mounted="$(lower_case "$mounted")"
+
+# The partition list is consulted too: the information output does not always
+# carry the partition type.
+is_efi=0
+for content in "$list_content" "$info_content"; do
+  if [[ "$content" == "efi" || "$content" == *"efi system"* || "$content" == *"efi_system_partition"* || "$content" == *"ef00"* ]]; then
+    is_efi=1
+  fi
+done
+if (( ! is_efi )); then
+  for volume_name in "$list_volume_name" "$info_volume_name"; do
+    if [[ "$volume_name" == "efi" ]] && [[ "$filesystem_text" == *"fat32"* || "$filesystem_text" == *"fat_32"* || "$filesystem_text" == *"ms-dos fat32"* ]]; then
+      is_efi=1
+    fi
+  done
+fi
+if (( ! is_efi )); then
+  fail "Refusing non-EFI partition: $disk" 65
+fi
+
+is_mounted=0
+if [[ "$mounted" == "true" || "$mounted" == "yes" || "$mounted" == "1" ]]; then
+  is_mounted=1
+elif [[ "$mount_point" == /* ]]; then
+  is_mounted=1
+fi
+
+case "$command" in
+  mount)
+    if (( is_mounted )); then
+      if [[ "$mount_point" == /* ]]; then
+        print -r -- "Mount Point: $mount_point"
+      fi
+      exit 0
+    fi
+    /usr/sbin/diskutil mount "$disk"
+    ;;
+  unmount)
+    if (( ! is_mounted )); then
+      exit 0
+    fi
+    /usr/sbin/diskutil unmount "$disk"
+    ;;
+  *)
+    fail "Invalid command: $command" 64
+    ;;
+esac
+)HELPER";
+
+// ---------------------------------------------------------------------------
+// The installer, in the order its pieces are assembled. Every path it acts on
+// is one of the constants spliced in between; nothing else varies.
+
+constexpr const char* kInstallerPrelude = R"INSTALLER(#!/bin/zsh
+set -euo pipefail
+# Root runs this; nothing may come from the caller's PATH.
+export PATH=/usr/sbin:/usr/bin:/bin:/sbin
+
+fail() {
+  print -r -- "$1" >&2
+  exit "${2:-1}"
+}
+
+# BSD stat prints the mode as 3 octal digits, or 4 when a setuid, setgid or
+# sticky bit is present; only plain permission bits are acceptable here.
+normalize_mode_without_special_bits() {
+  local raw_mode="$1"
+  if [[ "$raw_mode" =~ '^[0-7]{3}$' ]]; then
+    print -r -- "$raw_mode"
+    return 0
+  fi
+  if [[ "$raw_mode" =~ '^0[0-7]{3}$' ]]; then
+    print -r -- "${raw_mode[2,4]}"
+    return 0
+  fi
+  return 1
+}
+
+ensure_secure_directory() {
+  local dir_path="$1"
+  local owner_uid owner_gid raw_mode mode
+  if [[ ! -e "$dir_path" && ! -L "$dir_path" ]]; then
+    /bin/mkdir -m 0755 "$dir_path"
+    chown root:wheel "$dir_path"
+  fi
+  if [[ -L "$dir_path" ]]; then
+    fail "Refusing symbolic-link privileged directory: $dir_path" 73
+  fi
+  if [[ ! -d "$dir_path" ]]; then
+    fail "Privileged path is not a directory: $dir_path" 73
+  fi
+  owner_uid="$(/usr/bin/stat -f '%u' "$dir_path")"
+  owner_gid="$(/usr/bin/stat -f '%g' "$dir_path")"
+  if [[ "$owner_uid" != "0" || "$owner_gid" != "0" ]]; then
+    fail "Privileged directory is not root:wheel: $dir_path" 73
+  fi
+  raw_mode="$(/usr/bin/stat -f '%Lp' "$dir_path")"
+  if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
+    fail "Privileged directory has invalid or special permission bits: $dir_path ($raw_mode)" 73
+  fi
+  # Owner rwx; group and others may read and search but never write.
+  if [[ "${mode[1]}" != "7" || "${mode[2]}" != [0145] || "${mode[3]}" != [0145] ]]; then
+    fail "Privileged directory permissions are unsafe: $dir_path ($mode)" 73
+  fi
+}
+
+ensure_secure_directory ')INSTALLER";
+
+constexpr const char* kInstallerBetweenDirectories = R"INSTALLER('
+ensure_secure_directory ')INSTALLER";
+
+constexpr const char* kInstallerBeforeLockPath = R"INSTALLER('
+
+install_lock=')INSTALLER";
+
+constexpr const char* kInstallerStateAndRollbackStart = R"INSTALLER('
+install_lock_candidate="${install_lock}.candidate.$$"
+install_lock_recovery="${install_lock}.recovery"
+install_lock_recovery_candidate="${install_lock_recovery}.candidate.$$"
+install_lock_epoch="${install_lock}.epoch"
+
+install_lock_acquired=0
+install_lock_identity=""
+install_lock_recovery_acquired=0
+install_lock_recovery_identity=""
+install_lock_epoch_candidate=""
+tmp_dir=""
+helper_tmp=""
+sudoers_tmp=""
+helper_backup=""
+sudoers_backup=""
+had_helper=0
+had_sudoers=0
+helper_replaced=0
+sudoers_replaced=0
+commit_complete=0
+
+path_exists() {
+  [[ -e "$1" || -L "$1" ]]
+}
+
+# True when the record at $1 is a regular file naming this process and the
+# identity $2 on its first two lines.
+install_record_is_own() {
+  local record_path="$1" expected_identity="$2"
+  local own_pid="" own_identity=""
+  [[ -f "$record_path" && ! -L "$record_path" ]] || return 1
+  { { IFS= read -r own_pid || true; IFS= read -r own_identity || true; } <"$record_path"; } 2>/dev/null || return 1
+  [[ "$own_pid" == "$$" && -n "$expected_identity" && "$own_identity" == "$expected_identity" ]]
+}
+
+cleanup() {
+  local cleanup_status="$1"
+  if (( ! commit_complete )); then
+    # Backups are only put back over a path this run replaced: until then the
+    # previous installation is still in place and intact.
+    if (( helper_replaced )); then
+      if ! /bin/rm -f ')INSTALLER";
+
+constexpr const char* kInstallerRollbackHelperRestore = R"INSTALLER('; then
+        print -r -- "Could not remove the partially installed helper during rollback" >&2
+        cleanup_status=74
+      fi
+      if (( had_helper )) && [[ -n "$helper_backup" ]] && path_exists "$helper_backup"; then
+        if ! /bin/mv -f "$helper_backup" ')INSTALLER";
+
+constexpr const char* kInstallerRollbackSudoersRemove = R"INSTALLER('; then
+          print -r -- "Could not restore the previous helper during rollback" >&2
+          cleanup_status=74
+        fi
+      fi
+    fi
+    if (( sudoers_replaced )); then
+      if ! /bin/rm -f ')INSTALLER";
+
+constexpr const char* kInstallerRollbackSudoersRestore = R"INSTALLER('; then
+        print -r -- "Could not remove the partially installed sudoers rule during rollback" >&2
+        cleanup_status=74
+      fi
+      if (( had_sudoers )) && [[ -n "$sudoers_backup" ]] && path_exists "$sudoers_backup"; then
+        if ! /bin/mv -f "$sudoers_backup" ')INSTALLER";
+
+constexpr const char* kInstallerCleanupRestAndLockFunctions = R"INSTALLER('; then
+          print -r -- "Could not restore the previous sudoers rule during rollback" >&2
+          cleanup_status=74
+        fi
+      fi
+    fi
+  fi
+
+  if [[ -n "$helper_tmp" ]] && path_exists "$helper_tmp"; then
+    if ! /bin/rm -f "$helper_tmp"; then
+      print -r -- "Could not remove the staged helper during cleanup" >&2
+      cleanup_status=74
+    fi
+  fi
+  if [[ -n "$sudoers_tmp" ]] && path_exists "$sudoers_tmp"; then
+    if ! /bin/rm -f "$sudoers_tmp"; then
+      print -r -- "Could not remove the staged sudoers rule during cleanup" >&2
+      cleanup_status=74
+    fi
+  fi
+  if [[ -n "$tmp_dir" ]] && path_exists "$tmp_dir"; then
+    if ! /bin/rm -rf "$tmp_dir"; then
+      print -r -- "Could not remove the privileged installer temporary directory" >&2
+      cleanup_status=74
+    fi
+  fi
+  if path_exists "$install_lock_candidate"; then
+    if ! /bin/rm -f "$install_lock_candidate"; then
+      print -r -- "Could not remove the privileged installer lock candidate" >&2
+      cleanup_status=74
+    fi
+  fi
+  if path_exists "$install_lock_recovery_candidate"; then
+    if ! /bin/rm -f "$install_lock_recovery_candidate"; then
+      print -r -- "Could not remove the privileged installer lock-recovery candidate" >&2
+      cleanup_status=74
+    fi
+  fi
+  if [[ -n "$install_lock_epoch_candidate" ]] && path_exists "$install_lock_epoch_candidate"; then
+    if ! /bin/rm -f "$install_lock_epoch_candidate"; then
+      print -r -- "Could not remove the privileged installer epoch candidate" >&2
+      cleanup_status=74
+    fi
+  fi
+
+  if (( install_lock_acquired )); then
+    if install_record_is_own "$install_lock" "$install_lock_identity"; then
+      if /bin/rm -f "$install_lock"; then
+        install_lock_acquired=0
+      else
+        print -r -- "Could not remove the privileged installer lock" >&2
+        cleanup_status=74
+      fi
+    else
+      print -r -- "Privileged installer lock ownership changed before cleanup; refusing to remove it" >&2
+      cleanup_status=74
+    fi
+  fi
+  if (( install_lock_recovery_acquired )); then
+    if install_record_is_own "$install_lock_recovery" "$install_lock_recovery_identity"; then
+      if /bin/rm -f "$install_lock_recovery"; then
+        install_lock_recovery_acquired=0
+      else
+        print -r -- "Could not remove the privileged installer lock-recovery record" >&2
+        cleanup_status=74
+      fi
+    else
+      print -r -- "Privileged installer lock-recovery ownership changed before cleanup; refusing to remove it" >&2
+      cleanup_status=74
+    fi
+  fi
+  return "$cleanup_status"
+}
+
+finish_cleanup() {
+  local incoming_status=$?
+  trap - EXIT
+  trap '' HUP INT TERM
+  set +e
+  cleanup "$incoming_status"
+  exit $?
+}
+
+trap finish_cleanup EXIT
+# A signal ends the script through the exit trap, so it rolls back too.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Prints the identity of a live process: start time, user and process group,
+# which together tell a recycled process id from the process that wrote a
+# record. Fails for anything that is not a live, non-zombie process above 1.
+process_identity() {
+  local pid="$1" process_state="" identity=""
+  [[ "$pid" =~ '^[1-9][0-9]{0,9}$' ]] || return 1
+  (( pid > 1 )) || return 1
+  /bin/kill -0 "$pid" 2>/dev/null || return 1
+  process_state="$(/bin/ps -o stat= -p "$pid" 2>/dev/null)" || return 1
+  process_state="${process_state#"${process_state%%[![:space:]]*}"}"
+  [[ -n "$process_state" && "$process_state" != Z* ]] || return 1
+  identity="$(/bin/ps -o lstart= -o uid= -o pgid= -p "$pid" 2>/dev/null)" || return 1
+  identity="${identity#"${identity%%[![:space:]]*}"}"
+  identity="${identity%"${identity##*[![:space:]]}"}"
+  [[ -n "$identity" ]] || return 1
+  print -r -- "$identity"
+}
+
+install_record_owner_alive() {
+  local recorded_pid="$1" recorded_identity="$2" current_identity=""
+  [[ -n "$recorded_identity" ]] || return 1
+  current_identity="$(process_identity "$recorded_pid")" || return 1
+  [[ "$current_identity" == "$recorded_identity" ]]
+}
+
+# Sets record_pid and record_identity from the first two lines of a record;
+# fails when the record cannot be opened (it vanished).
+read_install_record() {
+  local record_path="$1"
+  record_pid=""
+  record_identity=""
+  [[ -f "$record_path" && ! -L "$record_path" ]] || return 1
+  { { IFS= read -r record_pid || true; IFS= read -r record_identity || true; } <"$record_path"; } 2>/dev/null || return 1
+}
+
+# Hard-link publication: atomic, refuses an existing target and never writes
+# into a directory, so nobody ever sees a partly written record.
+publish_lock_record() {
+  local candidate="$1" target="$2"
+  /bin/link "$candidate" "$target" 2>/dev/null || return 1
+  [[ -f "$target" && ! -L "$target" && "$target" -ef "$candidate" ]]
+}
+
+write_install_record_candidate() {
+  local candidate="$1"
+  (
+    umask 077
+    print -r -- "$$" >"$candidate"
+    print -r -- "$install_lock_identity" >>"$candidate"
+    chown root:wheel "$candidate"
+    /bin/chmod 0600 "$candidate"
+  ) 2>/dev/null
+}
+
+# Sets epoch_value to the current epoch token, empty when there is none yet.
+read_install_lock_epoch() {
+  local tries=0 owner="" group="" raw_mode="" mode="" content=""
+  epoch_value=""
+  while (( tries < 3 )); do
+    if ! path_exists "$install_lock_epoch"; then
+      epoch_value=""
+      return 0
+    fi
+    if [[ -L "$install_lock_epoch" || ! -f "$install_lock_epoch" ]]; then
+      fail "Privileged installer lock-epoch path is unsafe" 73
+    fi
+    if owner="$(/usr/bin/stat -f '%u' "$install_lock_epoch" 2>/dev/null)" &&
+      group="$(/usr/bin/stat -f '%g' "$install_lock_epoch" 2>/dev/null)" &&
+      raw_mode="$(/usr/bin/stat -f '%Lp' "$install_lock_epoch" 2>/dev/null)" &&
+      content="$(/bin/cat "$install_lock_epoch" 2>/dev/null)"; then
+      if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
+        fail "Privileged installer lock epoch has invalid or special permission bits" 73
+      fi
+      if [[ "$owner" != "0" || "$group" != "0" || "$mode" != "600" ]]; then
+        fail "Privileged installer lock-epoch permissions are unsafe" 73
+      fi
+      if [[ -z "$content" ]]; then
+        fail "Privileged installer lock epoch is incomplete" 73
+      fi
+      epoch_value="$content"
+      return 0
+    fi
+    # A publication replaces the epoch for a moment.
+    if ! path_exists "$install_lock_epoch"; then
+      tries=$(( tries + 1 ))
+      /bin/sleep 0.01
+      continue
+    fi
+    if [[ -L "$install_lock_epoch" || ! -f "$install_lock_epoch" ]]; then
+      fail "Privileged installer lock-epoch path became unsafe while reading" 73
+    fi
+    tries=$(( tries + 1 ))
+    /bin/sleep 0.01
+  done
+  fail "Could not read privileged installer lock epoch" 74
+}
+
+publish_install_lock_epoch() {
+  local attempt="$1" token="" owner="" group="" raw_mode="" mode="" line="" found=0
+  install_lock_epoch_candidate="${install_lock_epoch}.candidate.$$.${attempt}.${RANDOM}"
+  if path_exists "$install_lock_epoch_candidate"; then
+    # Not ours: cleanup must leave it alone.
+    install_lock_epoch_candidate=""
+    fail "Refusing to overwrite a privileged installer epoch candidate" 73
+  fi
+  token="$$:${attempt}:${RANDOM}:${install_lock_identity}"
+  ( umask 077 && print -r -- "$token" >"$install_lock_epoch_candidate" ) 2>/dev/null ||
+    fail "Could not create privileged installer recovery epoch" 74
+  chown root:wheel "$install_lock_epoch_candidate" 2>/dev/null ||
+    fail "Could not set privileged installer recovery-epoch ownership" 74
+  /bin/chmod 0600 "$install_lock_epoch_candidate" 2>/dev/null ||
+    fail "Could not secure privileged installer recovery epoch" 74
+  if path_exists "$install_lock_epoch"; then
+    read_install_lock_epoch
+    /bin/rm -f "$install_lock_epoch" 2>/dev/null ||
+      fail "Could not replace privileged installer recovery epoch" 74
+  fi
+  /bin/link "$install_lock_epoch_candidate" "$install_lock_epoch" 2>/dev/null ||
+    fail "Could not publish privileged installer recovery epoch" 74
+  if [[ -L "$install_lock_epoch" || ! -f "$install_lock_epoch" || ! "$install_lock_epoch" -ef "$install_lock_epoch_candidate" ]]; then
+    fail "Published privileged installer recovery epoch is unsafe" 74
+  fi
+  owner="$(/usr/bin/stat -f '%u' "$install_lock_epoch" 2>/dev/null)" || owner=""
+  group="$(/usr/bin/stat -f '%g' "$install_lock_epoch" 2>/dev/null)" || group=""
+  raw_mode="$(/usr/bin/stat -f '%Lp' "$install_lock_epoch" 2>/dev/null)" || raw_mode=""
+  if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
+    fail "Published privileged installer recovery epoch has invalid or special permission bits" 74
+  fi
+  if [[ "$owner" != "0" || "$group" != "0" || "$mode" != "600" ]]; then
+    fail "Published privileged installer recovery-epoch permissions are unsafe" 74
+  fi
+  {
+    while IFS= read -r line || [[ -n "$line" ]]; do
+      if [[ "$line" == "$token" ]]; then
+        found=1
+      fi
+    done <"$install_lock_epoch"
+  } 2>/dev/null || true
+  if (( ! found )); then
+    fail "Published privileged installer recovery epoch is incomplete" 74
+  fi
+  /bin/rm -f "$install_lock_epoch_candidate" 2>/dev/null ||
+    fail "Could not finalize privileged installer recovery epoch" 74
+  install_lock_epoch_candidate=""
+}
+
+# Sets record_state to "absent" or "present"; stops the script on a record
+# that is unsafe or cannot be inspected. $2 names the record in messages.
+inspect_install_record() {
+  local record_path="$1" record_label="$2" owner="" group="" raw_mode="" mode=""
+  record_state="absent"
+  if ! path_exists "$record_path"; then
+    return 0
+  fi
+  if [[ -L "$record_path" || ! -f "$record_path" ]]; then
+    fail "Privileged installer ${record_label} path is unsafe" 73
+  fi
+  if ! owner="$(/usr/bin/stat -f '%u' "$record_path" 2>/dev/null)"; then
+    path_exists "$record_path" || return 0
+    fail "Could not inspect privileged installer ${record_label} ownership" 74
+  fi
+  if ! group="$(/usr/bin/stat -f '%g' "$record_path" 2>/dev/null)"; then
+    path_exists "$record_path" || return 0
+    fail "Could not inspect privileged installer ${record_label} group" 74
+  fi
+  if ! raw_mode="$(/usr/bin/stat -f '%Lp' "$record_path" 2>/dev/null)"; then
+    path_exists "$record_path" || return 0
+    fail "Could not inspect privileged installer ${record_label} permissions" 74
+  fi
+  if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
+    fail "Privileged installer ${record_label} has invalid or special permission bits" 73
+  fi
+  if [[ "$owner" != "0" || "$group" != "0" || "$mode" != "600" ]]; then
+    fail "Privileged installer ${record_label} permissions are unsafe" 73
+  fi
+  record_state="present"
+}
+
+validate_existing_install_lock() {
+  inspect_install_record "$install_lock" "lock"
+}
+
+# Reports absent (record_state) or stops the script: a recovery record is
+# never taken over or deleted by another installer.
+validate_existing_install_recovery() {
+  inspect_install_record "$install_lock_recovery" "lock-recovery"
+  if [[ "$record_state" == "absent" ]]; then
+    return 0
+  fi
+  if read_install_record "$install_lock_recovery" &&
+    install_record_owner_alive "$record_pid" "$record_identity"; then
+    fail "Another process is recovering the privileged installer lock" 75
+  fi
+  if ! path_exists "$install_lock_recovery"; then
+    record_state="absent"
+    return 0
+  fi
+  # Its owner may be in its own exit cleanup.
+  /bin/sleep 0.02
+  if ! path_exists "$install_lock_recovery"; then
+    record_state="absent"
+    return 0
+  fi
+  fail "A stale privileged installer lock-recovery record requires manual removal: $install_lock_recovery" 75
+}
+
+release_install_lock() {
+  (( install_lock_acquired )) || return 0
+  install_record_is_own "$install_lock" "$install_lock_identity" || return 1
+  /bin/rm -f "$install_lock" 2>/dev/null || return 1
+  install_lock_acquired=0
+}
+
+release_install_lock_recovery() {
+  (( install_lock_recovery_acquired )) || return 0
+  install_record_is_own "$install_lock_recovery" "$install_lock_recovery_identity" || return 1
+  /bin/rm -f "$install_lock_recovery" 2>/dev/null || return 1
+  install_lock_recovery_acquired=0
+}
+
+acquire_install_lock() {
+  local attempts=0 epoch_before="" epoch_after=""
+  if ! install_lock_identity="$(process_identity "$$")"; then
+    fail "Could not record privileged installer identity" 74
+  fi
+  install_lock_recovery_identity="$install_lock_identity"
+  write_install_record_candidate "$install_lock_candidate" ||
+    fail "Could not create the privileged installer lock candidate" 74
+  write_install_record_candidate "$install_lock_recovery_candidate" ||
+    fail "Could not create the privileged installer lock-recovery candidate" 74
+
+  while (( attempts < 3 )); do
+    read_install_lock_epoch
+    epoch_before="$epoch_value"
+
+    if path_exists "$install_lock_recovery"; then
+      validate_existing_install_recovery
+      attempts=$(( attempts + 1 ))
+      /bin/sleep 0.05
+      continue
+    fi
+
+    if publish_lock_record "$install_lock_candidate" "$install_lock"; then
+      install_lock_acquired=1
+      read_install_lock_epoch
+      epoch_after="$epoch_value"
+      # A reclaim by another installer since the first epoch read means the
+      # lock we just published may rest on a decision made against a lock
+      # that is gone now: back off and look again.
+      if path_exists "$install_lock_recovery" || [[ "$epoch_after" != "$epoch_before" ]]; then
+        if ! path_exists "$install_lock"; then
+          install_lock_acquired=0
+        else
+          release_install_lock || fail "Privileged installer lock ownership changed during recovery" 74
+        fi
+        attempts=$(( attempts + 1 ))
+        /bin/sleep 0.05
+        continue
+      fi
+      /bin/rm -f "$install_lock_candidate" 2>/dev/null ||
+        fail "Could not finalize the privileged installer lock" 74
+      /bin/rm -f "$install_lock_recovery_candidate" 2>/dev/null ||
+        fail "Could not finalize the privileged installer lock-recovery candidate" 74
+      return 0
+    fi
+
+    validate_existing_install_lock
+    if [[ "$record_state" == "absent" ]]; then
+      attempts=$(( attempts + 1 ))
+      /bin/sleep 0.05
+      continue
+    fi
+    if ! read_install_record "$install_lock"; then
+      attempts=$(( attempts + 1 ))
+      /bin/sleep 0.05
+      continue
+    fi
+    if install_record_owner_alive "$record_pid" "$record_identity"; then
+      fail "Another Tesselwick helper installation is already running" 75
+    fi
+
+    # The lock is stale: reclaim it under the recovery record.
+    if ! publish_lock_record "$install_lock_recovery_candidate" "$install_lock_recovery"; then
+      validate_existing_install_recovery
+      attempts=$(( attempts + 1 ))
+      /bin/sleep 0.05
+      continue
+    fi
+    install_lock_recovery_acquired=1
+    publish_install_lock_epoch "$attempts"
+
+    if ! path_exists "$install_lock"; then
+      release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+      attempts=$(( attempts + 1 ))
+      continue
+    fi
+    validate_existing_install_lock
+    if [[ "$record_state" == "absent" ]] || ! read_install_record "$install_lock"; then
+      release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+      attempts=$(( attempts + 1 ))
+      /bin/sleep 0.05
+      continue
+    fi
+    if install_record_owner_alive "$record_pid" "$record_identity"; then
+      release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+      fail "Another Tesselwick helper installation acquired the lock during recovery" 75
+    fi
+    /bin/rm -f "$install_lock" 2>/dev/null ||
+      fail "Could not remove the stale privileged installer lock" 74
+    release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+    attempts=$(( attempts + 1 ))
+  done
+  fail "Could not acquire the privileged installer lock" 75
+}
+
+acquire_install_lock
+
+tmp_dir="$(/usr/bin/mktemp -d /private/tmp/vornaby-harbortide.XXXXXX)"
+chown root:wheel "$tmp_dir"
+/bin/chmod 0700 "$tmp_dir"
+helper_backup="${tmp_dir}/helper.backup"
+sudoers_backup="${tmp_dir}/sudoers.backup"
+
+# Staged next to their final places so the commit is a rename within one
+# directory. Names starting with a dot are ignored by sudo's includedir.
+helper_tmp="$(/usr/bin/mktemp ')INSTALLER";
+
+constexpr const char* kInstallerBetweenStaging =
+    R"INSTALLER(/.com.vornaby.harbortide.helper.XXXXXX')"
+sudoers_tmp="$(/usr/bin/mktemp ')INSTALLER";
+
+constexpr const char* kInstallerHelperHeredocStart = R"INSTALLER(/.vornaby-harbortide.XXXXXX')"
+
+/bin/cat >"$helper_tmp" <<'EOS_HELPER'
+)INSTALLER";
+
+constexpr const char* kInstallerAfterHelper = R"INSTALLER(EOS_HELPER
+chown root:wheel "$helper_tmp"
+/bin/chmod 0755 "$helper_tmp"
+/bin/zsh -n "$helper_tmp"
+
+print -r -- ')INSTALLER";
+
+constexpr const char* kInstallerBackupHelperExists = R"INSTALLER(' >"$sudoers_tmp"
+chown root:wheel "$sudoers_tmp"
+/bin/chmod 0440 "$sudoers_tmp"
+/usr/sbin/visudo -cf "$sudoers_tmp"
+
+# Backups are copies: the old installation stays usable until its
+# replacement has succeeded.
+if [[ -e ')INSTALLER";
+
+// Fixed glue between the twelve occurrences of the two installed paths in
+// the backup steps.
+constexpr const char* kExistsOrLink = R"INSTALLER(' || -L ')INSTALLER";
+constexpr const char* kThenNotFile = R"INSTALLER(' ]]; then
+  if [[ ! -f ')INSTALLER";
+constexpr const char* kAndNotLink = R"INSTALLER(' && ! -L ')INSTALLER";
+constexpr const char* kThenFailHelper = R"INSTALLER(' ]]; then
+    fail 'Existing helper path is not a file: )INSTALLER";
+constexpr const char* kThenFailSudoers = R"INSTALLER(' ]]; then
+    fail 'Existing sudoers path is not a file: )INSTALLER";
+constexpr const char* kThenCopy = R"INSTALLER(' 73
+  fi
+  /bin/cp -pP ')INSTALLER";
+constexpr const char* kAfterCopyHelper = R"INSTALLER(' "$helper_backup"
+  had_helper=1
+fi
+if [[ -e ')INSTALLER";
+constexpr const char* kAfterCopySudoers = R"INSTALLER(' "$sudoers_backup"
+  had_sudoers=1
+fi
+
+# Each flag is set before its move, so a signal between the two moves still
+# rolls back exactly.
+helper_replaced=1
+/bin/mv -f "$helper_tmp" ')INSTALLER";
+
+constexpr const char* kInstallerCommitSudoers = R"INSTALLER('
+helper_tmp=""
+sudoers_replaced=1
+/bin/mv -f "$sudoers_tmp" ')INSTALLER";
+
+constexpr const char* kInstallerCheckHelperFile = R"INSTALLER('
+sudoers_tmp=""
+
+[[ -f ')INSTALLER";
+constexpr const char* kInstallerCheckHelperExecutable = R"INSTALLER(' ]]
+[[ -x ')INSTALLER";
+constexpr const char* kInstallerCheckSudoersFile = R"INSTALLER(' ]]
+[[ -f ')INSTALLER";
+constexpr const char* kInstallerCheckSudoersSyntax = R"INSTALLER(' ]]
+/usr/sbin/visudo -cf ')INSTALLER";
+constexpr const char* kInstallerCheckHelperSyntax = R"INSTALLER('
+/bin/zsh -n ')INSTALLER";
+constexpr const char* kInstallerRunHelper = R"INSTALLER('
+installed_version="$(')INSTALLER";
+constexpr const char* kInstallerCompareVersion = R"INSTALLER(' version)"
+[[ "$installed_version" == ')INSTALLER";
+constexpr const char* kInstallerEnd = R"INSTALLER(' ]]
+
+commit_complete=1
+exit 0
+)INSTALLER";
+
+} // namespace
+
+std::string helperScript() {
+    return std::string(kHelperHead) + kHelperVersion + kHelperTail;
+}
+
+std::string installerScript() {
+    const std::string helperDirectory = kHelperDirectory;
+    const std::string sudoersDirectory = kSudoersDirectory;
+    const std::string helperPath = kHelperPath;
+    const std::string sudoersPath = kSudoersPath;
+    const std::string version = kHelperVersion;
+
+    std::string s;
+    s.reserve(32 * 1024);
+    // Prelude, functions and the two directory checks.
+    s += kInstallerPrelude;
+    s += helperDirectory;
+    s += kInstallerBetweenDirectories;
+    s += sudoersDirectory;
+    // Lock path and transaction state.
+    s += kInstallerBeforeLockPath;
+    s += helperDirectory + kInstallLockName;
+    // Rollback: remove and restore, helper then rule.
+    s += kInstallerStateAndRollbackStart;
+    s += helperPath;
+    s += kInstallerRollbackHelperRestore;
+    s += helperPath;
+    s += kInstallerRollbackSudoersRemove;
+    s += sudoersPath;
+    s += kInstallerRollbackSudoersRestore;
+    s += sudoersPath;
+    // Rest of cleanup, trap, lock functions, main body up to the staging.
+    s += kInstallerCleanupRestAndLockFunctions;
+    s += helperDirectory;
+    s += kInstallerBetweenStaging;
+    s += sudoersDirectory;
+    // The helper, embedded verbatim, and the rule.
+    s += kInstallerHelperHeredocStart;
+    s += kHelperHead;
+    s += version;
+    s += kHelperTail;
+    s += kInstallerAfterHelper;
+    s += kSudoersRule;
+    // Backups.
+    s += kInstallerBackupHelperExists;
+    s += helperPath;
+    s += kExistsOrLink;
+    s += helperPath;
+    s += kThenNotFile;
+    s += helperPath;
+    s += kAndNotLink;
+    s += helperPath;
+    s += kThenFailHelper;
+    s += helperPath;
+    s += kThenCopy;
+    s += helperPath;
+    s += kAfterCopyHelper;
+    s += sudoersPath;
+    s += kExistsOrLink;
+    s += sudoersPath;
+    s += kThenNotFile;
+    s += sudoersPath;
+    s += kAndNotLink;
+    s += sudoersPath;
+    s += kThenFailSudoers;
+    s += sudoersPath;
+    s += kThenCopy;
+    s += sudoersPath;
+    s += kAfterCopySudoers;
+    // Commit and verification.
+    s += helperPath;
+    s += kInstallerCommitSudoers;
+    s += sudoersPath;
+    s += kInstallerCheckHelperFile;
+    s += helperPath;
+    s += kInstallerCheckHelperExecutable;
+    s += helperPath;
+    s += kInstallerCheckSudoersFile;
+    s += sudoersPath;
+    s += kInstallerCheckSudoersSyntax;
+    s += sudoersPath;
+    s += kInstallerCheckHelperSyntax;
+    s += helperPath;
+    s += kInstallerRunHelper;
+    s += helperPath;
+    s += kInstallerCompareVersion;
+    s += version;
+    s += kInstallerEnd;
+    return s;
+}
+
+} // namespace tesselwick::helper
