@@ -342,11 +342,14 @@ TesselwickDiagnostics::describeException(const std::exception_ptr& error) {
 
 void TesselwickDiagnostics::logRecord(std::string message, const std::source_location& site) {
     // Built before the lock: records of two threads may land out of time order.
-    std::string record = "[" + timestamp(std::chrono::system_clock::now()) + "] [" +
-                         (isMainThread() ? "main" : "background") + "] [" +
-                         fileLabel(site.file_name()) + ":" + std::to_string(site.line()) + " " +
-                         functionLabel(site.function_name()) + "] " + text::toValidUTF8(message) +
-                         "\n";
+    std::string record;
+    record.reserve(message.size() + 128);
+    record.append("[").append(timestamp(std::chrono::system_clock::now()));
+    record.append("] [").append(isMainThread() ? "main" : "background");
+    record.append("] [").append(fileLabel(site.file_name()));
+    record.append(":").append(std::to_string(site.line()));
+    record.append(" ").append(functionLabel(site.function_name()));
+    record.append("] ").append(text::toValidUTF8(message)).append("\n");
     {
         std::lock_guard guard(lock_);
         if (!sessionStarted_) {

@@ -83,12 +83,16 @@ int moveAboveStdio(int fd) {
     return moved;
 }
 
+// Standard output carries the tools' data (up to 16 MiB); standard error
+// stays at the system's default, which keeps the user's pipe budget small.
+constexpr int kStandardOutputPipeCapacity = 1 << 20;
+
 struct Pipe {
     FileHandleCloser read;
     FileHandleCloser write;
 };
 
-Pipe makePipe() {
+Pipe makePipe(int capacity) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         throw posixError(errno, "Could not create a command pipe");
@@ -96,6 +100,11 @@ Pipe makePipe() {
     Pipe pipe{FileHandleCloser(moveAboveStdio(fds[0])), FileHandleCloser(moveAboveStdio(fds[1]))};
     if (!pipe.read.isOpen() || !pipe.write.isOpen()) {
         throw posixError(errno, "Could not create a command pipe");
+    }
+    // A larger pipe lets a verbose child write ahead of the poll loop with
+    // fewer round trips; the default size still works when this is refused.
+    if (capacity > 0) {
+        fcntl(pipe.write.fd(), F_SETPIPE_SZ, capacity);
     }
     // Only the parent's end is non-blocking; the child's stays blocking.
     const int flags = fcntl(pipe.read.fd(), F_GETFL);
@@ -248,24 +257,36 @@ bool terminateProcess(ChildProcess& child) {
 // limit are read and dropped so the child never blocks on a full pipe.
 class PipeReader {
 public:
+    static constexpr int kChunksPerWake = 16;
+
     PipeReader(FileHandleCloser handle, std::size_t limit)
         : handle_(std::move(handle)), limit_(limit) {}
 
     bool finished() const { return !handle_.isOpen(); }
     int fd() const { return handle_.fd(); }
 
-    // Reads one chunk after the poll loop saw the read end ready.
-    void readChunk(std::array<char, kReadChunkSize>& scratch) {
-        const ssize_t count = ::read(handle_.fd(), scratch.data(), scratch.size());
-        if (count > 0) {
-            keep(std::string_view(scratch.data(), static_cast<std::size_t>(count)));
+    // Reads what the pipe holds after the poll loop saw it ready, in chunks,
+    // up to a bound so the other stream and cancellation are not starved.
+    void readAvailable(std::array<char, kReadChunkSize>& scratch) {
+        for (int chunk = 0; chunk < kChunksPerWake; ++chunk) {
+            const ssize_t count = ::read(handle_.fd(), scratch.data(), scratch.size());
+            if (count > 0) {
+                keep(std::string_view(scratch.data(), static_cast<std::size_t>(count)));
+                if (static_cast<std::size_t>(count) < scratch.size()) {
+                    return; // drained for now
+                }
+                continue;
+            }
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count < 0 && errno == EAGAIN) {
+                return;
+            }
+            hadReadError_ = hadReadError_ || count < 0;
+            finish();
             return;
         }
-        if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
-            return;
-        }
-        hadReadError_ = hadReadError_ || count < 0;
-        finish();
     }
 
     // Ends reading; false when the read end did not close cleanly.
@@ -406,8 +427,8 @@ std::string runProcessData(const std::string& executablePath,
     }
 
     CancellationWake cancellation;
-    Pipe standardOutput = makePipe();
-    Pipe standardError = makePipe();
+    Pipe standardOutput = makePipe(kStandardOutputPipeCapacity);
+    Pipe standardError = makePipe(0);
 
     pid_t pid = 0;
     const int spawnError = spawnChild(executablePath, arguments, standardOutput.write.fd(),
@@ -532,10 +553,10 @@ std::string runProcessData(const std::string& executablePath,
             continue;
         }
         if (outputSlot != 0 && fds[outputSlot].revents != 0) {
-            outputReader.readChunk(scratch);
+            outputReader.readAvailable(scratch);
         }
         if (errorSlot != 0 && fds[errorSlot].revents != 0) {
-            errorReader.readChunk(scratch);
+            errorReader.readAvailable(scratch);
         }
         if (exitSlot != 0 && fds[exitSlot].revents != 0) {
             child.reap();
