@@ -167,8 +167,9 @@ fail() {
   exit "${2:-1}"
 }
 
-# BSD stat prints the mode as 3 octal digits, or 4 when a setuid, setgid or
-# sticky bit is present; only plain permission bits are acceptable here.
+# Modes are read as stat -f '%Mp%Lp': the special bits (setuid, setgid,
+# sticky) then the permission bits, because '%Lp' alone masks the special bits
+# away. Only a leading 0 (no special bit) and plain permission bits pass.
 normalize_mode_without_special_bits() {
   local raw_mode="$1"
   if [[ "$raw_mode" =~ '^[0-7]{3}$' ]]; then
@@ -200,7 +201,7 @@ ensure_secure_directory() {
   if [[ "$owner_uid" != "0" || "$owner_gid" != "0" ]]; then
     fail "Privileged directory is not root:wheel: $dir_path" 73
   fi
-  raw_mode="$(/usr/bin/stat -f '%Lp' "$dir_path")"
+  raw_mode="$(/usr/bin/stat -f '%Mp%Lp' "$dir_path")"
   if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
     fail "Privileged directory has invalid or special permission bits: $dir_path ($raw_mode)" 73
   fi
@@ -443,7 +444,7 @@ read_install_lock_epoch() {
     fi
     if owner="$(/usr/bin/stat -f '%u' "$install_lock_epoch" 2>/dev/null)" &&
       group="$(/usr/bin/stat -f '%g' "$install_lock_epoch" 2>/dev/null)" &&
-      raw_mode="$(/usr/bin/stat -f '%Lp' "$install_lock_epoch" 2>/dev/null)" &&
+      raw_mode="$(/usr/bin/stat -f '%Mp%Lp' "$install_lock_epoch" 2>/dev/null)" &&
       content="$(/bin/cat "$install_lock_epoch" 2>/dev/null)"; then
       if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
         fail "Privileged installer lock epoch has invalid or special permission bits" 73
@@ -499,7 +500,7 @@ publish_install_lock_epoch() {
   fi
   owner="$(/usr/bin/stat -f '%u' "$install_lock_epoch" 2>/dev/null)" || owner=""
   group="$(/usr/bin/stat -f '%g' "$install_lock_epoch" 2>/dev/null)" || group=""
-  raw_mode="$(/usr/bin/stat -f '%Lp' "$install_lock_epoch" 2>/dev/null)" || raw_mode=""
+  raw_mode="$(/usr/bin/stat -f '%Mp%Lp' "$install_lock_epoch" 2>/dev/null)" || raw_mode=""
   if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
     fail "Published privileged installer recovery epoch has invalid or special permission bits" 74
   fi
@@ -540,7 +541,7 @@ inspect_install_record() {
     path_exists "$record_path" || return 0
     fail "Could not inspect privileged installer ${record_label} group" 74
   fi
-  if ! raw_mode="$(/usr/bin/stat -f '%Lp' "$record_path" 2>/dev/null)"; then
+  if ! raw_mode="$(/usr/bin/stat -f '%Mp%Lp' "$record_path" 2>/dev/null)"; then
     path_exists "$record_path" || return 0
     fail "Could not inspect privileged installer ${record_label} permissions" 74
   fi

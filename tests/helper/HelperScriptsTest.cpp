@@ -108,6 +108,9 @@ TEST(InstallerScript, CarriesTheFixedRuleVersionAndMarker) {
     EXPECT_NE(installer.find("[[ \"$installed_version\" == '9' ]]\n\ncommit_complete=1\nexit 0\n"),
               std::string::npos);
     EXPECT_TRUE(installer.starts_with("#!/bin/zsh\nset -euo pipefail\n"));
+    // '%Lp' alone hides setuid, setgid and sticky bits from the mode checks.
+    EXPECT_EQ(installer.find("'%Lp'"), std::string::npos);
+    EXPECT_EQ(installer.find("stat -f '%Mp%Lp'"), installer.find("stat -f '%"));
     EXPECT_TRUE(helper.starts_with("#!/bin/zsh\nset -euo pipefail\nVORNABY_ESP_HELPER_VERSION=9\n"
                                    "export PATH=/usr/sbin:/usr/bin:/bin:/sbin\n"));
 }
