@@ -168,7 +168,7 @@ fail() {
 }
 
 # Modes are read as stat -f '%Mp%Lp': the special bits (setuid, setgid,
-# sticky) then the permission bits, because '%Lp' alone masks the special bits
+# sticky) then the permission bits, because the low-order field alone masks them
 # away. Only a leading 0 (no special bit) and plain permission bits pass.
 normalize_mode_without_special_bits() {
   local raw_mode="$1"
