@@ -1,0 +1,376 @@
+// The installer run for real by zsh as root inside the sandbox, each case from
+// a fresh sandbox. Faults are injected from outside the script: a world fault
+// on a wrapped tool, or a wrapper the case installs inside the sandbox.
+#include "SandboxRunner.h"
+
+#include "helper/HelperScripts.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+using namespace tesselwick;
+using tesselwick::testing::SandboxRunner;
+
+namespace {
+
+const std::string kRule = std::string(helper::kSudoersRule) + "\n";
+const std::string kOldHelper = "#!/bin/zsh\nprint -r -- 8\n";
+const std::string kOldRule = "%admin ALL=(root) NOPASSWD: /usr/bin/true\n";
+
+// Puts a previous installation in place (root:wheel, 0755 / 0440).
+const char* kPreviousInstallation = R"SH(
+print -rn -- $'#!/bin/zsh\nprint -r -- 8\n' >"$HP"; chown root:wheel "$HP"; chmod 0755 "$HP"
+print -rn -- $'%admin ALL=(root) NOPASSWD: /usr/bin/true\n' >"$SP"; chown root:wheel "$SP"; chmod 0440 "$SP"
+)SH";
+
+// Runs the installer once and reports its status, the installed files and
+// what it left behind.
+const char* kRunAndReport = R"SH(
+tmp_before=$(tmp_dirs)
+zsh "$INSTALLER" >"$TW_DIR/installer.out" 2>"$TW_DIR/installer.err"
+say status $?
+say helper_meta "$(meta "$HP")"
+say rule_meta "$(meta "$SP")"
+[[ -e "$HP" ]] && cp "$HP" "$TW_DIR/helper.installed"
+[[ -e "$SP" ]] && cp "$SP" "$TW_DIR/rule.installed"
+if [[ -e "$SP" ]]; then /usr/sbin/visudo -cf "$SP" >/dev/null 2>&1; say visudo $?; fi
+say entries "$(our_entries)"
+say new_tmp_dirs $(( $(tmp_dirs) - tmp_before ))
+)SH";
+
+// Copies of the lock records before the run, and the time it starts.
+const char* kSaveRecords = R"SH(
+rm -f "$TW_DIR"/lock.*(N) "$TW_DIR"/recovery.*(N)
+[[ -e "$LOCK" ]] && cp "$LOCK" "$TW_DIR/lock.before"
+[[ -e "$RECOVERY" ]] && cp "$RECOVERY" "$TW_DIR/recovery.before"
+start=$EPOCHREALTIME
+)SH";
+
+const char* kReportRecords = R"SH(
+say seconds $(( EPOCHREALTIME - start ))
+say lock_meta "$(meta "$LOCK")"
+say recovery_meta "$(meta "$RECOVERY")"
+say epoch_meta "$(meta "$EPOCH")"
+[[ -e "$LOCK" ]] && cp "$LOCK" "$TW_DIR/lock.after"
+[[ -e "$RECOVERY" ]] && cp "$RECOVERY" "$TW_DIR/recovery.after"
+[[ -e "$EPOCH" ]] && say epoch "$(cat "$EPOCH")"
+say candidates "$(ls -A "$HD" | grep -c candidate)"
+kill %1 2>/dev/null
+true
+)SH";
+
+class InstallerSandbox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string reason = SandboxRunner::unavailableReason();
+        if (!reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
+        sandbox_.writeFile("installer.zsh", helper::installerScript());
+        sandbox_.writeFile("helper.zsh", helper::helperScript());
+    }
+
+    std::string err() const { return sandbox_.readFile("installer.err"); }
+
+    // The state of a complete, valid installation.
+    void expectInstalled(const SandboxRunner::Result& r, bool withEpoch = false) {
+        EXPECT_EQ(r.value("helper_meta"), "0:0:0755") << r.out << r.err;
+        EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
+        EXPECT_TRUE(sandbox_.readFile("helper.installed") == helper::helperScript());
+        EXPECT_EQ(sandbox_.readFile("rule.installed"), kRule);
+        EXPECT_EQ(r.value("visudo"), "0");
+        EXPECT_EQ(r.value("entries"),
+                  std::string(withEpoch ? ".com.vornaby.harbortide.install.lock.epoch " : "") +
+                      "com.vornaby.harbortide.helper vornaby-harbortide ");
+        EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+    }
+
+    SandboxRunner sandbox_;
+};
+
+} // namespace
+
+TEST_F(InstallerSandbox, CleanInstall) {
+    const auto r = sandbox_.run(kRunAndReport);
+    ASSERT_EQ(r.value("status"), "0") << err() << r.err << r.out;
+    expectInstalled(r);
+    // visudo's "parsed OK" lines are all the standard output carries.
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(InstallerSandbox, ReinstallReplacesThePreviousFilesWithoutRestoringBackups) {
+    const auto r = sandbox_.run(std::string(kPreviousInstallation) + kRunAndReport);
+    ASSERT_EQ(r.value("status"), "0") << err();
+    expectInstalled(r);
+}
+
+TEST_F(InstallerSandbox, DirectoryChecks) {
+    struct Case {
+        const char* setup;
+        const char* status;
+        const char* message; // a prefix of the installer's standard error
+    };
+    const Case cases[] = {
+        // sticky bit on the helper directory
+        {"chmod 1755 \"$HD\"", "73",
+         "Privileged directory has invalid or special permission bits: "
+         "/Library/PrivilegedHelperTools ("},
+        // setgid on the sudoers directory
+        {"chmod 2750 /etc/sudoers.d", "73",
+         "Privileged directory has invalid or special permission bits: /etc/sudoers.d ("},
+        // group write
+        {"chmod 0775 \"$HD\"", "73",
+         "Privileged directory permissions are unsafe: /Library/PrivilegedHelperTools (775)\n"},
+        // others write
+        {"chmod 0757 /etc/sudoers.d", "73",
+         "Privileged directory permissions are unsafe: /etc/sudoers.d (757)\n"},
+        // search-only for group and others is fine
+        {"chmod 0711 \"$HD\"", "0", ""},
+        // not root-owned
+        {"chown 501 /etc/sudoers.d", "73",
+         "Privileged directory is not root:wheel: /etc/sudoers.d\n"},
+        // a symbolic link to a perfectly good directory is still refused
+        {"mv \"$HD\" /Library/Elsewhere && ln -s /Library/Elsewhere \"$HD\"", "73",
+         "Refusing symbolic-link privileged directory: /Library/PrivilegedHelperTools\n"},
+        // a file where the directory should be
+        {"rmdir \"$HD\" && touch \"$HD\"", "73",
+         "Privileged path is not a directory: /Library/PrivilegedHelperTools\n"},
+        // a missing directory is created root:wheel 0755
+        {"rmdir \"$HD\"", "0", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setup);
+        const auto r = sandbox_.run(std::string(c.setup) + "\n" + kRunAndReport +
+                                    "say hd_meta \"$(meta \"$HD\")\"\n");
+        EXPECT_EQ(r.value("status"), c.status) << err();
+        EXPECT_TRUE(err().starts_with(c.message)) << err();
+        if (std::string(c.status) == "0") {
+            expectInstalled(r);
+        } else {
+            EXPECT_EQ(r.value("entries"), "");
+        }
+        if (std::string(c.setup) == "rmdir \"$HD\"") {
+            EXPECT_EQ(r.value("hd_meta"), "0:0:0755");
+        }
+    }
+}
+
+TEST_F(InstallerSandbox, VisudoRejectingTheRuleTouchesNothingInstalled) {
+    const std::string faults =
+        R"("wrap": ["/usr/sbin/visudo"], "faults": [{"tool": "visudo", "calls": [1], )"
+        R"("status": 1, "stderr": ">>> /etc/sudoers.d/staged: syntax error near line 1 <<<"}])";
+    for (const bool previous : {true, false}) {
+        SCOPED_TRACE(previous ? "over a previous installation" : "first installation");
+        const auto r = sandbox_.run(
+            std::string(previous ? kPreviousInstallation : "") + kRunAndReport, true, faults);
+        EXPECT_EQ(r.value("status"), "1") << err();
+        EXPECT_NE(err().find("syntax error near line 1"), std::string::npos) << err();
+        EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+        if (previous) {
+            EXPECT_EQ(sandbox_.readFile("helper.installed"), kOldHelper);
+            EXPECT_EQ(sandbox_.readFile("rule.installed"), kOldRule);
+            EXPECT_EQ(r.value("helper_meta"), "0:0:0755") << r.out << r.err;
+            EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
+            EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
+        } else {
+            EXPECT_EQ(r.value("entries"), "");
+        }
+    }
+}
+
+TEST_F(InstallerSandbox, FailureBetweenTheTwoRenamesRollsTheHelperBack) {
+    // The second mv is the rule's commit; the helper's has just succeeded.
+    const std::string faults = R"("wrap": ["/bin/mv"], "faults": [{"tool": "mv", "calls": [2], )"
+                               R"("status": 1, "stderr": "mv: injected failure"}])";
+    for (const bool previous : {true, false}) {
+        SCOPED_TRACE(previous ? "previous helper restored" : "new helper removed");
+        const auto r = sandbox_.run(
+            std::string(previous ? kPreviousInstallation : "") + kRunAndReport, true, faults);
+        EXPECT_EQ(r.value("status"), "1") << err();
+        EXPECT_EQ(err(), "mv: injected failure\n");
+        EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+        if (previous) {
+            EXPECT_EQ(sandbox_.readFile("helper.installed"), kOldHelper);
+            EXPECT_EQ(sandbox_.readFile("rule.installed"), kOldRule);
+            EXPECT_EQ(r.value("helper_meta"), "0:0:0755") << r.out << r.err;
+            EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
+            EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
+        } else {
+            EXPECT_EQ(r.value("helper_meta"), "absent");
+            EXPECT_EQ(r.value("entries"), "");
+        }
+    }
+}
+
+TEST_F(InstallerSandbox, LockRecords) {
+    struct Case {
+        const char* name;
+        const char* setup;
+        const char* status;
+        const char* message;
+        bool reclaimed; // a new epoch was published and the lock is gone
+    };
+    const Case cases[] = {
+        // a live installer holds the lock: 75 at once, its lock left alone
+        {"live lock",
+         "sleep 30 & owner=$!; write_record \"$LOCK\" $owner \"$(identity_of $owner)\"", "75",
+         "Another Tesselwick helper installation is already running\n", false},
+        // its process has exited: reclaimed in the first attempt, taken in the second
+        {"dead owner",
+         "zsh -c 'exit 0' & owner=$!; wait $owner; write_record \"$LOCK\" $owner 'Thu Jan  1 "
+         "00:00:00 1970     0 1'",
+         "0", "", true},
+        // the pid now belongs to another process (other start time)
+        {"recycled pid",
+         "sleep 30 & owner=$!; write_record \"$LOCK\" $owner 'Thu Jan  1 00:00:00 1970     0 1'",
+         "0", "", true},
+        // a killed reclaimer's record blocks every later installation
+        {"stale recovery record",
+         "zsh -c 'exit 0' & owner=$!; wait $owner; write_record \"$RECOVERY\" $owner 'Thu Jan  1 "
+         "00:00:00 1970     0 1'",
+         "75",
+         "A stale privileged installer lock-recovery record requires manual removal: "
+         "/Library/PrivilegedHelperTools/.com.vornaby.harbortide.install.lock.recovery\n",
+         false},
+        // a live reclaimer
+        {"live recovery",
+         "sleep 30 & owner=$!; write_record \"$RECOVERY\" $owner \"$(identity_of $owner)\"", "75",
+         "Another process is recovering the privileged installer lock\n", false},
+        // a lock record that is not root's 0600 is never trusted
+        {"unsafe lock", "print -r -- 1 >\"$LOCK\"; chmod 0644 \"$LOCK\"", "73",
+         "Privileged installer lock permissions are unsafe\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r =
+            sandbox_.run(std::string(c.setup) + kSaveRecords + kRunAndReport + kReportRecords);
+        EXPECT_EQ(r.value("status"), c.status) << err();
+        EXPECT_EQ(err(), c.message);
+        EXPECT_EQ(r.value("candidates"), "0");
+        if (c.reclaimed) {
+            expectInstalled(r, true);
+            EXPECT_EQ(r.value("lock_meta"), "absent");
+            EXPECT_EQ(r.value("epoch_meta"), "0:0:0600");
+            // pid:attempt:random:identity, written in the first attempt
+            const std::string epoch = r.value("epoch");
+            EXPECT_NE(epoch.find(":0:"), std::string::npos) << epoch;
+        } else {
+            EXPECT_EQ(r.value("epoch_meta"), "absent");
+            EXPECT_EQ(sandbox_.readFile("lock.after"), sandbox_.readFile("lock.before"));
+            EXPECT_EQ(sandbox_.readFile("recovery.after"), sandbox_.readFile("recovery.before"));
+        }
+        if (std::string(c.status) == "75") {
+            EXPECT_LT(std::stod(r.value("seconds")), 1.0);
+        }
+    }
+}
+
+TEST_F(InstallerSandbox, ASecondInstallerLeavesTheFirstAlone) {
+    // The first installer sits inside its transaction while visudo is slow.
+    const std::string faults =
+        R"("wrap": ["/usr/sbin/visudo"], "faults": [{"tool": "visudo", "calls": [1], "delay": 3.0}])";
+    const auto r = sandbox_.run(R"SH(
+zsh "$INSTALLER" >"$TW_DIR/first.out" 2>"$TW_DIR/first.err" & first=$!
+while [[ ! -e "$LOCK" ]]; do sleep 0.02; done
+while [[ -z "$(ls -A /etc/sudoers.d | grep '^\.vornaby-harbortide\.')" ]]; do sleep 0.02; done
+before="$(cd "$HD" && ls -A | sort | tr '\n' ' ')|$(ls -A /etc/sudoers.d | sort | tr '\n' ' ')"
+cp "$LOCK" "$TW_DIR/lock.first"
+start=$EPOCHREALTIME
+zsh "$INSTALLER" >"$TW_DIR/second.out" 2>"$TW_DIR/second.err"
+say second_status $?
+say seconds $(( EPOCHREALTIME - start ))
+after="$(cd "$HD" && ls -A | sort | tr '\n' ' ')|$(ls -A /etc/sudoers.d | sort | tr '\n' ' ')"
+say unchanged $([[ "$before" == "$after" ]] && print yes || print "no: $before -> $after")
+cmp -s "$LOCK" "$TW_DIR/lock.first"; say lock_unchanged $?
+print -r -- "$first" >"$TW_DIR/first.pid"
+wait $first
+say first_status $?
+cp "$HP" "$TW_DIR/helper.installed"; cp "$SP" "$TW_DIR/rule.installed"
+say entries "$(our_entries)"
+)SH",
+                                true, faults);
+    EXPECT_EQ(r.value("second_status"), "75") << sandbox_.readFile("second.err");
+    EXPECT_EQ(sandbox_.readFile("second.err"),
+              "Another Tesselwick helper installation is already running\n");
+    EXPECT_LT(std::stod(r.value("seconds")), 1.0);
+    EXPECT_EQ(r.value("unchanged"), "yes");
+    EXPECT_EQ(r.value("lock_unchanged"), "0");
+    EXPECT_EQ(r.value("first_status"), "0") << sandbox_.readFile("first.err");
+    EXPECT_TRUE(sandbox_.readFile("helper.installed") == helper::helperScript());
+    EXPECT_EQ(sandbox_.readFile("rule.installed"), kRule);
+    EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
+}
+
+TEST_F(InstallerSandbox, SimultaneousInstallersNeverHoldTheLockTogether) {
+    // visudo runs twice inside each installer's transaction; a logging
+    // wrapper shows whose transaction each call belongs to.
+    const auto r = sandbox_.run(R"SH(
+mv /usr/sbin/visudo /usr/sbin/visudo.real
+cat >/usr/sbin/visudo <<WRAPPER_END
+#!/bin/zsh
+print -r -- "begin \$PPID" >>"$TW_DIR/visudo.log"
+/usr/sbin/visudo.real "\$@"
+s=\$?
+print -r -- "end \$PPID" >>"$TW_DIR/visudo.log"
+exit \$s
+WRAPPER_END
+chmod 0755 /usr/sbin/visudo
+for round in {1..10}; do
+  zsh "$INSTALLER" >/dev/null 2>"$TW_DIR/a.$round.err" & a=$!
+  zsh "$INSTALLER" >/dev/null 2>"$TW_DIR/b.$round.err" & b=$!
+  wait $a; sa=$?
+  wait $b; sb=$?
+  print -r -- "round $round" >>"$TW_DIR/visudo.log"
+  say round$round "$sa $sb"
+  cmp -s "$HP" "$HELPER"; say helper$round $?
+  say rule$round "$(cat "$SP")"
+  say meta$round "$(meta "$HP") $(meta "$SP")"
+  /usr/sbin/visudo.real -cf "$SP" >/dev/null 2>&1; say visudo$round $?
+  say entries$round "$(our_entries)"
+done
+)SH");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (int round = 1; round <= 10; ++round) {
+        const std::string n = std::to_string(round);
+        const std::string statuses = r.value("round" + n);
+        EXPECT_TRUE(statuses == "0 0" || statuses == "0 75" || statuses == "75 0")
+            << "round " << n << ": " << statuses << "\n"
+            << sandbox_.readFile("a." + n + ".err") << sandbox_.readFile("b." + n + ".err");
+        EXPECT_EQ(r.value("helper" + n), "0");
+        EXPECT_EQ(r.value("rule" + n), helper::kSudoersRule);
+        EXPECT_EQ(r.value("meta" + n), "0:0:0755 0:0:0440");
+        EXPECT_EQ(r.value("visudo" + n), "0");
+        // An installer that saw the other's lock just as it exited reclaims
+        // it, which leaves an epoch behind; nothing else may remain.
+        const std::string entries = r.value("entries" + n);
+        EXPECT_TRUE(entries == "com.vornaby.harbortide.helper vornaby-harbortide " ||
+                    entries == ".com.vornaby.harbortide.install.lock.epoch "
+                               "com.vornaby.harbortide.helper vornaby-harbortide ")
+            << entries;
+    }
+    // Within a round, each installer's visudo calls form one unbroken run.
+    std::istringstream log(sandbox_.readFile("visudo.log"));
+    std::string line;
+    std::string current;
+    std::set<std::string> finished;
+    int calls = 0;
+    while (std::getline(log, line)) {
+        if (line.starts_with("round")) {
+            finished.clear();
+            current.clear();
+            continue;
+        }
+        const std::string pid = line.substr(line.find(' ') + 1);
+        ++calls;
+        if (pid != current) {
+            EXPECT_EQ(finished.count(pid), 0u) << "installer " << pid << " resumed after another";
+            if (!current.empty()) {
+                finished.insert(current);
+            }
+            current = pid;
+        }
+    }
+    EXPECT_GE(calls, 10 * 4);
+}

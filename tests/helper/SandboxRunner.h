@@ -1,0 +1,52 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace tesselwick::testing {
+
+// Runs zsh scripts inside sim/sandbox. Each run gets a fresh sandbox and a
+// scratch directory under /tmp (bound into the sandbox at the same path) that
+// outlives it, so tests can read what the script left there.
+class SandboxRunner {
+public:
+    struct Result {
+        int status = -1;
+        std::string out;
+        std::string err;
+        // key=value lines the script printed with `say`.
+        std::map<std::string, std::string> values;
+        std::string value(const std::string& key) const;
+    };
+
+    SandboxRunner();
+    ~SandboxRunner();
+    SandboxRunner(const SandboxRunner&) = delete;
+    SandboxRunner& operator=(const SandboxRunner&) = delete;
+
+    // Empty when a sandbox can be built here, else the launcher's reason.
+    static std::string unavailableReason();
+
+    // The scratch directory; also $TW_DIR inside the script.
+    const std::string& dir() const { return dir_; }
+    void writeFile(const std::string& name, const std::string& content) const;
+    std::string readFile(const std::string& name) const;
+
+    // `worldExtra` is spliced into the world's top-level object (for example
+    // `"wrap": ["/usr/sbin/visudo"], "faults": [...]`); `world` names a file
+    // under sim/worlds, or is a whole world's JSON text when it starts with "{".
+    Result run(const std::string& script, bool asRoot = true,
+               const std::string& worldExtra = std::string(),
+               const std::string& world = "multiboot.json");
+
+private:
+    std::string dir_;
+    int runs_ = 0;
+};
+
+// Shell functions every sandbox script can use: say KEY VALUE, meta PATH
+// (uid:gid:mode or "absent"), identity_of PID, write_record PATH PID IDENTITY,
+// and the variables HP, SP, HD, LOCK, RECOVERY, EPOCH, INSTALLER, HELPER.
+std::string sandboxPrelude(const std::string& dir);
+
+} // namespace tesselwick::testing
