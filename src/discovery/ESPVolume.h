@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace tesselwick::discovery {
@@ -36,6 +37,9 @@ struct ESPVolume {
 };
 
 std::size_t hashValue(const ESPVolume& volume);
+
+// Every field on one line, for diagnostics and test failures.
+std::ostream& operator<<(std::ostream& stream, const ESPVolume& volume);
 
 } // namespace tesselwick::discovery
 

@@ -4,10 +4,13 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace tesselwick::discovery {
 
@@ -72,20 +75,170 @@ bool isBinary(std::string_view bytes) {
     return bytes.substr(0, 6) == "bplist";
 }
 
-// Counts element nesting of an XML property list without parsing it fully: every
-// opening tag of a container raises the depth, every closing one lowers it.
+bool isNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == ':' || c == '.';
+}
+
+// Container nesting of an XML property list, counted over the tags alone. The
+// parser recurses per level, so deep input is refused before it gets there.
 int xmlContainerDepth(std::string_view bytes) {
     int depth = 0;
     int deepest = 0;
     for (std::size_t i = bytes.find('<'); i != std::string_view::npos; i = bytes.find('<', i + 1)) {
         std::string_view rest = bytes.substr(i + 1);
-        if (rest.starts_with("array>") || rest.starts_with("dict>")) {
-            deepest = std::max(deepest, ++depth);
-        } else if (rest.starts_with("/array>") || rest.starts_with("/dict>")) {
+        const bool closing = rest.starts_with('/');
+        if (closing) {
+            rest.remove_prefix(1);
+        }
+        std::size_t nameLength = 0;
+        if (rest.starts_with("array")) {
+            nameLength = 5;
+        } else if (rest.starts_with("dict")) {
+            nameLength = 4;
+        } else {
+            continue;
+        }
+        if (rest.size() > nameLength && isNameChar(rest[nameLength])) {
+            continue;
+        }
+        const std::size_t end = rest.find('>');
+        const bool selfClosing = end != std::string_view::npos && end > 0 && rest[end - 1] == '/';
+        if (closing) {
             depth = std::max(0, depth - 1);
+        } else if (!selfClosing) {
+            deepest = std::max(deepest, ++depth);
         }
     }
     return deepest;
+}
+
+std::uint64_t readBigEndian(std::string_view bytes, std::size_t offset, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
+    }
+    return value;
+}
+
+// Checks the object graph of a binary property list before the parser walks it.
+// The parser recurses per level and copies an object once per reference, so a
+// deep chain overflows its stack and a few shared references multiply into an
+// exponential tree. Returns an explanation when the list must be refused.
+std::optional<std::string> binaryPlistHazard(std::string_view bytes) {
+    constexpr std::size_t kTrailerSize = 32;
+    constexpr std::uint64_t kMaximumExpandedNodes = 4'000'000;
+    if (bytes.size() < 8 + kTrailerSize) {
+        return std::nullopt; // too short to hold anything; the parser rejects it
+    }
+    const std::size_t trailer = bytes.size() - kTrailerSize;
+    const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+    const std::size_t refSize = static_cast<unsigned char>(bytes[trailer + 7]);
+    const std::uint64_t objectCount = readBigEndian(bytes, trailer + 8, 8);
+    const std::uint64_t topObject = readBigEndian(bytes, trailer + 16, 8);
+    const std::uint64_t tableOffset = readBigEndian(bytes, trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objectCount == 0 ||
+        topObject >= objectCount || tableOffset >= trailer ||
+        objectCount > (trailer - tableOffset) / offsetSize) {
+        return std::nullopt; // malformed header; the parser rejects it on its own
+    }
+
+    auto objectOffset = [&](std::uint64_t index) -> std::optional<std::size_t> {
+        const std::uint64_t offset = readBigEndian(
+            bytes, static_cast<std::size_t>(tableOffset + index * offsetSize), offsetSize);
+        if (offset < 8 || offset >= tableOffset) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(offset);
+    };
+    // The references of a container object, or none for scalars and bad objects.
+    auto references = [&](std::uint64_t index) -> std::vector<std::uint64_t> {
+        std::vector<std::uint64_t> refs;
+        const auto offset = objectOffset(index);
+        if (!offset) {
+            return refs;
+        }
+        const auto marker = static_cast<unsigned char>(bytes[*offset]);
+        const unsigned type = marker >> 4;
+        if (type != 0xA && type != 0xC && type != 0xD) {
+            return refs;
+        }
+        std::size_t position = *offset + 1;
+        std::uint64_t count = marker & 0x0F;
+        if (count == 0x0F) {
+            if (position >= tableOffset) {
+                return refs;
+            }
+            const auto sizeMarker = static_cast<unsigned char>(bytes[position]);
+            const std::size_t width = std::size_t{1} << (sizeMarker & 0x0F);
+            if ((sizeMarker >> 4) != 0x1 || width > 8 || position + 1 + width > tableOffset) {
+                return refs;
+            }
+            count = readBigEndian(bytes, position + 1, width);
+            position += 1 + width;
+        }
+        const std::uint64_t refCount = type == 0xD ? count * 2 : count;
+        if (count > tableOffset || refCount > (tableOffset - position) / refSize) {
+            return refs;
+        }
+        refs.reserve(static_cast<std::size_t>(refCount));
+        // Dictionary keys are strings; only the values (second half) can nest.
+        const std::uint64_t first = type == 0xD ? count : 0;
+        for (std::uint64_t i = first; i < refCount; ++i) {
+            refs.push_back(
+                readBigEndian(bytes, static_cast<std::size_t>(position + i * refSize), refSize));
+        }
+        return refs;
+    };
+
+    enum class State : unsigned char { unvisited, active, done };
+    std::vector<State> state(static_cast<std::size_t>(objectCount), State::unvisited);
+    std::vector<std::uint64_t> expanded(static_cast<std::size_t>(objectCount), 1);
+    struct Frame {
+        std::uint64_t object;
+        std::vector<std::uint64_t> refs;
+        std::size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({topObject, references(topObject)});
+    state[topObject] = State::active;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next == frame.refs.size()) {
+            state[frame.object] = State::done;
+            const std::uint64_t size = expanded[frame.object];
+            stack.pop_back();
+            if (!stack.empty()) {
+                std::uint64_t& parent = expanded[stack.back().object];
+                parent = std::min(kMaximumExpandedNodes + 1, parent + size);
+                if (parent > kMaximumExpandedNodes) {
+                    return "it expands to too many values";
+                }
+            }
+            continue;
+        }
+        const std::uint64_t child = frame.refs[frame.next++];
+        if (child >= objectCount) {
+            continue; // the parser rejects dangling references itself
+        }
+        if (state[child] == State::active) {
+            return "it refers to itself";
+        }
+        if (state[child] == State::done) {
+            std::uint64_t& parent = expanded[frame.object];
+            parent = std::min(kMaximumExpandedNodes + 1, parent + expanded[child]);
+            if (parent > kMaximumExpandedNodes) {
+                return "it expands to too many values";
+            }
+            continue;
+        }
+        if (stack.size() >= static_cast<std::size_t>(kMaximumDepth)) {
+            return "it is nested too deeply";
+        }
+        state[child] = State::active;
+        stack.push_back({child, references(child)});
+    }
+    return std::nullopt;
 }
 
 // libplist 2.2 keeps integers as 64 raw bits and remembers only internally whether
@@ -200,7 +353,57 @@ PlistValue convert(plist_t node, int depth) {
     }
 }
 
+plist_t toNode(const PlistValue& value) {
+    struct Visitor {
+        plist_t operator()(const std::string& s) const { return plist_new_string(s.c_str()); }
+        plist_t operator()(const PlistInteger& i) const { return plist_new_uint(i.bits); }
+        plist_t operator()(double d) const { return plist_new_real(d); }
+        plist_t operator()(bool b) const { return plist_new_bool(b ? 1 : 0); }
+        plist_t operator()(const PlistDate& d) const {
+            double whole = std::floor(d.secondsSinceReference);
+            return plist_new_date(static_cast<int32_t>(whole),
+                                  static_cast<int32_t>((d.secondsSinceReference - whole) * 1e6));
+        }
+        plist_t operator()(const PlistData& data) const {
+            return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
+        }
+        plist_t operator()(const PlistArray& array) const {
+            plist_t node = plist_new_array();
+            for (const PlistValue& item : array) {
+                plist_array_append_item(node, toNode(item));
+            }
+            return node;
+        }
+        plist_t operator()(const PlistDictionary& dictionary) const {
+            plist_t node = plist_new_dict();
+            for (const auto& [key, item] : dictionary) {
+                plist_dict_set_item(node, key.c_str(), toNode(item));
+            }
+            return node;
+        }
+    };
+    return std::visit(Visitor{}, value.storage());
+}
+
 } // namespace
+
+std::string toXMLPropertyList(const PlistValue& value) {
+    PlistHandle node(toNode(value));
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(static_cast<plist_t>(node.get()), &xml, &length);
+    std::unique_ptr<char, CFree> owned(xml);
+    return xml ? std::string(xml, length) : std::string();
+}
+
+std::string toBinaryPropertyList(const PlistValue& value) {
+    PlistHandle node(toNode(value));
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(static_cast<plist_t>(node.get()), &bin, &length);
+    std::unique_ptr<char, CFree> owned(bin);
+    return bin ? std::string(bin, length) : std::string();
+}
 
 PlistValue parsePropertyList(std::string_view bytes) {
     if (bytes.empty()) {
@@ -209,7 +412,11 @@ PlistValue parsePropertyList(std::string_view bytes) {
     if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
         fail("it is too large");
     }
-    if (!isBinary(bytes) && xmlContainerDepth(bytes) > kMaximumDepth) {
+    if (isBinary(bytes)) {
+        if (auto hazard = binaryPlistHazard(bytes)) {
+            fail(*hazard);
+        }
+    } else if (xmlContainerDepth(bytes) > kMaximumDepth) {
         fail("it is nested too deeply");
     }
     plist_t root = nullptr;

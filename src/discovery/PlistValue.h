@@ -98,4 +98,10 @@ inline constexpr std::int64_t kPlistParseErrorCode = 3840;
 // message when the bytes are not a property list; never crashes on garbage.
 PlistValue parsePropertyList(std::string_view bytes);
 
+// Writes a value as an XML or binary property list (for tools that print what the
+// platform's tools print, and for tests). Unsigned integers beyond the signed range
+// are written with their bits as a signed value: libplist 2.2 offers no other way.
+std::string toXMLPropertyList(const PlistValue& value);
+std::string toBinaryPropertyList(const PlistValue& value);
+
 } // namespace tesselwick::discovery
