@@ -1,8 +1,143 @@
 #include "discovery/VolumeScan.h"
 
+#include "diagnostics/Diagnostics.h"
+#include "discovery/Classification.h"
+#include "discovery/Naming.h"
 #include "support/Errors.h"
+#include "support/Task.h"
+#include "support/Text.h"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <set>
 
 namespace tesselwick::discovery {
+
+namespace disktool = process::disktool;
+
+namespace {
+
+const char* const kPartitionListShapeMessage =
+    "diskutil returned an unexpected partition-list property list.";
+const char* const kImageListShapeMessage =
+    "hdiutil returned an unexpected image-list property list.";
+
+DomainError unexpectedDiskInfo(const std::string& identifier) {
+    return commandError(65, "diskutil returned an unexpected disk-info property list for " +
+                                identifier + ".");
+}
+
+DomainError diskInfoMismatch(const std::string& reported, const std::string& identifier) {
+    return commandError(65, "diskutil returned disk-info for " + reported + " while " + identifier +
+                                " was requested.");
+}
+
+std::string stringOrEmpty(const PlistDictionary& dictionary, std::string_view key) {
+    const std::string* value = stringValue(dictionary, key);
+    return value ? *value : std::string();
+}
+
+// The ESP test on one dictionary's own "Content", "VolumeName" and filesystem text.
+bool passesESPTest(const PlistDictionary& dictionary) {
+    const std::string content = stringOrEmpty(dictionary, "Content");
+    return isEFIPartition(content, stringOrEmpty(dictionary, "VolumeName"),
+                          partitionFilesystemSearchText(dictionary, content));
+}
+
+std::vector<std::string> splitAtWhiteSpace(std::string_view line) {
+    std::vector<std::string> pieces;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && text::isSpace(line[i])) {
+            ++i;
+        }
+        const std::size_t start = i;
+        while (i < line.size() && !text::isSpace(line[i])) {
+            ++i;
+        }
+        if (i > start) {
+            pieces.emplace_back(line.substr(start, i - start));
+        }
+    }
+    return pieces;
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\r') {
+            lines.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+bool isDiskHeader(std::string_view trimmedLine) {
+    return trimmedLine.starts_with("/dev/disk");
+}
+
+// The whole-disk identifier a header names, or empty when its first piece is not one.
+std::string headerDisk(std::string_view trimmedLine) {
+    std::string stripped(trimmedLine);
+    for (std::size_t pos = stripped.find("/dev/"); pos != std::string::npos;
+         pos = stripped.find("/dev/", pos)) {
+        stripped.erase(pos, 5);
+    }
+    const std::string first = stripped.substr(0, stripped.find(' '));
+    return isWholeDiskIdentifier(first) ? first : std::string();
+}
+
+bool isESPLine(std::string_view trimmedLine) {
+    return text::contains(trimmedLine, " EFI ") || trimmedLine.starts_with("1: EFI") ||
+           text::contains(trimmedLine, "EFI EFI");
+}
+
+bool isValidUTF8(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        std::size_t extra = 0;
+        std::uint32_t codePoint = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            codePoint = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            codePoint = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            codePoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= bytes.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
+        if ((extra == 2 && codePoint < 0x800) || (extra == 3 && codePoint < 0x10000) ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+} // namespace
 
 VolumeScanner::VolumeScanner()
     : VolumeScanner(process::systemCommandRunner(), DiskInfoCache::shared(),
@@ -12,51 +147,481 @@ VolumeScanner::VolumeScanner(process::CommandRunner runner, DiskInfoCache& diskI
                              DiskImageMapCache& imageMapCache)
     : runner_(std::move(runner)), diskInfoCache_(diskInfoCache), imageMapCache_(imageMapCache) {}
 
-namespace {
-[[noreturn]] void notReady() {
-    throw commandError(74, "Volume discovery is not ready yet.");
-}
-} // namespace
-
 std::vector<ESPVolume> VolumeScanner::loadESPVolumes() const {
-    notReady();
-}
-std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
-    notReady();
-}
-std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
-    notReady();
-}
-PlistDictionary VolumeScanner::diskInfoUncached(const std::string&) const {
-    notReady();
-}
-PlistDictionary VolumeScanner::bestEffortDiskInfo(const std::string&) const {
-    notReady();
-}
-std::vector<PlistDictionary>
-VolumeScanner::enrichSiblingPartitions(const std::string&,
-                                       const std::vector<PlistDictionary>&) const {
-    notReady();
-}
-DiskImageMap VolumeScanner::diskImageMap() const {
-    notReady();
-}
-std::vector<PlistDictionary>
-VolumeScanner::siblingPartitionsFromInfo(const std::string&,
-                                         const std::vector<std::string>&) const {
-    notReady();
-}
-DiskImageMap VolumeScanner::loadDiskImageMap() const {
-    notReady();
+    TW_LOG("DiskManager.loadESPVolumes begin");
+    task::checkCancellation();
+    std::exception_ptr plistError;
+    try {
+        std::vector<ESPVolume> volumes = loadESPVolumesFromPlist();
+        TW_LOG("DiskManager.loadESPVolumes plist path succeeded count=" +
+               std::to_string(volumes.size()));
+        return volumes;
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        TW_LOG("DiskManager.loadESPVolumes plist path failed error=" + std::string(error.what()) +
+               "; trying text fallback");
+        plistError = std::current_exception();
+    }
+    task::checkCancellation();
+    std::vector<ESPVolume> volumes = loadESPVolumesFromText();
+    TW_LOG("DiskManager.loadESPVolumes text fallback completed count=" +
+           std::to_string(volumes.size()));
+    task::checkCancellation();
+    if (volumes.empty()) {
+        // An empty fallback never hides why the main road failed.
+        std::rethrow_exception(plistError);
+    }
+    return volumes;
 }
 
-std::map<std::string, std::vector<std::string>> partitionIDsByParentFromText(const std::string&) {
-    notReady();
+std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
+    task::checkCancellation();
+    const std::string output = disktool::run(runner_, disktool::listPlist());
+    const PlistValue root = parsePropertyList(output);
+    const PlistDictionary* rootDictionary = root.dictionary();
+    const auto disks =
+        rootDictionary ? dictionaryArray(*rootDictionary, "AllDisksAndPartitions") : std::nullopt;
+    if (!disks) {
+        throw commandError(65, kPartitionListShapeMessage);
+    }
+
+    std::vector<ESPVolume> result;
+    std::map<std::string, PlistDictionary, std::less<>> parentInfoMemo;
+    std::optional<DiskImageMap> imageMap;
+    std::optional<std::vector<std::string>> rootStores;
+
+    for (const PlistDictionary& entry : *disks) {
+        task::checkCancellation();
+        const std::string parentID = stringOrEmpty(entry, "DeviceIdentifier");
+        if (!isWholeDiskIdentifier(parentID)) {
+            continue;
+        }
+        const std::vector<PlistDictionary> partitions =
+            dictionaryArray(entry, "Partitions").value_or(std::vector<PlistDictionary>{});
+
+        std::vector<PlistDictionary> candidates;
+        for (const PlistDictionary& partition : partitions) {
+            const std::string* volumeName = stringValue(partition, "VolumeName");
+            const bool namedEFI =
+                volumeName != nullptr && text::toLower(text::trim(*volumeName)) == "efi";
+            if (passesESPTest(partition) || namedEFI) {
+                candidates.push_back(partition);
+            }
+        }
+        if (candidates.empty()) {
+            continue;
+        }
+
+        std::set<std::string, std::less<>> espIDs;
+        for (const PlistDictionary& candidate : enrichSiblingPartitions(parentID, candidates)) {
+            const std::string id = stringOrEmpty(candidate, "DeviceIdentifier");
+            if (isPartitionOf(id, parentID) && passesESPTest(candidate)) {
+                espIDs.insert(id);
+            }
+        }
+        if (espIDs.empty()) {
+            continue;
+        }
+
+        const std::vector<PlistDictionary> enriched = enrichSiblingPartitions(parentID, partitions);
+        std::vector<const PlistDictionary*> espPartitions;
+        for (const PlistDictionary& partition : enriched) {
+            if (espIDs.contains(stringOrEmpty(partition, "DeviceIdentifier"))) {
+                espPartitions.push_back(&partition);
+            }
+        }
+        if (espPartitions.empty()) {
+            continue;
+        }
+
+        auto memo = parentInfoMemo.find(parentID);
+        if (memo == parentInfoMemo.end()) {
+            memo = parentInfoMemo.emplace(parentID, bestEffortDiskInfo(parentID)).first;
+        }
+        const PlistDictionary& parentInfo = memo->second;
+
+        if (!imageMap) {
+            imageMap = diskImageMap();
+        }
+        std::optional<std::string> parentImagePath;
+        if (auto it = imageMap->find(parentID); it != imageMap->end()) {
+            parentImagePath = it->second;
+        }
+
+        const bool diskIsImage = parentImagePath.has_value();
+        const std::string parentName = bestParentName(entry, parentInfo, parentID, parentImagePath);
+        const bool internal = diskIsImage ? false : bestInternal(entry, parentInfo);
+
+        PlatformInfo platform = platformInfo(enriched, parentInfo, diskIsImage);
+        if (!platform.bootRole) {
+            // "/" of a current Mac is mounted from a synthesized APFS container, so the
+            // physical disk only shows as the boot disk through the container's store.
+            if (!rootStores) {
+                rootStores = rootContainerPhysicalStores(*rootDictionary);
+            }
+            for (const PlistDictionary& partition : partitions) {
+                const std::string id = stringOrEmpty(partition, "DeviceIdentifier");
+                if (isPartitionOf(id, parentID) &&
+                    std::find(rootStores->begin(), rootStores->end(), id) != rootStores->end()) {
+                    platform.bootRole = "Boot Disk";
+                    break;
+                }
+            }
+        }
+
+        std::int64_t parentSize = 0;
+        if (auto size = int64(lookup(entry, "Size"))) {
+            parentSize = *size;
+        } else if (auto total = int64(lookup(parentInfo, "TotalSize"))) {
+            parentSize = *total;
+        }
+
+        for (const PlistDictionary* partitionPtr : espPartitions) {
+            const PlistDictionary& partition = *partitionPtr;
+            const std::string id = stringOrEmpty(partition, "DeviceIdentifier");
+            if (!isPartitionOf(id, parentID)) {
+                continue;
+            }
+            const std::string* contentValue = stringValue(partition, "Content");
+            const std::string content = contentValue ? *contentValue : std::string("EFI");
+            const std::string firstFilesystem = partitionFilesystemName(partition, content);
+            const PlistDictionary info = bestEffortDiskInfo(id);
+
+            std::optional<std::string> mountPoint =
+                normalizedMountPoint(stringValue(partition, "MountPoint"));
+            if (!mountPoint) {
+                mountPoint = normalizedMountPoint(stringValue(info, "MountPoint"));
+            }
+            std::string filesystem = partitionFilesystemName(info, firstFilesystem);
+            if (filesystem.empty()) {
+                filesystem = "EFI";
+            }
+            std::int64_t size = 0;
+            if (auto listed = int64(lookup(partition, "Size"))) {
+                size = *listed;
+            } else if (auto total = int64(lookup(info, "TotalSize"))) {
+                size = *total;
+            }
+            std::optional<std::string> imagePath = parentImagePath;
+            if (auto it = imageMap->find(id); it != imageMap->end()) {
+                imagePath = it->second;
+            }
+
+            ESPVolume volume;
+            volume.id = id;
+            volume.diskIdentifier = id;
+            volume.parentIdentifier = parentID;
+            volume.parentName = parentName;
+            volume.partitionName = bestPartitionName(partition, info, id);
+            volume.sizeBytes = size;
+            volume.parentSizeBytes = parentSize;
+            volume.bootloader = bootloaderName(mountPoint);
+            volume.mountPoint = std::move(mountPoint);
+            volume.filesystem = std::move(filesystem);
+            volume.hostFilesystem = platform.filesystem;
+            volume.installedOS = platform.os;
+            volume.bootRole = platform.bootRole;
+            volume.isInternal = internal;
+            volume.isDiskImage = imagePath.has_value();
+            volume.imagePath = std::move(imagePath);
+            result.push_back(std::move(volume));
+        }
+    }
+    task::checkCancellation();
+    return sortedVolumes(std::move(result));
+}
+
+std::vector<PlistDictionary>
+VolumeScanner::enrichSiblingPartitions(const std::string& parentID,
+                                       const std::vector<PlistDictionary>& partitions) const {
+    static constexpr std::string_view kEnrichmentKeys[] = {
+        "FilesystemName", "FilesystemUserVisibleName",
+        "Content",        "VolumeName",
+        "MediaName",      "MountPoint",
+        "TotalSize",      "IORegistryEntryName"};
+    std::vector<PlistDictionary> out;
+    out.reserve(partitions.size());
+    for (const PlistDictionary& partition : partitions) {
+        task::checkCancellation();
+        const std::string id = stringOrEmpty(partition, "DeviceIdentifier");
+        if (!isPartitionOf(id, parentID)) {
+            out.push_back(partition);
+            continue;
+        }
+        const PlistDictionary info = bestEffortDiskInfo(id);
+        if (info.empty()) {
+            out.push_back(partition);
+            continue;
+        }
+        PlistDictionary merged = partition;
+        for (std::string_view key : kEnrichmentKeys) {
+            const PlistValue* infoValue = lookup(info, key);
+            if (!hasUsableValue(lookup(merged, key)) && hasUsableValue(infoValue)) {
+                merged.insert_or_assign(std::string(key), *infoValue);
+            }
+        }
+        out.push_back(std::move(merged));
+    }
+    return out;
+}
+
+PlistDictionary VolumeScanner::diskInfoUncached(const std::string& identifier) const {
+    task::checkCancellation();
+    if (!isValidDiskReferenceIdentifier(identifier)) {
+        return {};
+    }
+    const std::string output = disktool::run(runner_, disktool::infoPlist(identifier));
+    PlistValue root = parsePropertyList(output);
+    PlistDictionary* dictionary = root.dictionary();
+    if (dictionary == nullptr || dictionary->empty()) {
+        throw unexpectedDiskInfo(identifier);
+    }
+    const std::string* reportedValue = stringValue(*dictionary, "DeviceIdentifier");
+    const std::string reported = reportedValue ? text::trim(*reportedValue) : std::string();
+    if (!reported.empty() && reported != identifier) {
+        throw diskInfoMismatch(reported, identifier);
+    }
+    dictionary->insert_or_assign("DeviceIdentifier", PlistValue(identifier));
+    return std::move(*dictionary);
+}
+
+PlistDictionary VolumeScanner::bestEffortDiskInfo(const std::string& identifier) const {
+    task::checkCancellation();
+    if (!isValidDiskReferenceIdentifier(identifier)) {
+        return {};
+    }
+    try {
+        return diskInfoCache_.value(identifier, [&] { return diskInfoUncached(identifier); });
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+DiskImageMap VolumeScanner::diskImageMap() const {
+    try {
+        return imageMapCache_.value([&] { return loadDiskImageMap(); });
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+DiskImageMap VolumeScanner::loadDiskImageMap() const {
+    const std::string output = disktool::run(runner_, disktool::imageInfoPlist());
+    const PlistValue root = parsePropertyList(output);
+    const PlistDictionary* rootDictionary = root.dictionary();
+    if (rootDictionary == nullptr) {
+        throw commandError(65, kImageListShapeMessage);
+    }
+    // hdiutil leaves "images" out entirely when nothing is attached; that is an
+    // empty list, not a malformed one, and worth caching like any other answer.
+    std::vector<PlistDictionary> images;
+    if (lookup(*rootDictionary, "images") != nullptr) {
+        auto listed = dictionaryArray(*rootDictionary, "images");
+        if (!listed) {
+            throw commandError(65, kImageListShapeMessage);
+        }
+        images = std::move(*listed);
+    }
+
+    DiskImageMap map;
+    for (const PlistDictionary& image : images) {
+        task::checkCancellation();
+        const std::string* rawPath = stringValue(image, "image-path");
+        if (rawPath == nullptr) {
+            continue;
+        }
+        const std::string path = text::trim(*rawPath);
+        if (path.empty() || !path.starts_with("/")) {
+            continue;
+        }
+        const PlistValue* entitiesValue = lookup(image, "system-entities");
+        const PlistArray* entities = entitiesValue ? entitiesValue->array() : nullptr;
+        if (entities == nullptr) {
+            continue;
+        }
+        for (const PlistValue& item : *entities) {
+            task::checkCancellation();
+            const PlistDictionary* entity = item.dictionary();
+            const std::string* rawDevice = entity ? stringValue(*entity, "dev-entry") : nullptr;
+            if (rawDevice == nullptr) {
+                continue;
+            }
+            std::string device = text::trim(*rawDevice);
+            if (device.starts_with("/dev/")) {
+                device.erase(0, 5);
+            }
+            if (!isValidDiskReferenceIdentifier(device)) {
+                continue;
+            }
+            map.insert_or_assign(device, path);
+            if (std::string prefix = wholeDiskPrefix(device); !prefix.empty()) {
+                map.insert_or_assign(std::move(prefix), path);
+            }
+        }
+    }
+    return map;
+}
+
+std::map<std::string, std::vector<std::string>>
+partitionIDsByParentFromText(const std::string& text) {
+    std::map<std::string, std::vector<std::string>> result;
+    std::optional<std::string> current;
+    for (std::string_view rawLine : splitLines(text)) {
+        const std::string line = text::trim(rawLine);
+        if (isDiskHeader(line)) {
+            std::string disk = headerDisk(line);
+            current = disk.empty() ? std::nullopt : std::optional<std::string>(std::move(disk));
+            continue;
+        }
+        if (!current) {
+            continue;
+        }
+        const std::vector<std::string> pieces = splitAtWhiteSpace(line);
+        if (pieces.empty()) {
+            continue;
+        }
+        const std::string& last = pieces.back();
+        if (isPartitionOf(last, *current)) {
+            std::vector<std::string>& list = result[*current];
+            if (std::find(list.begin(), list.end(), last) == list.end()) {
+                list.push_back(last);
+            }
+        }
+    }
+    return result;
+}
+
+std::vector<PlistDictionary>
+VolumeScanner::siblingPartitionsFromInfo(const std::string& parentID,
+                                         const std::vector<std::string>& partitionIDs) const {
+    std::vector<PlistDictionary> siblings;
+    for (const std::string& id : partitionIDs) {
+        task::checkCancellation();
+        if (!isPartitionOf(id, parentID)) {
+            continue;
+        }
+        PlistDictionary info = bestEffortDiskInfo(id);
+        if (info.empty()) {
+            siblings.push_back(PlistDictionary{{"DeviceIdentifier", PlistValue(id)}});
+            continue;
+        }
+        if (!hasUsableValue(lookup(info, "DeviceIdentifier"))) {
+            info.insert_or_assign("DeviceIdentifier", PlistValue(id));
+        }
+        siblings.push_back(std::move(info));
+    }
+    return siblings;
+}
+
+std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
+    task::checkCancellation();
+    const std::string output = disktool::run(runner_, disktool::listText());
+    if (!isValidUTF8(output)) {
+        return {};
+    }
+    const auto partitionIDs = partitionIDsByParentFromText(output);
+
+    std::vector<ESPVolume> result;
+    std::map<std::string, PlistDictionary, std::less<>> parentInfoMemo;
+    std::map<std::string, std::vector<PlistDictionary>, std::less<>> siblingMemo;
+    std::optional<DiskImageMap> imageMap;
+    std::string currentDisk = "disk?";
+
+    for (std::string_view rawLine : splitLines(output)) {
+        task::checkCancellation();
+        const std::string line = text::trim(rawLine);
+        if (isDiskHeader(line)) {
+            std::string disk = headerDisk(line);
+            currentDisk = disk.empty() ? std::string("disk?") : std::move(disk);
+            continue;
+        }
+        if (!isESPLine(line) || !isWholeDiskIdentifier(currentDisk)) {
+            continue;
+        }
+        const std::vector<std::string> pieces = splitAtWhiteSpace(line);
+        if (pieces.empty()) {
+            continue;
+        }
+        const std::string id = pieces.back();
+        if (!isPartitionOf(id, currentDisk)) {
+            continue;
+        }
+        const PlistDictionary info = bestEffortDiskInfo(id);
+        if (!passesESPTest(info)) {
+            continue;
+        }
+
+        auto memo = parentInfoMemo.find(currentDisk);
+        if (memo == parentInfoMemo.end()) {
+            memo = parentInfoMemo.emplace(currentDisk, bestEffortDiskInfo(currentDisk)).first;
+        }
+        const PlistDictionary& parentInfo = memo->second;
+
+        if (!imageMap) {
+            imageMap = diskImageMap();
+        }
+        std::optional<std::string> imagePath;
+        if (auto it = imageMap->find(id); it != imageMap->end()) {
+            imagePath = it->second;
+        } else if (auto disk = imageMap->find(currentDisk); disk != imageMap->end()) {
+            imagePath = disk->second;
+        }
+
+        auto siblings = siblingMemo.find(currentDisk);
+        if (siblings == siblingMemo.end()) {
+            auto listed = partitionIDs.find(currentDisk);
+            const std::vector<std::string> ids =
+                listed != partitionIDs.end() && !listed->second.empty()
+                    ? listed->second
+                    : std::vector<std::string>{id};
+            siblings =
+                siblingMemo.emplace(currentDisk, siblingPartitionsFromInfo(currentDisk, ids)).first;
+        }
+
+        const PlatformInfo platform =
+            platformInfo(siblings->second, parentInfo, imagePath.has_value());
+        const std::string parentName =
+            bestParentName(PlistDictionary{}, parentInfo, currentDisk, imagePath);
+        const std::int64_t size = int64(lookup(info, "TotalSize")).value_or(0);
+        std::optional<std::string> mountPoint =
+            normalizedMountPoint(stringValue(info, "MountPoint"));
+        std::string filesystem = partitionFilesystemName(info, "EFI");
+        if (filesystem.empty()) {
+            filesystem = "EFI";
+        }
+
+        ESPVolume volume;
+        volume.id = id;
+        volume.diskIdentifier = id;
+        volume.parentIdentifier = currentDisk;
+        volume.parentName = parentName;
+        volume.partitionName = bestPartitionName(PlistDictionary{}, info, id);
+        volume.sizeBytes = size;
+        volume.parentSizeBytes = int64(lookup(parentInfo, "TotalSize")).value_or(size);
+        volume.bootloader = bootloaderName(mountPoint);
+        volume.mountPoint = std::move(mountPoint);
+        volume.filesystem = std::move(filesystem);
+        volume.hostFilesystem = platform.filesystem;
+        volume.installedOS = platform.os;
+        volume.bootRole = platform.bootRole;
+        volume.isInternal = imagePath ? false : bestInternal(PlistDictionary{}, parentInfo);
+        volume.isDiskImage = imagePath.has_value();
+        volume.imagePath = std::move(imagePath);
+        result.push_back(std::move(volume));
+    }
+    task::checkCancellation();
+    return sortedVolumes(std::move(result));
 }
 
 std::vector<ESPVolume> loadESPVolumes() {
     return VolumeScanner().loadESPVolumes();
 }
+
 PlistDictionary diskInfoUncached(const std::string& identifier) {
     return VolumeScanner().diskInfoUncached(identifier);
 }
