@@ -1,5 +1,7 @@
 #include "app/HelperCommands.h"
 
+#include "app/Cli.h"
+
 #include "helper/ESPHelper.h"
 #include "support/Task.h"
 
@@ -65,3 +67,6 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
 }
 
 } // namespace tesselwick::app
+
+TESSELWICK_SUBCOMMAND(helper, "Passwordless mounting: helper status | install | show-installer",
+                      tesselwick::app::runHelperCommand);
