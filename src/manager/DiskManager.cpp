@@ -1,0 +1,418 @@
+#include "manager/DiskManager.h"
+
+#include "diagnostics/Diagnostics.h"
+#include "discovery/DiskCaches.h"
+#include "discovery/VolumeScan.h"
+#include "support/Errors.h"
+
+#include <exception>
+#include <future>
+#include <stdexcept>
+
+namespace tesselwick::manager {
+
+using discovery::ESPVolume;
+
+namespace {
+
+std::string boolText(bool value) {
+    return value ? "true" : "false";
+}
+
+// ["disk2s1", "disk3s1"], in ascending order (a std::set already is).
+std::string quotedList(const std::set<std::string>& values) {
+    std::string out = "[";
+    bool first = true;
+    for (const std::string& value : values) {
+        if (!first) {
+            out += ", ";
+        }
+        first = false;
+        out += "\"" + value + "\"";
+    }
+    return out + "]";
+}
+
+DiskManagerDependencies checked(DiskManagerDependencies dependencies) {
+    if (dependencies.mainQueue == nullptr || dependencies.clock == nullptr ||
+        !dependencies.loadESPVolumes || !dependencies.loginItemService) {
+        throw std::invalid_argument("DiskManager needs a main queue, a clock, a scan entry and a "
+                                    "login item service");
+    }
+    if (!dependencies.startTask) {
+        dependencies.startTask = [](std::function<void()> body) {
+            return startDetachedTask(std::move(body));
+        };
+    }
+    return dependencies;
+}
+
+} // namespace
+
+void useSharedDiscovery(DiskManagerDependencies& dependencies) {
+    dependencies.loadESPVolumes = [] { return discovery::loadESPVolumes(); };
+    dependencies.invalidateExpiredDiskInfo = [] {
+        discovery::DiskInfoCache::shared().invalidateExpired();
+    };
+    dependencies.invalidateDiskImageMap = [] {
+        discovery::DiskImageMapCache::shared().invalidate();
+    };
+    dependencies.invalidateDiskInfo = [] { discovery::DiskInfoCache::shared().invalidate(); };
+}
+
+std::shared_ptr<DiskManager> DiskManager::create(DiskManagerDependencies dependencies) {
+    return std::make_shared<DiskManager>(Passkey{}, checked(std::move(dependencies)));
+}
+
+DiskManager::DiskManager(Passkey, DiskManagerDependencies dependencies)
+    : deps_(std::move(dependencies)), mainQueue_(*deps_.mainQueue), clock_(*deps_.clock),
+      loginItemService_(deps_.loginItemService), loginItem_(*loginItemService_) {
+    helperInstalled_ = cachedHelperInstalled();
+    launchAtLoginEnabled_ = loginItem_.isEnabled();
+    TW_LOG("DiskManager.init helperInstalled=" + boolText(helperInstalled_) +
+           " launchAtLogin=" + boolText(launchAtLoginEnabled_));
+}
+
+DiskManager::~DiskManager() {
+    TW_LOG("DiskManager.deinit");
+    pendingAutoRefresh_.cancel();
+    pendingAutoRefresh_ = {};
+    refreshTask_.cancel();
+    helperTask_.cancel();
+    for (auto& [diskID, task] : operationTasks_) {
+        task.cancel();
+    }
+    operationTasks_.clear();
+    for (auto& [diskID, reveal] : pendingRevealTasks_) {
+        reveal.cancel();
+    }
+    pendingRevealTasks_.clear();
+    revealTokens_.clear();
+    diskWatcher_.reset();
+}
+
+void DiskManager::willChange(Field field) {
+    for (const Observer& observer : observers_) {
+        observer(field);
+    }
+}
+
+bool DiskManager::cachedHelperInstalled() const {
+    if (!deps_.cachedHelperStatus) {
+        return false;
+    }
+    return deps_.cachedHelperStatus().value_or(false);
+}
+
+void DiskManager::start() {
+    TW_LOG("DiskManager.start didStart=" + boolText(didStart_));
+    if (didStart_) {
+        TW_LOG("DiskManager.start ignored: already started");
+        return;
+    }
+    didStart_ = true;
+    startAutoRefresh();
+    refresh();
+}
+
+void DiskManager::startAutoRefresh() {
+    if (diskWatcher_) {
+        TW_LOG("DiskManager.startAutoRefresh ignored: watcher already exists");
+        return;
+    }
+    TW_LOG("DiskManager.startAutoRefresh creating DiskWatcher");
+    std::weak_ptr<DiskManager> weak = weak_from_this();
+    diskWatcher_ = DiskWatcher::create(mainQueue_, clock_, deps_.diskEventSourceFactory, [weak] {
+        if (auto manager = weak.lock()) {
+            manager->scheduleAutoRefresh();
+        }
+    });
+}
+
+void DiskManager::scheduleAutoRefresh() {
+    scheduleRefresh(kAutoRefreshDelay);
+}
+
+void DiskManager::scheduleRefresh(double delaySeconds) {
+    pendingCacheInvalidation_ = true;
+    pendingAutoRefresh_.cancel();
+    const std::uint64_t generation = ++autoRefreshGeneration_;
+    std::weak_ptr<DiskManager> weak = weak_from_this();
+    pendingAutoRefresh_ = mainQueue_.postAfter(delaySeconds, [weak, generation] {
+        auto manager = weak.lock();
+        if (!manager || manager->autoRefreshGeneration_ != generation) {
+            return;
+        }
+        manager->pendingAutoRefresh_ = {};
+        manager->refresh();
+    });
+}
+
+void DiskManager::refresh() {
+    TW_LOG("DiskManager.refresh entered loading=" + boolText(isLoading_) +
+           " helperBusy=" + boolText(helperBusy_) + " busyDisks=" + quotedList(busyDiskIDs_) +
+           " queued=" + boolText(refreshQueued_));
+    if (deps_.invalidateExpiredDiskInfo) {
+        deps_.invalidateExpiredDiskInfo();
+    }
+    if (isPrivilegedWorkActive()) {
+        refreshQueued_ = true;
+        TW_LOG("DiskManager.refresh queued: privileged operation active");
+        return;
+    }
+    if (isLoading_) {
+        refreshQueued_ = true;
+        TW_LOG("DiskManager.refresh queued: scan already loading");
+        return;
+    }
+    refreshQueued_ = false;
+    if (pendingCacheInvalidation_) {
+        if (deps_.invalidateDiskImageMap) {
+            deps_.invalidateDiskImageMap();
+        }
+        if (deps_.invalidateDiskInfo) {
+            deps_.invalidateDiskInfo();
+        }
+        pendingCacheInvalidation_ = false;
+    }
+    const std::uint64_t generation = ++refreshGeneration_;
+    setIsLoading(true);
+    setLastError(std::nullopt);
+    applySystemStatus(std::nullopt);
+    TW_LOG("DiskManager.refresh launching generation=" + std::to_string(generation));
+    launchScan(generation);
+}
+
+void DiskManager::launchScan(std::uint64_t generation) {
+    std::weak_ptr<DiskManager> weak = weak_from_this();
+    MainQueue& queue = mainQueue_;
+    auto load = deps_.loadESPVolumes;
+    auto probe = deps_.helperIsInstalled;
+    auto startTask = deps_.startTask;
+    // The handle replaces an earlier one without cancelling it: an earlier scan
+    // still running was already cancelled or is stale by generation.
+    refreshTask_ = startTask([weak, &queue, load, probe, startTask, generation] {
+        const std::string g = std::to_string(generation);
+        TW_LOG("DiskManager.refresh detached task started generation=" + g);
+        const auto finishCancelled = [&] {
+            queue.post([weak, generation] {
+                if (auto manager = weak.lock()) {
+                    manager->finishCancelledRefresh(generation);
+                }
+            });
+        };
+
+        // The helper status query runs beside the scan as a child task that
+        // is cancelled with this one.
+        auto helperStatus = std::make_shared<std::promise<bool>>();
+        std::future<bool> helperResult = helperStatus->get_future();
+        TaskHandle child = startTask([helperStatus, probe] {
+            bool installed = false;
+            try {
+                installed = probe ? probe() : false;
+            } catch (...) {
+                // Cancelled or failed: not usable.
+            }
+            helperStatus->set_value(installed);
+        });
+        const auto cancelChild = task::onCancel([child] { child.cancel(); });
+
+        std::vector<ESPVolume> volumes;
+        std::optional<std::string> failure;
+        try {
+            volumes = load();
+        } catch (const CancellationError&) {
+            TW_LOG("DiskManager.refresh cancelled generation=" + g);
+            finishCancelled();
+            child.cancel();
+            helperResult.wait();
+            return;
+        } catch (const std::exception& error) {
+            failure = error.what();
+        } catch (...) {
+            failure = "The disks could not be read.";
+        }
+        if (failure) {
+            const std::string message = *failure;
+            TW_LOG("DiskManager.refresh failed generation=" + g + " error=" + message);
+            if (task::isCancelled()) {
+                finishCancelled();
+                return;
+            }
+            const bool installed = helperResult.get();
+            if (task::isCancelled()) {
+                finishCancelled();
+                return;
+            }
+            queue.post([weak, generation, message, installed] {
+                if (auto manager = weak.lock()) {
+                    manager->applyFailure(generation, message, installed);
+                }
+            });
+            return;
+        }
+
+        TW_LOG("DiskManager.refresh volume scan completed generation=" + g +
+               " count=" + std::to_string(volumes.size()));
+        if (task::isCancelled()) {
+            finishCancelled();
+            return;
+        }
+        const bool installed = helperResult.get();
+        TW_LOG("DiskManager.refresh helper status completed generation=" + g +
+               " installed=" + boolText(installed));
+        if (task::isCancelled()) {
+            finishCancelled();
+            return;
+        }
+        queue.post([weak, generation, volumes = std::move(volumes), installed]() mutable {
+            auto manager = weak.lock();
+            if (!manager) {
+                TW_LOG("DiskManager.refresh main update ignored stale generation=" +
+                       std::to_string(generation));
+                return;
+            }
+            manager->applyResult(generation, std::move(volumes), installed);
+        });
+    });
+}
+
+void DiskManager::applyResult(std::uint64_t generation, std::vector<ESPVolume> volumes,
+                              bool helperStatus) {
+    if (refreshGeneration_ != generation) {
+        TW_LOG("DiskManager.refresh main update ignored stale generation=" +
+               std::to_string(generation));
+        return;
+    }
+    TW_LOG("DiskManager.refresh applying result generation=" + std::to_string(generation) +
+           " count=" + std::to_string(volumes.size()));
+    setVolumes(std::move(volumes));
+    if (!hasCompletedInitialScan_) {
+        willChange(Field::hasCompletedInitialScan);
+        hasCompletedInitialScan_ = true;
+    }
+    setIsLoading(false);
+    applySystemStatus(helperStatus);
+    refreshTask_ = {};
+    runQueuedRefresh();
+}
+
+void DiskManager::applyFailure(std::uint64_t generation, const std::string& message,
+                               bool helperStatus) {
+    if (refreshGeneration_ != generation) {
+        return;
+    }
+    setLastError(message);
+    setIsLoading(false);
+    applySystemStatus(helperStatus);
+    refreshTask_ = {};
+    runQueuedRefresh();
+}
+
+void DiskManager::finishCancelledRefresh(std::uint64_t generation) {
+    if (refreshGeneration_ != generation) {
+        return;
+    }
+    setIsLoading(false);
+    refreshTask_ = {};
+    runQueuedRefresh();
+}
+
+void DiskManager::runQueuedRefresh() {
+    if (refreshQueued_) {
+        refreshQueued_ = false;
+        refresh();
+    }
+}
+
+void DiskManager::cancelActiveRefreshForDiskOperation() {
+    if (!isLoading_ && !refreshTask_) {
+        return;
+    }
+    ++refreshGeneration_;
+    refreshTask_.cancel();
+    refreshTask_ = {};
+    setIsLoading(false);
+}
+
+void DiskManager::applySystemStatus(std::optional<bool> helperStatus) {
+    const bool installed = helperStatus ? *helperStatus : cachedHelperInstalled();
+    if (installed != helperInstalled_) {
+        willChange(Field::helperInstalled);
+        helperInstalled_ = installed;
+    }
+    setLaunchAtLoginPublished(loginItem_.isEnabled());
+}
+
+void DiskManager::setLaunchAtLoginEnabled(bool enabled) {
+    setLastError(std::nullopt);
+    // Only a registration made now asks for approval; an item that already
+    // waits for it was explained when it was registered.
+    const bool registering =
+        enabled && !services::LaunchAtLoginController::isOn(loginItem_.status());
+    std::optional<std::string> failure;
+    try {
+        loginItem_.setEnabled(enabled);
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    // Whatever happened, the switch shows the real state afterwards.
+    const services::LoginItemStatus status = loginItem_.status();
+    setLaunchAtLoginPublished(services::LaunchAtLoginController::isOn(status));
+    if (failure) {
+        setLastError(failure);
+    } else if (registering && status == services::LoginItemStatus::requiresApproval) {
+        setLastError(std::string(services::kLoginItemApprovalMessage));
+    }
+}
+
+void DiskManager::setLaunchAtLoginPublished(bool enabled) {
+    if (enabled != launchAtLoginEnabled_) {
+        willChange(Field::launchAtLoginEnabled);
+        launchAtLoginEnabled_ = enabled;
+    }
+}
+
+void DiskManager::setVolumes(std::vector<ESPVolume> volumes) {
+    if (volumes != volumes_) {
+        willChange(Field::volumes);
+        volumes_ = std::move(volumes);
+    }
+}
+
+void DiskManager::setLastError(std::optional<std::string> message) {
+    if (message != lastError_) {
+        willChange(Field::lastError);
+        lastError_ = std::move(message);
+    }
+}
+
+void DiskManager::setIsLoading(bool loading) {
+    if (loading != isLoading_) {
+        willChange(Field::isLoading);
+        isLoading_ = loading;
+    }
+}
+
+void DiskManager::setHelperBusy(bool busy) {
+    if (busy != helperBusy_) {
+        willChange(Field::helperBusy);
+        helperBusy_ = busy;
+    }
+}
+
+void DiskManager::insertBusyDisk(const std::string& diskID) {
+    if (!busyDiskIDs_.contains(diskID)) {
+        willChange(Field::busyDiskIDs);
+        busyDiskIDs_.insert(diskID);
+    }
+}
+
+void DiskManager::eraseBusyDisk(const std::string& diskID) {
+    if (busyDiskIDs_.contains(diskID)) {
+        willChange(Field::busyDiskIDs);
+        busyDiskIDs_.erase(diskID);
+    }
+}
+
+} // namespace tesselwick::manager

@@ -1,0 +1,180 @@
+#pragma once
+
+#include "discovery/ESPVolume.h"
+#include "manager/DiskEventSource.h"
+#include "manager/DiskWatcher.h"
+#include "services/LaunchAtLoginController.h"
+#include "services/LoginItemService.h"
+#include "support/Clock.h"
+#include "support/MainQueue.h"
+#include "support/Task.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tesselwick::manager {
+
+// Everything the manager works with, injected so tests can use fakes. The
+// production wiring passes the real scan entry, the shared caches, the helper
+// status cache, the platform's disk events and login item.
+struct DiskManagerDependencies {
+    // The main queue must outlive every worker task the manager starts.
+    MainQueue* mainQueue = nullptr;
+    const Clock* clock = nullptr;
+
+    // The scan entry; runs on a worker task, observes its cancellation.
+    std::function<std::vector<discovery::ESPVolume>()> loadESPVolumes;
+    // Drops disk information older than its time to live (main thread).
+    std::function<void()> invalidateExpiredDiskInfo;
+    // Empty the disk-image map cache and the disk information cache (main thread).
+    std::function<void()> invalidateDiskImageMap;
+    std::function<void()> invalidateDiskInfo;
+
+    // The helper status cache's stored value, without probing or a time-to-live
+    // check; none when nothing has been stored yet (main thread).
+    std::function<std::optional<bool>()> cachedHelperStatus;
+    // Whether the helper is installed and usable; may probe (worker task).
+    std::function<bool()> helperIsInstalled;
+
+    DiskEventSourceFactory diskEventSourceFactory;
+    std::shared_ptr<services::LoginItemService> loginItemService;
+
+    // Starts a worker task; a detached worker thread each when not given.
+    std::function<TaskHandle(std::function<void()>)> startTask;
+};
+
+// Fills the scan entry and the cache calls with discovery's production ones
+// (the process-wide caches); the rest is the application's to wire.
+void useSharedDiscovery(DiskManagerDependencies& dependencies);
+
+// The one observable model of the system: the discovered ESPs and the flags the
+// interface shows. All state belongs to the main thread; scans run on worker
+// tasks and hand their results back through the main queue, applied only if no
+// newer scan started meanwhile. Owned through a shared_ptr so that workers and
+// timers hold it weakly.
+class DiskManager : public std::enable_shared_from_this<DiskManager> {
+public:
+    static constexpr double kAutoRefreshDelay = 0.45;
+
+    // The published fields; observers hear of each one just before it changes.
+    enum class Field {
+        volumes,
+        isLoading,
+        lastError,
+        helperInstalled,
+        helperBusy,
+        busyDiskIDs,
+        launchAtLoginEnabled,
+        hasCompletedInitialScan,
+    };
+    using Observer = std::function<void(Field)>;
+
+    static std::shared_ptr<DiskManager> create(DiskManagerDependencies dependencies);
+    // Teardown: cancels every task the manager owns and releases the watcher.
+    ~DiskManager();
+    DiskManager(const DiskManager&) = delete;
+    DiskManager& operator=(const DiskManager&) = delete;
+
+    void addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
+
+    // Published state.
+    const std::vector<discovery::ESPVolume>& volumes() const { return volumes_; }
+    bool isLoading() const { return isLoading_; }
+    const std::optional<std::string>& lastError() const { return lastError_; }
+    bool helperInstalled() const { return helperInstalled_; }
+    bool helperBusy() const { return helperBusy_; }
+    const std::set<std::string>& busyDiskIDs() const { return busyDiskIDs_; }
+    bool launchAtLoginEnabled() const { return launchAtLoginEnabled_; }
+    bool hasCompletedInitialScan() const { return hasCompletedInitialScan_; }
+
+    void start();
+    void startAutoRefresh();
+    void scheduleAutoRefresh();
+    void refresh();
+    void applySystemStatus(std::optional<bool> helperStatus);
+    void finishCancelledRefresh(std::uint64_t generation);
+    void cancelActiveRefreshForDiskOperation();
+    void setLaunchAtLoginEnabled(bool enabled);
+
+    // Used by the operations and the helper installation.
+    // One delayed refresh after `delaySeconds` that first empties the disk
+    // caches; a newer one (automatic or after an operation) replaces it.
+    void scheduleRefresh(double delaySeconds);
+    void setVolumes(std::vector<discovery::ESPVolume> volumes);
+    void setLastError(std::optional<std::string> message);
+    void setHelperBusy(bool busy);
+    void insertBusyDisk(const std::string& diskID);
+    void eraseBusyDisk(const std::string& diskID);
+    bool isPrivilegedWorkActive() const { return helperBusy_ || !busyDiskIDs_.empty(); }
+
+    TaskHandle& helperTask() { return helperTask_; }
+    std::map<std::string, TaskHandle>& operationTasks() { return operationTasks_; }
+    std::map<std::string, TimerHandle>& pendingRevealTasks() { return pendingRevealTasks_; }
+    std::map<std::string, std::uint64_t>& revealTokens() { return revealTokens_; }
+    std::uint64_t& nextRevealToken() { return nextRevealToken_; }
+    MainQueue& mainQueue() { return mainQueue_; }
+    services::LaunchAtLoginController& loginItemController() { return loginItem_; }
+
+    // Read access for the interface's diagnostics and for tests.
+    bool refreshQueued() const { return refreshQueued_; }
+    bool hasPendingAutoRefresh() const { return static_cast<bool>(pendingAutoRefresh_); }
+    const TaskHandle& refreshTask() const { return refreshTask_; }
+    std::uint64_t refreshGeneration() const { return refreshGeneration_; }
+    const DiskWatcher* diskWatcher() const { return diskWatcher_.get(); }
+
+private:
+    struct Passkey {};
+
+public:
+    DiskManager(Passkey, DiskManagerDependencies dependencies);
+
+private:
+    void willChange(Field field);
+    void launchScan(std::uint64_t generation);
+    void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,
+                     bool helperStatus);
+    void applyFailure(std::uint64_t generation, const std::string& message, bool helperStatus);
+    void runQueuedRefresh();
+    bool cachedHelperInstalled() const;
+    void setIsLoading(bool loading);
+    void setLaunchAtLoginPublished(bool enabled);
+
+    DiskManagerDependencies deps_;
+    MainQueue& mainQueue_;
+    const Clock& clock_;
+    std::shared_ptr<services::LoginItemService> loginItemService_;
+    services::LaunchAtLoginController loginItem_;
+    std::vector<Observer> observers_;
+
+    // Published.
+    std::vector<discovery::ESPVolume> volumes_;
+    bool isLoading_ = false;
+    std::optional<std::string> lastError_;
+    bool helperInstalled_ = false;
+    bool helperBusy_ = false;
+    std::set<std::string> busyDiskIDs_;
+    bool launchAtLoginEnabled_ = false;
+    bool hasCompletedInitialScan_ = false;
+
+    std::shared_ptr<DiskWatcher> diskWatcher_;
+    TimerHandle pendingAutoRefresh_;
+    bool pendingCacheInvalidation_ = false;
+    TaskHandle refreshTask_;
+    TaskHandle helperTask_;
+    std::map<std::string, TaskHandle> operationTasks_;
+    std::map<std::string, TimerHandle> pendingRevealTasks_;
+    std::map<std::string, std::uint64_t> revealTokens_;
+    std::uint64_t nextRevealToken_ = 0;
+    bool refreshQueued_ = false;
+    std::uint64_t refreshGeneration_ = 0;
+    bool didStart_ = false;
+    std::uint64_t autoRefreshGeneration_ = 0;
+};
+
+} // namespace tesselwick::manager
