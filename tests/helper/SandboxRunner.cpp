@@ -106,11 +106,13 @@ SandboxRunner::Result SandboxRunner::run(const std::string& script, bool asRoot,
     writeFile("script" + tag + ".zsh", sandboxPrelude(dir_) + script);
     const std::string out = dir_ + "/stdout" + tag;
     const std::string err = dir_ + "/stderr" + tag;
+    std::remove((dir_ + "/macsim.log").c_str());
     const std::string command =
-        "cd " + shellQuote(dir_) + " && " + shellQuote(sandboxPath()) + " --world " +
-        shellQuote(dir_ + "/world" + tag + ".json") + (asRoot ? " --as-root" : "") + " --macsim " +
-        shellQuote(macsimPath()) + " -- /bin/zsh " + shellQuote(dir_ + "/script" + tag + ".zsh") +
-        " >" + shellQuote(out) + " 2>" + shellQuote(err) + " </dev/null";
+        "cd " + shellQuote(dir_) + " && MACSIM_LOG=" + shellQuote(dir_ + "/macsim.log") + " " +
+        shellQuote(sandboxPath()) + " --world " + shellQuote(dir_ + "/world" + tag + ".json") +
+        (asRoot ? " --as-root" : "") + " --macsim " + shellQuote(macsimPath()) + " -- /bin/zsh " +
+        shellQuote(dir_ + "/script" + tag + ".zsh") + " >" + shellQuote(out) + " 2>" +
+        shellQuote(err) + " </dev/null";
     Result result;
     result.status = shellStatus(std::system(command.c_str()));
     result.out = slurp(out);
@@ -161,6 +163,14 @@ our_entries() {
   print -r -- "$(ls -A "$HD" /etc/sudoers.d | grep -E 'vornaby|harbortide' | sort | tr '\n' ' ')"
 }
 tmp_dirs() { local d=(/private/tmp/vornaby-harbortide.*(N)); print -r -- ${#d}; }
+# How many times the simulated diskutil ran with the verb $1 so far.
+diskutil_calls() {
+  if [[ -e "$TW_DIR/macsim.log" ]]; then
+    grep -cE '"argv":\["[^"]*diskutil","'"$1"'"' "$TW_DIR/macsim.log" || true
+  else
+    print -r -- 0
+  fi
+}
 )PRELUDE";
 }
 
