@@ -64,6 +64,8 @@ SandboxRunner::SandboxRunner() {
         throw std::runtime_error("mkdtemp failed");
     }
     dir_ = pattern;
+    // Scripts also run as the world's user and write their reports here.
+    std::filesystem::permissions(dir_, std::filesystem::perms::all);
 }
 
 SandboxRunner::~SandboxRunner() {
@@ -84,6 +86,10 @@ std::string SandboxRunner::unavailableReason() {
         return {};
     }
     return reason.empty() ? "sim/sandbox --check failed" : reason;
+}
+
+std::string SandboxRunner::worldText(const std::string& name) {
+    return slurp(worldsDir() + "/" + name);
 }
 
 void SandboxRunner::writeFile(const std::string& name, const std::string& content) const {
