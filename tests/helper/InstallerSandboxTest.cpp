@@ -374,3 +374,32 @@ done
     }
     EXPECT_GE(calls, 10 * 4);
 }
+
+TEST_F(InstallerSandbox, ASignalInsideTheTransactionRollsBack) {
+    // The second visudo call checks the committed rule; the installer is
+    // terminated while it runs, after both files were replaced.
+    const std::string faults =
+        R"("wrap": ["/usr/sbin/visudo"], "faults": [{"tool": "visudo", "calls": [2], "delay": 2.0}])";
+    const auto r = sandbox_.run(std::string(kPreviousInstallation) + R"SH(
+tmp_before=$(tmp_dirs)
+zsh "$INSTALLER" >"$TW_DIR/installer.out" 2>"$TW_DIR/installer.err" & installer=$!
+until cmp -s "$HP" "$HELPER"; do sleep 0.02; done
+sleep 0.5
+kill -TERM $installer
+wait $installer
+say status $?
+cp "$HP" "$TW_DIR/helper.installed"; cp "$SP" "$TW_DIR/rule.installed"
+say helper_meta "$(meta "$HP")"
+say rule_meta "$(meta "$SP")"
+say entries "$(our_entries)"
+say new_tmp_dirs $(( $(tmp_dirs) - tmp_before ))
+)SH",
+                                true, faults);
+    EXPECT_EQ(r.value("status"), "143") << err();
+    EXPECT_EQ(sandbox_.readFile("helper.installed"), kOldHelper);
+    EXPECT_EQ(sandbox_.readFile("rule.installed"), kOldRule);
+    EXPECT_EQ(r.value("helper_meta"), "0:0:0755");
+    EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
+    EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
+    EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+}
