@@ -260,7 +260,10 @@ int localizedStandardCompare(std::string_view a, std::string_view b) {
     if (j < b.size()) {
         return -1;
     }
-    return 0;
+    // Texts that differ only in letter case or leading zeros still get a fixed
+    // order, so the list order stays a strict weak ordering for the sort.
+    const int exact = a.compare(b);
+    return exact < 0 ? -1 : (exact > 0 ? 1 : 0);
 }
 
 bool volumeOrderedBefore(const ESPVolume& a, const ESPVolume& b) {

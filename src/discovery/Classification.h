@@ -31,7 +31,8 @@ std::string normalizedFilesystemName(std::string_view raw);
 std::string partitionFilesystemName(const PlistDictionary& dictionary, std::string_view fallback);
 int filesystemSortRank(std::string_view name);
 
-// Letters without regard to case, runs of digits by numeric value (disk2 < disk10).
+// Letters without regard to case, runs of digits by numeric value (disk2 < disk10);
+// texts equal by that rule are ordered by their bytes.
 int localizedStandardCompare(std::string_view a, std::string_view b);
 bool volumeOrderedBefore(const ESPVolume& a, const ESPVolume& b);
 std::vector<ESPVolume> sortedVolumes(std::vector<ESPVolume> volumes);

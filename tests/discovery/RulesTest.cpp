@@ -164,7 +164,10 @@ TEST(Classification, SortRanksAndListOrder) {
     EXPECT_EQ(sorted[1].parentName, "second");
 
     EXPECT_LT(localizedStandardCompare("DISK2", "disk10"), 0);
-    EXPECT_EQ(localizedStandardCompare("disk02", "disk2"), 0);
+    EXPECT_NE(localizedStandardCompare("disk02", "disk2"), 0); // never "same" for different text
+    EXPECT_EQ(localizedStandardCompare("disk02", "disk2"),
+              -localizedStandardCompare("disk2", "disk02"));
+    EXPECT_LT(localizedStandardCompare("disk02", "disk3"), 0); // still by value first
     EXPECT_GT(localizedStandardCompare("disk2s1", "disk2"), 0);
 }
 
