@@ -116,10 +116,10 @@ TEST_F(InstallerSandbox, DirectoryChecks) {
         // sticky bit on the helper directory
         {"chmod 1755 \"$HD\"", "73",
          "Privileged directory has invalid or special permission bits: "
-         "/Library/PrivilegedHelperTools ("},
+         "/Library/PrivilegedHelperTools (1755)\n"},
         // setgid on the sudoers directory
         {"chmod 2750 /etc/sudoers.d", "73",
-         "Privileged directory has invalid or special permission bits: /etc/sudoers.d ("},
+         "Privileged directory has invalid or special permission bits: /etc/sudoers.d (2750)\n"},
         // group write
         {"chmod 0775 \"$HD\"", "73",
          "Privileged directory permissions are unsafe: /Library/PrivilegedHelperTools (775)\n"},
