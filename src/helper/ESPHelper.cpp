@@ -12,49 +12,8 @@ namespace {
 
 // Undecodable output counts as empty, like the rest of the system treats
 // text it cannot read.
-bool isValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        std::uint32_t codePoint = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            codePoint = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            codePoint = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            codePoint = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(s[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        if ((extra == 1 && codePoint < 0x80) || (extra == 2 && codePoint < 0x800) ||
-            (extra == 3 && (codePoint < 0x10000 || codePoint > 0x10FFFF)) ||
-            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::string decodedTrimmed(const std::string& bytes) {
-    return isValidUtf8(bytes) ? text::trim(bytes) : std::string();
+    return text::toValidUTF8(bytes) == bytes ? text::trim(bytes) : std::string();
 }
 
 std::vector<std::string> helperArguments(std::string_view command, std::string_view disk) {
