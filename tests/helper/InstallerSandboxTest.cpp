@@ -223,8 +223,11 @@ TEST_F(InstallerSandbox, LockRecords) {
          "00:00:00 1970     0 1'",
          "0", "", true},
         // the pid now belongs to another process (other start time)
+        // (an earlier reclaim's epoch is replaced by a new one)
         {"recycled pid",
-         "sleep 30 & owner=$!; write_record \"$LOCK\" $owner 'Thu Jan  1 00:00:00 1970     0 1'",
+         "sleep 30 & owner=$!; write_record \"$LOCK\" $owner 'Thu Jan  1 00:00:00 1970     0 1'; "
+         "print -r -- 1:0:1:earlier >\"$EPOCH\"; chown root:wheel \"$EPOCH\"; chmod 0600 "
+         "\"$EPOCH\"",
          "0", "", true},
         // a killed reclaimer's record blocks every later installation
         {"stale recovery record",
@@ -256,6 +259,7 @@ TEST_F(InstallerSandbox, LockRecords) {
             // pid:attempt:random:identity, written in the first attempt
             const std::string epoch = r.value("epoch");
             EXPECT_NE(epoch.find(":0:"), std::string::npos) << epoch;
+            EXPECT_NE(epoch, "1:0:1:earlier");
         } else {
             EXPECT_EQ(r.value("epoch_meta"), "absent");
             EXPECT_EQ(sandbox_.readFile("lock.after"), sandbox_.readFile("lock.before"));
