@@ -1,3 +1,9 @@
+// GCC 12 reports false maybe-uninitialized warnings inside <regex> when
+// optimising with sanitizers.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "diagnostics/Diagnostics.h"
 #include "process/ProcessRunner.h"
 #include "process/ProcessTestSupport.h"
