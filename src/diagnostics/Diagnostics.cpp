@@ -285,12 +285,18 @@ std::string TesselwickDiagnostics::functionLabel(std::string_view prettyFunction
             return functionLabel(s.substr(0, open - 2));
         }
     }
-    if (const std::size_t lambda = s.rfind("::(lambda at "); lambda != std::string_view::npos) {
-        return functionLabel(s.substr(0, lambda));
+    for (const std::string_view marker : {"::(lambda at ", "::(anonymous class)::operator()"}) {
+        if (const std::size_t lambda = s.rfind(marker); lambda != std::string_view::npos) {
+            return functionLabel(s.substr(0, lambda));
+        }
     }
 
-    if (s.empty() || s.back() != ')') {
+    if (s.empty()) {
         return std::string(s);
+    }
+    if (s.back() != ')') {
+        // Only a bare name is known: its parameters cannot be counted.
+        return std::string(s) + "()";
     }
     const std::size_t open = matchingOpen(s, s.size() - 1);
     if (open == std::string_view::npos) {
@@ -340,15 +346,15 @@ TesselwickDiagnostics::describeException(const std::exception_ptr& error) {
     }
 }
 
-void TesselwickDiagnostics::logRecord(std::string message, const std::source_location& site) {
+void TesselwickDiagnostics::logRecord(std::string message, const CallSite& site) {
     // Built before the lock: records of two threads may land out of time order.
     std::string record;
     record.reserve(message.size() + 128);
     record.append("[").append(timestamp(std::chrono::system_clock::now()));
     record.append("] [").append(isMainThread() ? "main" : "background");
-    record.append("] [").append(fileLabel(site.file_name()));
-    record.append(":").append(std::to_string(site.line()));
-    record.append(" ").append(functionLabel(site.function_name()));
+    record.append("] [").append(fileLabel(site.file));
+    record.append(":").append(std::to_string(site.line));
+    record.append(" ").append(functionLabel(site.function));
     record.append("] ").append(text::toValidUTF8(message)).append("\n");
     {
         std::lock_guard guard(lock_);
@@ -472,15 +478,19 @@ void TesselwickDiagnostics::startSession() {
     const std::string executable = executablePath();
     const std::string bundle =
         executable.empty() ? "unknown" : std::filesystem::path(executable).parent_path().string();
-    log([] { return "========== Tesselwick diagnostic session started =========="; });
-    log([&] {
-        return "Process pid=" + std::to_string(getpid()) + " version=" + version +
-               " build=" + build + " architecture=" + architecture();
-    });
-    log([] { return "macOS=" + operatingSystemVersion(); });
-    log([&] { return "Bundle path=" + bundle; });
-    log([&] { return "Executable path=" + (executable.empty() ? "unknown" : executable); });
-    log([&] { return "Log path=" + activeLogURL().value_or(defaultLogURL()).string(); });
+    log([] { return "========== Tesselwick diagnostic session started =========="; }, TW_CALL_SITE);
+    log(
+        [&] {
+            return "Process pid=" + std::to_string(getpid()) + " version=" + version +
+                   " build=" + build + " architecture=" + architecture();
+        },
+        TW_CALL_SITE);
+    log([] { return "macOS=" + operatingSystemVersion(); }, TW_CALL_SITE);
+    log([&] { return "Bundle path=" + bundle; }, TW_CALL_SITE);
+    log([&] { return "Executable path=" + (executable.empty() ? "unknown" : executable); },
+        TW_CALL_SITE);
+    log([&] { return "Log path=" + activeLogURL().value_or(defaultLogURL()).string(); },
+        TW_CALL_SITE);
 }
 
 void TesselwickDiagnostics::flush() {
@@ -497,13 +507,13 @@ void TesselwickDiagnostics::finishSession(std::string_view reason) {
     if (!enabled_) {
         return;
     }
-    log([&] { return "Diagnostic session finishing: " + std::string(reason); });
+    log([&] { return "Diagnostic session finishing: " + std::string(reason); }, TW_CALL_SITE);
     flush();
 }
 
 void TesselwickDiagnostics::logUncaughtException(const std::string& name, const std::string& reason,
                                                  const std::vector<std::string>& callStack,
-                                                 std::source_location site) {
+                                                 CallSite site) {
     if (enabled_) {
         log(
             [&] {
@@ -518,7 +528,7 @@ void TesselwickDiagnostics::logUncaughtException(const std::string& name, const 
 void TesselwickDiagnostics::tesselwickUncaughtExceptionHandler() {
     TesselwickDiagnostics& diagnostics = shared();
     const auto [name, reason] = describeException(std::current_exception());
-    diagnostics.logUncaughtException(name, reason, callStackSymbols());
+    diagnostics.logUncaughtException(name, reason, callStackSymbols(), TW_CALL_SITE);
     if (diagnostics.previousTerminateHandler_ != nullptr) {
         diagnostics.previousTerminateHandler_();
     }
@@ -527,7 +537,7 @@ void TesselwickDiagnostics::tesselwickUncaughtExceptionHandler() {
 
 void TesselwickDiagnostics::tesselwickAtExitHandler() {
     TesselwickDiagnostics& diagnostics = shared();
-    diagnostics.log([] { return "atexit handler invoked"; });
+    diagnostics.log([] { return "atexit handler invoked"; }, TW_CALL_SITE);
     diagnostics.flush();
 }
 

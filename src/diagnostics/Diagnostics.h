@@ -7,13 +7,24 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <version>
+#if defined(__cpp_lib_source_location)
 #include <source_location>
+#endif
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace tesselwick {
+
+// Where a record was written: file path, line and the compiler's full
+// function signature (as __PRETTY_FUNCTION__ spells it).
+struct CallSite {
+    const char* file;
+    std::uint_least32_t line;
+    const char* function;
+};
 
 // The process-wide diagnostic log. Off unless TESSELWICK_DIAGNOSTICS is exactly
 // "1"; when off a call costs one flag test and the message is never built.
@@ -47,9 +58,7 @@ public:
 
     // `message` is a callable returning something convertible to std::string;
     // it is only called when the log is on.
-    template <typename MessageFn>
-    void log(MessageFn&& message,
-             std::source_location site = std::source_location::current()) noexcept {
+    template <typename MessageFn> void log(MessageFn&& message, CallSite site) noexcept {
         if (!enabled_) {
             return;
         }
@@ -60,14 +69,32 @@ public:
         }
     }
 
+    // The same with the caller's own site. Where the library lacks
+    // std::source_location (Clang 14 with libstdc++), only the function's bare
+    // name is known; TW_LOG passes the full signature on every compiler.
+#if defined(__cpp_lib_source_location)
+    template <typename MessageFn>
+    void log(MessageFn&& message,
+             std::source_location site = std::source_location::current()) noexcept {
+        log(std::forward<MessageFn>(message),
+            CallSite{site.file_name(), site.line(), site.function_name()});
+    }
+#else
+    template <typename MessageFn>
+    void log(MessageFn&& message, const char* file = __builtin_FILE(),
+             std::uint_least32_t line = __builtin_LINE(),
+             const char* function = __builtin_FUNCTION()) noexcept {
+        log(std::forward<MessageFn>(message), CallSite{file, line, function});
+    }
+#endif
+
     void startSession();
     void flush();
     void finishSession(std::string_view reason);
 
     // Writes the record of an exception nobody caught, then flushes.
     void logUncaughtException(const std::string& name, const std::string& reason,
-                              const std::vector<std::string>& callStack,
-                              std::source_location site = std::source_location::current());
+                              const std::vector<std::string>& callStack, CallSite site);
 
     std::filesystem::path defaultLogURL() const;
     std::optional<std::filesystem::path> activeLogURL() const;
@@ -92,7 +119,7 @@ public:
     static std::pair<std::string, std::string> describeException(const std::exception_ptr& error);
 
 private:
-    void logRecord(std::string message, const std::source_location& site);
+    void logRecord(std::string message, const CallSite& site);
     void prepareLogFileLocked();
     void writeLocked(const std::string& record);
     void closeFileLocked();
@@ -112,7 +139,11 @@ private:
 
 } // namespace tesselwick
 
+// The call site of the code that expands it.
+#define TW_CALL_SITE (::tesselwick::CallSite{__FILE__, __LINE__, __PRETTY_FUNCTION__})
+
 // Logs one diagnostic line; the arguments form the message and are evaluated
 // only when the log is on: TW_LOG("DiskManager.refresh launching generation=" + n)
 #define TW_LOG(...)                                                                                \
-    ::tesselwick::TesselwickDiagnostics::shared().log([&]() { return std::string(__VA_ARGS__); })
+    ::tesselwick::TesselwickDiagnostics::shared().log([&]() { return std::string(__VA_ARGS__); },  \
+                                                      TW_CALL_SITE)

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <thread>
 
 #include <fcntl.h>
@@ -405,6 +406,11 @@ int spawnChild(const std::string& executablePath, const std::vector<std::string>
                        argv.data(), environ);
 }
 
+// Every step is attempted (the list is evaluated in full) before judging.
+bool allSucceeded(std::initializer_list<bool> steps) {
+    return std::all_of(steps.begin(), steps.end(), [](bool ok) { return ok; });
+}
+
 [[noreturn]] void throwStop(StopReason reason, const std::string& description, bool childGone,
                             bool readersClosed) {
     if (auto error = stopOutcome(reason, description, childGone, readersClosed)) {
@@ -434,8 +440,9 @@ std::string runProcessData(const std::string& executablePath,
     const int spawnError = spawnChild(executablePath, arguments, standardOutput.write.fd(),
                                       standardError.write.fd(), pid);
     if (spawnError != 0) {
-        const bool closedAll = standardOutput.read.close() & standardError.read.close() &
-                               standardOutput.write.close() & standardError.write.close();
+        const bool closedAll =
+            allSucceeded({standardOutput.read.close(), standardError.read.close(),
+                          standardOutput.write.close(), standardError.write.close()});
         DomainError launchError = posixError(spawnError, "Could not launch " + executablePath);
         if (closedAll) {
             throw launchError;
@@ -463,7 +470,8 @@ std::string runProcessData(const std::string& executablePath,
     const bool stderrWriteClosed = standardError.write.close();
     if (!stdoutWriteClosed || !stderrWriteClosed) {
         const bool childGone = terminateProcess(child);
-        const bool readersClosed = standardOutput.read.close() & standardError.read.close();
+        const bool readersClosed =
+            allSucceeded({standardOutput.read.close(), standardError.read.close()});
         std::string message = "Could not close the parent command pipes: " + description + ".";
         if (!childGone) {
             message += " The launched command could not be confirmed terminated.";
@@ -476,7 +484,9 @@ std::string runProcessData(const std::string& executablePath,
 
     PipeReader outputReader(std::move(standardOutput.read), kStandardOutputLimit);
     PipeReader errorReader(std::move(standardError.read), kStandardErrorLimit);
-    const auto closeReaders = [&] { return outputReader.finish() & errorReader.finish(); };
+    const auto closeReaders = [&] {
+        return allSucceeded({outputReader.finish(), errorReader.finish()});
+    };
 
     std::array<char, kReadChunkSize> scratch;
     const Clock::time_point deadline = deadlineAfter(timeout);

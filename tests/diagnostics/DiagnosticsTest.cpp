@@ -186,12 +186,11 @@ TEST(DiagnosticsRecord, TimestampIsUtcWithMilliseconds) {
 
 namespace {
 template <typename T> std::string labelInTemplate(T, int) {
-    return TesselwickDiagnostics::functionLabel(std::source_location::current().function_name());
+    return TesselwickDiagnostics::functionLabel(TW_CALL_SITE.function);
 }
 std::string labelInLambda() {
     const auto inner = [](int, int) {
-        return TesselwickDiagnostics::functionLabel(
-            std::source_location::current().function_name());
+        return TesselwickDiagnostics::functionLabel(TW_CALL_SITE.function);
     };
     return inner(1, 2);
 }
@@ -222,6 +221,10 @@ TEST(DiagnosticsRecord, CallSiteLabels) {
         {"tesselwick::DiskManager::refresh()::<lambda(int)>", "refresh()"},
         {"auto tesselwick::DiskManager::start(int)::(lambda at src/m.cpp:10:5)::operator()() const",
          "start(_:)"},
+        {"auto tesselwick::DiskManager::start(int, int)::(anonymous class)::operator()(int) const",
+         "start(_:_:)"},
+        // a bare name (no signature known)
+        {"refresh", "refresh()"},
         // main and explicit void
         {"int main(int, char**)", "main(_:_:)"},
         {"void f(void)", "f()"},
@@ -377,7 +380,8 @@ TEST(DiagnosticsException, RecordShape) {
     }
 
     TestLog t;
-    t.log.logUncaughtException("std::logic_error", "no reason", {"frame 0", "frame 1"});
+    t.log.logUncaughtException("std::logic_error", "no reason", {"frame 0", "frame 1"},
+                               TW_CALL_SITE);
     const std::string file = readFile(t.current());
     EXPECT_TRUE(text::endsWith(file, "] UNCAUGHT NSException name=std::logic_error reason=no "
                                      "reason\nCall stack:\nframe 0\nframe 1\n"))
