@@ -3,6 +3,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "discovery/DiskCaches.h"
 #include "discovery/VolumeScan.h"
+#include "helper/ESPHelper.h"
 #include "support/Errors.h"
 
 #include <exception>
@@ -49,7 +50,7 @@ DiskManagerDependencies checked(DiskManagerDependencies dependencies) {
 
 } // namespace
 
-void useSharedDiscovery(DiskManagerDependencies& dependencies) {
+void useSharedCoreServices(DiskManagerDependencies& dependencies) {
     dependencies.loadESPVolumes = [] { return discovery::loadESPVolumes(); };
     dependencies.invalidateExpiredDiskInfo = [] {
         discovery::DiskInfoCache::shared().invalidateExpired();
@@ -58,6 +59,8 @@ void useSharedDiscovery(DiskManagerDependencies& dependencies) {
         discovery::DiskImageMapCache::shared().invalidate();
     };
     dependencies.invalidateDiskInfo = [] { discovery::DiskInfoCache::shared().invalidate(); };
+    dependencies.cachedHelperStatus = [] { return ESPHelper::statusCache().cachedValue(); };
+    dependencies.helperIsInstalled = [] { return ESPHelper::isInstalled(); };
 }
 
 std::shared_ptr<DiskManager> DiskManager::create(DiskManagerDependencies dependencies) {

@@ -49,9 +49,10 @@ struct DiskManagerDependencies {
     std::function<TaskHandle(std::function<void()>)> startTask;
 };
 
-// Fills the scan entry and the cache calls with discovery's production ones
-// (the process-wide caches); the rest is the application's to wire.
-void useSharedDiscovery(DiskManagerDependencies& dependencies);
+// Fills the scan entry, the cache calls and the helper status with the
+// production ones over the process-wide caches; the main queue, the clock and
+// the platform services are the application's to wire.
+void useSharedCoreServices(DiskManagerDependencies& dependencies);
 
 // The one observable model of the system: the discovered ESPs and the flags the
 // interface shows. All state belongs to the main thread; scans run on worker
