@@ -43,7 +43,8 @@ public:
             id token = [center addObserverForName:name
                                            object:nil
                                             queue:[NSOperationQueue mainQueue]
-                                       usingBlock:^(NSNotification*) {
+                                       usingBlock:^(NSNotification* notification) {
+                                         (void)notification;
                                          sink(kind);
                                        }];
             observerTokens_.push_back(token);
