@@ -44,6 +44,9 @@ struct DiskManagerDependencies {
 
     DiskEventSourceFactory diskEventSourceFactory;
     std::shared_ptr<services::LoginItemService> loginItemService;
+    // Posts a user notification, fire and forget (the application's Notifier);
+    // nothing is shown when not given.
+    std::function<void(const std::string& title, const std::string& body)> notify;
 
     // Starts a worker task; a detached worker thread each when not given.
     std::function<TaskHandle(std::function<void()>)> startTask;
@@ -120,6 +123,11 @@ public:
     std::map<std::string, std::uint64_t>& revealTokens() { return revealTokens_; }
     std::uint64_t& nextRevealToken() { return nextRevealToken_; }
     MainQueue& mainQueue() { return mainQueue_; }
+    void postNotification(const std::string& title, const std::string& body) {
+        if (deps_.notify) {
+            deps_.notify(title, body);
+        }
+    }
     services::LaunchAtLoginController& loginItemController() { return loginItem_; }
 
     // Read access for the interface's diagnostics and for tests.

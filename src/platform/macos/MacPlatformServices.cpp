@@ -1,0 +1,14 @@
+#include "platform/PlatformServices.h"
+#include "platform/macos/MacPlatform.h"
+
+namespace tesselwick::platform {
+
+PlatformServices makePlatformServices() {
+    PlatformServices services;
+    services.diskEventSourceFactory = macos::diskEventSourceFactory();
+    services.loginItemService = macos::makeLoginItemService();
+    services.notificationCenter = macos::makeNotificationCenter();
+    return services;
+}
+
+} // namespace tesselwick::platform
