@@ -346,15 +346,6 @@ TEST(DiagnosticsSession, OneBannerEvenWhenStartedTwice) {
         << lines[1];
 }
 
-TEST(DiagnosticsSession, RecordBeforeTheSessionMeansNoBanner) {
-    TestLog t;
-    t.log.log([] { return "early"; });
-    t.log.startSession();
-    const std::string file = readFile(t.current());
-    EXPECT_EQ(occurrences(file, "\n"), 1);
-    EXPECT_EQ(occurrences(file, "session started"), 0);
-}
-
 TEST(DiagnosticsException, RecordShape) {
     struct Named : std::exception {
         const char* what() const noexcept override { return ""; }

@@ -136,29 +136,6 @@ TEST_F(RunnerConcurrency, CancellationWhileDrainingStopsWaitingForTheGrandchild)
     EXPECT_LT(seconds(result.returned - cancelled), 0.25);
 }
 
-TEST_F(RunnerConcurrency, ParallelCommandsKeepTheirOwnOutput) {
-    constexpr int kWorkers = 8;
-    std::vector<std::future<std::vector<std::string>>> workers;
-    for (int w = 0; w < kWorkers; ++w) {
-        workers.push_back(std::async(std::launch::async, [w] {
-            std::vector<std::string> outputs;
-            for (int i = 0; i < 20; ++i) {
-                const std::string tag = std::to_string(w) + "-" + std::to_string(i);
-                outputs.push_back(runProcessData(
-                    "/bin/sh", {"-c", "head -c 100000 /dev/zero | tr '\\0' x; echo " + tag}, 10.0));
-            }
-            return outputs;
-        }));
-    }
-    for (int w = 0; w < kWorkers; ++w) {
-        const auto outputs = workers[w].get();
-        for (int i = 0; i < 20; ++i) {
-            EXPECT_EQ(outputs[i], std::string(100000, 'x') + std::to_string(w) + "-" +
-                                      std::to_string(i) + "\n");
-        }
-    }
-}
-
 // Many runs of every kind leave descriptors, children and threads as they
 // were; checked by the fixture around the test.
 TEST_F(RunnerConcurrency, FiveThousandMixedRunsLeakNothing) {

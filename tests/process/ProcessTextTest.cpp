@@ -102,11 +102,8 @@ TEST(ProcessFailureMessage, ErrorFirstOneEllipsisAndOverallLimit) {
 
 TEST(ExitOutcome, JudgedInOrder) {
     const std::string d = "/bin/tool arg";
-    const auto outcome = [&](int status, bool outTrunc, bool errTrunc, bool outErr, bool errErr,
-                             std::string out = "", std::string err = "") {
+    const auto outcome = [&](int status, bool outTrunc, bool errTrunc, bool outErr, bool errErr) {
         ProcessOutputSnapshot s;
-        s.standardOutput = std::move(out);
-        s.standardError = std::move(err);
         s.standardOutputWasTruncated = outTrunc;
         s.standardErrorWasTruncated = errTrunc;
         s.standardOutputHadReadError = outErr;
@@ -120,19 +117,12 @@ TEST(ExitOutcome, JudgedInOrder) {
     } cases[] = {
         // clean exit 0: success
         {outcome(0, false, false, false, false), 0, ""},
-        // a read error wins over truncation
+        // a read error wins over truncation (pipes never fail on demand, so
+        // only here)
         {outcome(0, true, false, false, true), 74, "Could not read complete command output: " + d},
-        {outcome(0, true, false, false, false), 75,
-         "Command standard output exceeded its safety limit: " + d},
-        {outcome(0, false, true, false, false), 75,
-         "Command standard error exceeded its safety limit: " + d},
-        {outcome(0, true, true, false, false), 75,
-         "Command standard output and standard error exceeded its safety limit: " + d},
+        {outcome(0, false, false, true, false), 74, "Could not read complete command output: " + d},
         // non-zero status: the status is the code, read errors and truncation aside
         {outcome(3, true, true, true, true), 3, "Command failed with status 3."},
-        {outcome(2, false, false, false, false, "o", "e"), 2, "e\no"},
-        // a child ended by a signal reports the signal's number
-        {outcome(9, false, false, false, false), 9, "Command failed with status 9."},
     };
     for (const auto& c : cases) {
         if (c.code == 0) {
