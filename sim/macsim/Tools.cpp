@@ -392,7 +392,8 @@ std::string formatBsdStat(const std::string& format, const std::string& path, bo
             if (asString) {
                 out += modeString(st.st_mode);
             } else if (part == 'L') {
-                out += number(st.st_mode & 07777, 'O');
+                // Only rwx for user, group and other: the special bits are %Mp's.
+                out += number(st.st_mode & 0777, 'O');
             } else if (part == 'M') {
                 out += number((st.st_mode >> 9) & 07, 'O');
             } else if (part == 'H') {

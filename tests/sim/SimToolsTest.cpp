@@ -86,12 +86,13 @@ TEST(BsdStat, PrintsModesOwnersAndTypes) {
         mode_t mode;
         const char* expected;
     };
-    const Case cases[] = {{0755, "755"}, {01755, "1755"}, {0440, "440"}, {04755, "4755"}};
+    // %Lp is only the permission bits, as on BSD; the special bits are %Mp.
+    const Case cases[] = {{0755, "755 0"}, {01755, "755 1"}, {0440, "440 0"}, {04755, "755 4"}};
     for (const auto& c : cases) {
         std::string path = dir / ("f" + std::to_string(c.mode));
         simtest::writeText(path, "x");
         ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
-        auto out = bsdStat({"-f", "%Lp", path});
+        auto out = bsdStat({"-f", "%Lp %Mp", path});
         ASSERT_TRUE(out.has_value());
         EXPECT_EQ(out->out, std::string(c.expected) + "\n");
     }
