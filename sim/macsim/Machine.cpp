@@ -828,9 +828,13 @@ std::string Machine::freeVolumePath(const std::string& name) const {
         }
     }
     for (int n = 0;; ++n) {
-        std::string candidate = std::string(kVolumesRoot) + "/" + base;
+        // Built piecewise: GCC 12 at -O2 misreads `const char* + string` here (-Wrestrict).
+        std::string candidate = kVolumesRoot;
+        candidate += '/';
+        candidate += base;
         if (n > 0) {
-            candidate += " " + std::to_string(n);
+            candidate += ' ';
+            candidate += std::to_string(n);
         }
         struct stat st {};
         if (taken.count(candidate) == 0 && ::lstat(candidate.c_str(), &st) != 0) {

@@ -26,7 +26,20 @@ using namespace macsim;
 
 namespace {
 
-const auto processStart = std::chrono::steady_clock::now();
+// The time this process spent before main (being spawned, exec, loading libraries),
+// from the scheduler's per-task accounting: time on the CPU plus time waiting for it.
+// A call's logged duration includes it, as the caller waits for that too.
+std::chrono::steady_clock::duration timeBeforeMain() {
+    std::ifstream in("/proc/self/schedstat");
+    unsigned long long onCpu = 0;
+    unsigned long long waiting = 0;
+    if (!(in >> onCpu >> waiting)) {
+        return {};
+    }
+    return std::chrono::nanoseconds(onCpu + waiting);
+}
+
+const auto processStart = std::chrono::steady_clock::now() - timeBeforeMain();
 
 // Tools that need root's powers (mounting, running the approved shell); the others
 // drop the set-user-ID privilege once the machine's state has been read.
@@ -201,6 +214,44 @@ void appendLog(const std::string& path, const std::vector<std::string>& argv,
         writeAll(fd, text); // one write with O_APPEND: lines from parallel tools never interleave
         ::close(fd);
     }
+}
+
+// Waits out a fault's delay (forever when negative). A caller that gives up and
+// terminates us still gets its call logged, with the signal's status, so time-outs
+// are visible in the invocation log.
+void waitOrLogTermination(double seconds, const std::string& logPath,
+                          const std::vector<std::string>& argv, const std::string& tool) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    sigset_t previous;
+    ::sigprocmask(SIG_BLOCK, &set, &previous);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        int signal = 0;
+        if (seconds < 0) {
+            if (::sigwait(&set, &signal) != 0) {
+                continue;
+            }
+        } else {
+            auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= std::chrono::nanoseconds(0)) {
+                break;
+            }
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timespec timeout{static_cast<time_t>(ns / 1000000000),
+                             static_cast<long>(ns % 1000000000)};
+            signal = ::sigtimedwait(&set, nullptr, &timeout);
+            if (signal < 0) {
+                continue; // EAGAIN at the deadline is caught by the check above; EINTR retries
+            }
+        }
+        appendLog(logPath, argv, tool, 128 + signal);
+        std::_Exit(128 + signal);
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -459,11 +510,8 @@ int simulate(const std::string& tool, const Args& args, const std::vector<std::s
         dropPrivileges();
     }
     // Delays and hangs happen outside the lock so other tools keep working meanwhile.
-    while (plan.hang) {
-        ::pause();
-    }
-    if (plan.delay > 0) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(plan.delay));
+    if (plan.hang || plan.delay > 0) {
+        waitOrLogTermination(plan.hang ? -1.0 : plan.delay, logPath, argv, tool);
     }
     if (plan.replaced) {
         if (plan.floodBytes > 0) {
@@ -500,9 +548,7 @@ int simulate(const std::string& tool, const Args& args, const std::vector<std::s
             } else if (prompt == "cancel") {
                 output = osascriptCancelled(args[1]);
             } else if (prompt == "none") {
-                for (;;) {
-                    ::pause(); // nobody answers the prompt
-                }
+                waitOrLogTermination(-1.0, logPath, argv, tool); // nobody answers the prompt
             } else {
                 Captured result = runRootShell(*command);
                 output = osascriptResult(args[1], result.status, result.out, result.err);

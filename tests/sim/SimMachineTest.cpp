@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 
 using namespace simtest;
 
@@ -164,6 +165,21 @@ TEST(MacsimMachine, ReplayServesRecordedOutputBeforeTheModel) {
     EXPECT_EQ(mac.run("diskutil info -plist disk0s1").status, 1);
     // Other command lines still come from the model.
     EXPECT_NE(mac.run("diskutil list").out.find("/dev/disk0"), std::string::npos);
+}
+
+TEST(MacsimMachine, ACallTerminatedDuringItsDelayIsLoggedWithTheSignal) {
+    TempDir dir;
+    Json world = {{"base", worldPath("empty.json")},
+                  {"faults", {{{"command", "diskutil list -plist"}, {"delay", 30}}}}};
+    Mac mac(writeWorld(dir, world));
+    std::string log = mac.path("calls.jsonl");
+    auto start = std::chrono::steady_clock::now();
+    Result r = mac.run("timeout -s TERM 0.5 diskutil list -plist", "MACSIM_LOG=" + quote(log));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(r.status, 124); // timeout(1)'s report that it had to terminate
+    Json entry = Json::parse(readText(log));
+    EXPECT_EQ(entry["status"], 128 + SIGTERM);
+    EXPECT_GE(entry["seconds"].get<double>(), 0.4);
 }
 
 TEST(MacsimMachine, InvocationLogRecordsArgvStatusAndDuration) {
