@@ -614,7 +614,6 @@ Json Machine::infoPlist(const Device& device) const {
         {"RemovableMedia", flag(disk, "removable", false)},
         {"RemovableMediaOrExternalDevice", !internal},
         {"SMARTStatus", internal ? "Verified" : "Not Supported"},
-        {"SolidState", solid},
         {"SupportsGlobalPermissionsDisable", false},
         {"SystemImage", false},
         {"VirtualOrPhysical", image ? "Virtual" : "Physical"},
@@ -626,6 +625,10 @@ Json Machine::infoPlist(const Device& device) const {
     };
     if (disk.contains("model")) {
         info["DeviceModel"] = str(disk, "model");
+    }
+    // USB bridges often do not say; internal media and worlds that know do.
+    if (internal || disk.contains("solidState")) {
+        info["SolidState"] = solid;
     }
     auto describeVolume = [&](const Json& volume, std::uint64_t bytes) {
         if (auto names = filesystemNames(volume)) {
@@ -647,8 +650,10 @@ Json Machine::infoPlist(const Device& device) const {
     switch (device.kind) {
     case DeviceKind::WholeDisk: {
         std::string scheme = str(disk, "scheme", "GUID_partition_scheme");
+        info["AESHardware"] = false;
         info["Content"] = scheme;
         info["IOKitSize"] = size(device);
+        info["SMARTDeviceSpecificKeysMayVaryNotGuaranteed"] = Json::object();
         info["IORegistryEntryName"] = image ? "Apple UDIF read-write Media" : diskMedia + " Media";
         info["MediaName"] = diskMedia;
         info["ParentWholeDisk"] = device.id;
@@ -686,6 +691,7 @@ Json Machine::infoPlist(const Device& device) const {
         info["Fusion"] = false;
         info["IOKitSize"] = size(device);
         info["IORegistryEntryName"] = "AppleAPFSMedia";
+        info["SMARTDeviceSpecificKeysMayVaryNotGuaranteed"] = Json::object();
         info["MediaName"] = diskMedia;
         info["ParentWholeDisk"] = device.id;
         info["PartitionMapPartition"] = false;
@@ -795,7 +801,9 @@ std::string Machine::infoText(const Device& device) const {
     add("Device Location:", s("DeviceLocation"));
     add("Removable Media:", info["RemovableMedia"].get<bool>() ? "Removable" : "Fixed");
     gap();
-    add("Solid State:", s("SolidState"));
+    if (info.contains("SolidState")) {
+        add("Solid State:", s("SolidState"));
+    }
     std::string out;
     bool lastBlank = true;
     for (const auto& [label, value] : lines) {

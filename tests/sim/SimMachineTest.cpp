@@ -73,6 +73,36 @@ TEST(MacsimMachine, OutputsOfTheMultibootWorldAgree) {
     EXPECT_EQ(v.info.at("disk3")["DeviceLocation"], "External");
 }
 
+TEST(MacsimMachine, InfoCarriesEveryKeyRecordedOnRealMacs) {
+    std::string fixtures = std::string(TESSELWICK_SOURCE_DIR) + "/../shared/fixtures/real-macos";
+    if (!std::filesystem::exists(fixtures)) {
+        fixtures = std::string(TESSELWICK_SOURCE_DIR) + "/../../shared/fixtures/real-macos";
+    }
+    if (!std::filesystem::exists(fixtures)) {
+        GTEST_SKIP() << "recorded macOS output not present at " << fixtures;
+    }
+    Mac mac(worldPath("multiboot.json"));
+    // Simulated device, recording of the same kind of device.
+    const std::pair<const char*, const char*> pairs[] = {
+        {"disk0", "info-plist.wholedisk.hstimager-disk0.plist"},     // internal whole disk
+        {"disk1", "info-plist.apfscontainer.hstimager-disk1.plist"}, // synthesized container
+        {"disk3", "info-plist.usb.hstimager-usbide-disk2.plist"},    // external USB disk
+    };
+    for (const auto& [device, recording] : pairs) {
+        Json mine = macsim::plistToJson(mac.run(std::string("diskutil info -plist ") + device).out);
+        Json real = macsim::plistToJson(readText(fixtures + "/" + recording));
+        ASSERT_TRUE(real.is_object()) << recording;
+        for (const auto& [key, value] : real.items()) {
+            EXPECT_TRUE(mine.contains(key))
+                << device << " lacks " << key << " (" << recording << ")";
+            if (mine.contains(key)) {
+                EXPECT_EQ(mine[key].type_name(), std::string(value.type_name()))
+                    << device << " " << key;
+            }
+        }
+    }
+}
+
 TEST(MacsimMachine, EmptyImageListHasNoImagesKey) {
     Mac mac(worldPath("empty.json"));
     Result info = mac.run("hdiutil info -plist");
