@@ -7,7 +7,9 @@ namespace {
 // The helper. Runs as root for any admin user without a password, so it trusts
 // nothing it is given and re-reads everything from the live system.
 
-constexpr const char* kHelperHead = R"HELPER(#!/bin/zsh
+// "-f": sudo may keep the caller's HOME (it does by default on macOS), and zsh
+// would then run that user's startup files as root before the first line here.
+constexpr const char* kHelperHead = R"HELPER(#!/bin/zsh -f
 set -euo pipefail
 VORNABY_ESP_HELPER_VERSION=9
 export PATH=/usr/sbin:/usr/bin:/bin:/sbin

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace tesselwick;
@@ -111,8 +113,26 @@ TEST(InstallerScript, CarriesTheFixedRuleVersionAndMarker) {
     // '%Lp' alone hides setuid, setgid and sticky bits from the mode checks.
     EXPECT_EQ(installer.find("'%Lp'"), std::string::npos);
     EXPECT_EQ(installer.find("stat -f '%Mp%Lp'"), installer.find("stat -f '%"));
-    EXPECT_TRUE(helper.starts_with("#!/bin/zsh\nset -euo pipefail\nVORNABY_ESP_HELPER_VERSION=9\n"
-                                   "export PATH=/usr/sbin:/usr/bin:/bin:/sbin\n"));
+    EXPECT_TRUE(
+        helper.starts_with("#!/bin/zsh -f\nset -euo pipefail\nVORNABY_ESP_HELPER_VERSION=9\n"
+                           "export PATH=/usr/sbin:/usr/bin:/bin:/sbin\n"));
+}
+
+TEST(HelperScript, NeverRunsTheCallersStartupFilesAsRoot) {
+    // The helper runs through sudo without a password; a HOME kept by sudo must
+    // not let the caller's .zshenv run before it.
+    char home[] = "/tmp/tesselwick-home-XXXXXX";
+    ASSERT_NE(mkdtemp(home), nullptr);
+    const std::string marker = std::string(home) + "/ran";
+    std::ofstream(std::string(home) + "/.zshenv") << "print ran > '" << marker << "'\n";
+    const std::string helper = std::string(home) + "/helper";
+    std::ofstream(helper) << helperScript();
+    ASSERT_EQ(chmod(helper.c_str(), 0755), 0);
+    const int status = std::system(
+        ("env HOME='" + std::string(home) + "' '" + helper + "' version >/dev/null").c_str());
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the caller's .zshenv ran";
+    std::system(("rm -rf '" + std::string(home) + "'").c_str());
 }
 
 TEST(InstallerScript, IsValidZsh) {
