@@ -1,10 +1,17 @@
 #include "app/Cli.h"
+#include "diagnostics/Diagnostics.h"
 
 #include <iostream>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
+    // Off unless TESSELWICK_DIAGNOSTICS=1; then a command-line run leaves the
+    // same trail in the log as the menu-bar app does.
+    auto& diagnostics = tesselwick::TesselwickDiagnostics::shared();
+    diagnostics.startSession();
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    return tesselwick::cli::run(arguments, std::cout, std::cerr);
+    const int status = tesselwick::cli::run(arguments, std::cout, std::cerr);
+    diagnostics.finishSession("command finished status=" + std::to_string(status));
+    return status;
 }
