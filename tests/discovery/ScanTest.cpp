@@ -1,5 +1,6 @@
 #include "FakeTools.h"
 #include "discovery/VolumeScan.h"
+#include "support/ErrorText.h"
 #include "support/Task.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 
 using namespace tesselwick;
 using namespace tesselwick::discovery;
+using tesselwick::testing::errorText;
 using tesselwick::testing::FakeTools;
 namespace disktool = tesselwick::process::disktool;
 
@@ -209,62 +211,39 @@ protected:
     }
 
     std::vector<ESPVolume> multiBootExpected() {
-        ESPVolume mac;
-        mac.id = mac.diskIdentifier = "disk0s1";
-        mac.parentIdentifier = "disk0";
-        mac.parentName = "APPLE SSD AP0512Q";
-        mac.partitionName = "EFI";
-        mac.sizeBytes = 209715200;
-        mac.parentSizeBytes = 500107862016;
+        auto esp = [](std::string id, std::string parentName, std::string partitionName,
+                      std::int64_t size, std::int64_t parentSize, std::string filesystem,
+                      std::string host, std::string os, bool internal) {
+            ESPVolume v;
+            v.id = v.diskIdentifier = id;
+            v.parentIdentifier = id.substr(0, id.rfind('s'));
+            v.parentName = std::move(parentName);
+            v.partitionName = std::move(partitionName);
+            v.sizeBytes = size;
+            v.parentSizeBytes = parentSize;
+            v.filesystem = std::move(filesystem);
+            v.hostFilesystem = std::move(host);
+            v.installedOS = std::move(os);
+            v.isInternal = internal;
+            return v;
+        };
+        ESPVolume mac = esp("disk0s1", "APPLE SSD AP0512Q", "EFI", 209715200, 500107862016, "FAT32",
+                            "APFS", "macOS", true);
         mac.mountPoint = mount_.string();
-        mac.filesystem = "FAT32";
-        mac.hostFilesystem = "APFS";
-        mac.installedOS = "macOS";
         mac.bootRole = "Boot Disk";
         mac.bootloader = "OC";
-        mac.isInternal = true;
-
-        ESPVolume windows;
-        windows.id = windows.diskIdentifier = "disk1s1";
-        windows.parentIdentifier = "disk1";
-        windows.parentName = "Samsung SSD 860 EVO 1TB";
-        windows.partitionName = "EFI";
-        windows.sizeBytes = 104857600;
-        windows.parentSizeBytes = 1000204886016;
-        windows.filesystem = "FAT32";
-        windows.hostFilesystem = "NTFS";
-        windows.installedOS = "Windows";
-        windows.isInternal = true;
-
-        ESPVolume image;
-        image.id = image.diskIdentifier = "disk4s1";
-        image.parentIdentifier = "disk4";
-        image.parentName = "Test Disk";
-        image.partitionName = "EFI";
-        image.sizeBytes = 209715200;
-        image.parentSizeBytes = 1073741824;
-        image.filesystem = "FAT32";
-        image.hostFilesystem = "ExFAT";
-        image.installedOS = "Disk Image";
-        image.isInternal = false;
+        ESPVolume image = esp("disk4s1", "Test Disk", "EFI", 209715200, 1073741824, "FAT32",
+                              "ExFAT", "Disk Image", false);
         image.isDiskImage = true;
         image.imagePath = kImagePath;
-
-        ESPVolume linuxStick;
-        linuxStick.id = linuxStick.diskIdentifier = "disk2s1";
-        linuxStick.parentIdentifier = "disk2";
-        linuxStick.parentName = "SanDisk Ultra";
-        linuxStick.partitionName = "EFI System Partition";
-        linuxStick.sizeBytes = 536870912;
-        linuxStick.parentSizeBytes = 32010928128;
-        // Only the short name "msdos" is known, which is no display name: the ESP
-        // stays "EFI".
-        linuxStick.filesystem = "EFI";
-        linuxStick.hostFilesystem = "Linux FS";
-        linuxStick.installedOS = "Linux";
-        linuxStick.isInternal = false;
-
-        return {mac, windows, image, linuxStick};
+        return {mac,
+                esp("disk1s1", "Samsung SSD 860 EVO 1TB", "EFI", 104857600, 1000204886016, "FAT32",
+                    "NTFS", "Windows", true),
+                image,
+                // Only the short name "msdos" is known, which is no display name: the
+                // ESP stays "EFI".
+                esp("disk2s1", "SanDisk Ultra", "EFI System Partition", 536870912, 32010928128,
+                    "EFI", "Linux FS", "Linux", false)};
     }
 
     void answerInfo(const std::string& id, PlistDictionary values) {
@@ -344,31 +323,19 @@ TEST_F(ScanTest, BrokenPartitionListFallsBackOrReportsItsError) {
     // The fallback finds nothing: the property-list error is what is reported.
     tools_.answer(disktool::listText(), "/dev/disk5 (external, physical):\n"
                                         "   2:  Apple_APFS Container disk6  2.0 TB  disk5s2\n");
-    try {
-        scanner().loadESPVolumes();
-        FAIL() << "no error";
-    } catch (const DomainError& error) {
-        EXPECT_EQ(error.code(), 65);
-        EXPECT_STREQ(error.what(), "diskutil returned an unexpected partition-list property list.");
-    }
+    EXPECT_EQ(errorText([&] { scanner().loadESPVolumes(); }),
+              "Tesselwick 65: diskutil returned an unexpected partition-list property list.");
 
     // Not a property list at all: the parser's error, also kept over an empty fallback.
     tools_.answer(disktool::listPlist(), std::string("garbage"));
-    try {
-        scanner().loadESPVolumes();
-        FAIL() << "no error";
-    } catch (const DomainError& error) {
-        EXPECT_EQ(error.domain(), kPlistErrorDomain);
-    }
+    EXPECT_TRUE(errorText([&] {
+                    scanner().loadESPVolumes();
+                }).starts_with(std::string(kPlistErrorDomain) + " "));
 
     // A failing fallback command replaces the property-list error.
     tools_.fail(disktool::listText(), 124, "diskutil list timed out");
-    try {
-        scanner().loadESPVolumes();
-        FAIL() << "no error";
-    } catch (const DomainError& error) {
-        EXPECT_EQ(error.code(), 124);
-    }
+    EXPECT_EQ(errorText([&] { scanner().loadESPVolumes(); }),
+              "Tesselwick 124: diskutil list timed out");
 }
 
 TEST_F(ScanTest, CancellationMidScanStopsEverything) {
@@ -449,14 +416,9 @@ TEST_F(ScanTest, TwoESPsOnOneDiskAndANonFATPartitionNamedEFI) {
 
 TEST_F(ScanTest, DiskInfoMustDescribeTheRequestedDevice) {
     tools_.answer(disktool::infoPlist("disk0s1"), info("disk1s1", {{"Content", "EFI"}}));
-    try {
-        scanner().diskInfoUncached("disk0s1");
-        FAIL() << "no error";
-    } catch (const DomainError& error) {
-        EXPECT_EQ(error.code(), 65);
-        EXPECT_STREQ(error.what(),
-                     "diskutil returned disk-info for disk1s1 while disk0s1 was requested.");
-    }
+    EXPECT_EQ(
+        errorText([&] { scanner().diskInfoUncached("disk0s1"); }),
+        "Tesselwick 65: diskutil returned disk-info for disk1s1 while disk0s1 was requested.");
     // Without a reported identifier the request's is filled in.
     tools_.answer(disktool::infoPlist("disk0s1"),
                   PlistValue(PlistDictionary{{"Content", "EFI"}, {"DeviceIdentifier", "  "}}));
@@ -464,13 +426,9 @@ TEST_F(ScanTest, DiskInfoMustDescribeTheRequestedDevice) {
     // Shapes that are not one device's information.
     for (const PlistValue& shape : {PlistValue(PlistDictionary{}), PlistValue(PlistArray{"x"})}) {
         tools_.answer(disktool::infoPlist("disk0s1"), shape);
-        try {
-            scanner().diskInfoUncached("disk0s1");
-            FAIL() << "no error";
-        } catch (const DomainError& error) {
-            EXPECT_STREQ(error.what(),
-                         "diskutil returned an unexpected disk-info property list for disk0s1.");
-        }
+        EXPECT_EQ(errorText([&] { scanner().diskInfoUncached("disk0s1"); }),
+                  "Tesselwick 65: diskutil returned an unexpected disk-info property list for "
+                  "disk0s1.");
     }
     // Not a disk reference: nothing is run.
     const auto before = tools_.calls().size();
@@ -520,13 +478,8 @@ TEST_F(ScanTest, ImageListShapes) {
     // "images" that is not a list of dictionaries is malformed.
     tools_.answer(disktool::imageInfoPlist(),
                   PlistValue(PlistDictionary{{"images", PlistArray{"x"}}}));
-    try {
-        scanner().loadDiskImageMap();
-        FAIL() << "no error";
-    } catch (const DomainError& error) {
-        EXPECT_EQ(error.code(), 65);
-        EXPECT_STREQ(error.what(), "hdiutil returned an unexpected image-list property list.");
-    }
+    EXPECT_EQ(errorText([&] { scanner().loadDiskImageMap(); }),
+              "Tesselwick 65: hdiutil returned an unexpected image-list property list.");
     imageCache_.invalidate();
     EXPECT_TRUE(scanner().diskImageMap().empty()); // best effort: no disk is an image
 }

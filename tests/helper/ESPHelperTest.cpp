@@ -2,6 +2,7 @@
 #include "helper/HelperScripts.h"
 
 #include "support/Clock.h"
+#include "support/ErrorText.h"
 #include "support/Errors.h"
 #include "support/Task.h"
 
@@ -13,6 +14,7 @@
 
 using namespace tesselwick;
 using operations::CommandRunner;
+using tesselwick::testing::errorText;
 
 namespace {
 
@@ -194,23 +196,12 @@ TEST(ESPHelperRun, RefusesBadRequestsBeforeStartingSudo) {
     ESPHelperStatusCache cache;
     FakeRunner fake;
     for (const auto& [command, message] : cases) {
-        try {
-            ESPHelper::run(command, "disk0s1", cache, fake.runner());
-            ADD_FAILURE() << command;
-        } catch (const DomainError& error) {
-            EXPECT_EQ(error.domain(), "Tesselwick.Helper");
-            EXPECT_EQ(error.code(), 1);
-            EXPECT_EQ(error.message(), message);
-        }
+        EXPECT_EQ(errorText([&] { ESPHelper::run(command, "disk0s1", cache, fake.runner()); }),
+                  std::string("Tesselwick.Helper 1: ") + message);
     }
     for (const char* disk : {"disk0", "disk0s1;id", "disk0s1 disk1s1", "../disk0s1", ""}) {
-        try {
-            ESPHelper::run("mount", disk, cache, fake.runner());
-            ADD_FAILURE() << disk;
-        } catch (const DomainError& error) {
-            EXPECT_EQ(error.domain(), "Tesselwick.Helper");
-            EXPECT_EQ(error.message(), "Invalid disk identifier: " + std::string(disk));
-        }
+        EXPECT_EQ(errorText([&] { ESPHelper::run("mount", disk, cache, fake.runner()); }),
+                  std::string("Tesselwick.Helper 1: Invalid disk identifier: ") + disk);
     }
     EXPECT_TRUE(fake.calls.empty());
 }
@@ -244,14 +235,9 @@ TEST(ESPHelperRun, TheReadyMarkerDecidesWhoseFailureItIs) {
         const auto generation = cache.generation();
         FakeRunner fake;
         fake.reply = failWith(c.code, c.description);
-        try {
-            ESPHelper::run("mount", "disk2s1", cache, fake.runner());
-            ADD_FAILURE() << "no error";
-        } catch (const DomainError& error) {
-            EXPECT_EQ(error.domain(), c.domain);
-            EXPECT_EQ(error.code(), std::string(c.domain) == "Tesselwick.Helper" ? 1 : c.code);
-            EXPECT_EQ(error.message(), c.message);
-        }
+        const std::int64_t code = std::string(c.domain) == "Tesselwick.Helper" ? 1 : c.code;
+        EXPECT_EQ(errorText([&] { ESPHelper::run("mount", "disk2s1", cache, fake.runner()); }),
+                  std::string(c.domain) + " " + std::to_string(code) + ": " + c.message);
         EXPECT_EQ(cache.cachedValue(),
                   c.storesInstalled ? std::optional<bool>(true) : std::optional<bool>());
         EXPECT_EQ(cache.generation() != generation, c.storesInstalled);
@@ -302,13 +288,8 @@ TEST(ESPHelperInstall, RunsTheInstallerThenProvesTheHelper) {
             return call.path == "/usr/bin/osascript" ? std::string("parsed OK\n")
                                                      : c.probeReply(call);
         };
-        try {
-            ESPHelper::install(cache, fake.runner());
-            EXPECT_STREQ(c.error, "");
-        } catch (const DomainError& error) {
-            EXPECT_EQ(error.domain(), "Tesselwick.Helper");
-            EXPECT_EQ(error.message(), c.error);
-        }
+        EXPECT_EQ(errorText([&] { ESPHelper::install(cache, fake.runner()); }),
+                  *c.error ? std::string("Tesselwick.Helper 1: ") + c.error : "no error");
         EXPECT_EQ(cache.cachedValue(), c.storedValue);
         ASSERT_EQ(fake.calls.size(), 2u);
         EXPECT_EQ(fake.calls[0].path, "/usr/bin/osascript");
@@ -327,14 +308,8 @@ TEST(ESPHelperInstall, AFailedInstallerPassesItsErrorOnAndLeavesTheCache) {
     const auto generation = cache.generation();
     FakeRunner fake;
     fake.reply = failWith(75, "Another Tesselwick helper installation is already running");
-    try {
-        ESPHelper::install(cache, fake.runner());
-        ADD_FAILURE() << "no error";
-    } catch (const DomainError& error) {
-        EXPECT_EQ(error.domain(), "Tesselwick");
-        EXPECT_EQ(error.code(), 75);
-        EXPECT_EQ(error.message(), "Another Tesselwick helper installation is already running");
-    }
+    EXPECT_EQ(errorText([&] { ESPHelper::install(cache, fake.runner()); }),
+              "Tesselwick 75: Another Tesselwick helper installation is already running");
     EXPECT_EQ(cache.generation(), generation);
     EXPECT_EQ(fake.calls.size(), 1u);
 }

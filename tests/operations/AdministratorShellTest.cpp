@@ -1,6 +1,6 @@
 #include "operations/AdministratorShell.h"
 
-#include "support/Errors.h"
+#include "support/ErrorText.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 
 using namespace tesselwick;
 using namespace tesselwick::operations;
+using tesselwick::testing::errorText;
 
 namespace {
 
@@ -55,15 +56,8 @@ TEST(PrivilegedDiskutilScript, RefusesValuesThatCouldLeaveTheirQuotes) {
         {"mount", "disk11s1", "disk1", "Disk identifier does not belong to its expected parent"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.disk);
-        try {
-            privilegedDiskutilScript(c.command, c.disk, c.parent);
-            ADD_FAILURE() << "accepted";
-        } catch (const DomainError& error) {
-            EXPECT_EQ(error.domain(), "Tesselwick");
-            EXPECT_EQ(error.code(), 64);
-            EXPECT_EQ(error.message(), c.message);
-        }
+        EXPECT_EQ(errorText([&] { privilegedDiskutilScript(c.command, c.disk, c.parent); }),
+                  std::string("Tesselwick 64: ") + c.message);
     }
 }
 
@@ -149,12 +143,6 @@ TEST(RunShellAsAdministrator, RunsOsascriptAndPassesRunnerErrorsOn) {
                                       double) -> std::string {
         throw commandError(1, "0:42: execution error: User canceled. (-128)");
     };
-    try {
-        runShellAsAdministrator("true", refusing);
-        ADD_FAILURE() << "no error";
-    } catch (const DomainError& error) {
-        EXPECT_EQ(error.domain(), "Tesselwick");
-        EXPECT_EQ(error.code(), 1);
-        EXPECT_EQ(error.message(), "0:42: execution error: User canceled. (-128)");
-    }
+    EXPECT_EQ(errorText([&] { runShellAsAdministrator("true", refusing); }),
+              "Tesselwick 1: 0:42: execution error: User canceled. (-128)");
 }
