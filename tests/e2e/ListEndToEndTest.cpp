@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace simtest;
@@ -220,4 +221,8 @@ TEST(ListEndToEnd, LargeWorldListsFortyEsps) {
         }
     }
     expectRecords(listing.json, expectedJson(expected));
+    // The memo and the caches leave no command line asked twice.
+    auto lines = commandLines(listing);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(std::adjacent_find(lines.begin(), lines.end()), lines.end());
 }
