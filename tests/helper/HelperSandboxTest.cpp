@@ -58,20 +58,19 @@ run_case() {
 }
 )SH";
 
-class RootScriptSandbox : public ::testing::Test {
+class RootScriptSandbox : public tesselwick::testing::SandboxFixture {
 protected:
-    void SetUp() override {
-        const std::string reason = SandboxRunner::unavailableReason();
-        if (!reason.empty()) {
-            GTEST_SKIP() << reason;
-        }
-        sandbox_.writeFile("helper.zsh", helper::helperScript());
-    }
-
     std::string out(const std::string& name) const { return sandbox_.readFile(name + ".out"); }
     std::string err(const std::string& name) const { return sandbox_.readFile(name + ".err"); }
-
-    SandboxRunner sandbox_;
+    // Runs each command line as root as case c0, c1, ... against kWorld.
+    SandboxRunner::Result runCases(const std::vector<std::string>& commands,
+                                   const std::string& faults = {}) {
+        std::string script = kCaseFunction;
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            script += "run_case c" + std::to_string(i) + " " + commands[i] + "\n";
+        }
+        return sandbox_.run(script, true, faults, kWorld);
+    }
 };
 
 // A property list of one partition's information.
@@ -116,7 +115,7 @@ TEST_F(RootScriptSandbox, Helper) {
         int mounts;
         int unmounts;
     };
-    const std::string marker = std::string(helper::kReadyMarker) + "\n";
+    const std::string marker = "TESSELWICK_HELPER_READY=9\n";
     const Case cases[] = {
         // the version needs no disk
         {"version", "version", "0", "9\n", "", 0, 0},
@@ -144,13 +143,12 @@ TEST_F(RootScriptSandbox, Helper) {
         // an unknown command is refused once the disk has been checked
         {"bogus", "bogus disk2s1", "64", "", nullptr, 0, 0},
     };
-    std::string script = kCaseFunction;
-    int index = 0;
+    std::vector<std::string> commands;
     for (const auto& c : cases) {
-        script += "run_case c" + std::to_string(index++) + " zsh \"$HELPER\" " + c.arguments + "\n";
+        commands.push_back(std::string("zsh \"$HELPER\" ") + c.arguments);
     }
-    const auto r = sandbox_.run(script, true, {}, kWorld);
-    index = 0;
+    const auto r = runCases(commands);
+    int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string n = "c" + std::to_string(index++);
@@ -185,13 +183,11 @@ TEST_F(RootScriptSandbox, HelperRefusesADeviceReportedUnderAnotherIdentifier) {
     const std::string faults =
         R"("faults": [{"command": "diskutil info -plist disk2s1", "stdoutFile": ")" +
         sandbox_.dir() + "/other.plist\"}]";
-    const auto r =
-        sandbox_.run(std::string(kCaseFunction) + "run_case c zsh \"$HELPER\" mount disk2s1\n",
-                     true, faults, kWorld);
-    EXPECT_EQ(r.value("c.status"), "65") << r.err;
-    EXPECT_EQ(err("c"), std::string(helper::kReadyMarker) +
-                            "\ndiskutil returned information for an unexpected disk identifier\n");
-    EXPECT_EQ(r.value("c.mounts"), "0");
+    const auto r = runCases({"zsh \"$HELPER\" mount disk2s1"}, faults);
+    EXPECT_EQ(r.value("c0.status"), "65") << r.err;
+    EXPECT_EQ(err("c0"), std::string(helper::kReadyMarker) +
+                             "\ndiskutil returned information for an unexpected disk identifier\n");
+    EXPECT_EQ(r.value("c0.mounts"), "0");
 }
 
 TEST_F(RootScriptSandbox, InlineScript) {
@@ -230,15 +226,14 @@ TEST_F(RootScriptSandbox, InlineScript) {
         {"unmount", operations::privilegedDiskutilScript("unmount", "disk2s1", "disk2"), "0",
          nullptr, "", 0, 1},
     };
-    std::string script = kCaseFunction;
-    int index = 0;
+    std::vector<std::string> commands;
     for (const auto& c : cases) {
-        const std::string n = "c" + std::to_string(index++);
-        sandbox_.writeFile(n + ".zsh", c.script);
-        script += "run_case " + n + " zsh \"$TW_DIR/" + n + ".zsh\"\n";
+        const std::string file = "c" + std::to_string(commands.size()) + ".zsh";
+        sandbox_.writeFile(file, c.script);
+        commands.push_back("zsh \"$TW_DIR/" + file + "\"");
     }
-    const auto r = sandbox_.run(script, true, {}, kWorld);
-    index = 0;
+    const auto r = runCases(commands);
+    int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string n = "c" + std::to_string(index++);
@@ -285,16 +280,14 @@ TEST_F(RootScriptSandbox, InlineScriptSearchBounds) {
             R"(", "stdoutFile": ")" + sandbox_.dir() + "/" + n +
             R"(.info"}, {"command": "diskutil list -plist disk77", "stdoutFile": ")" +
             sandbox_.dir() + "/" + n + ".list\"}]";
-        const auto r = sandbox_.run(std::string(kCaseFunction) + "run_case " + n +
-                                        " zsh \"$TW_DIR/" + n + ".zsh\"\n",
-                                    true, faults, kWorld);
-        EXPECT_EQ(r.value(n + ".status"), c.status) << err(n) << r.err;
+        const auto r = runCases({"zsh \"$TW_DIR/" + n + ".zsh\""}, faults);
+        EXPECT_EQ(r.value("c0.status"), c.status) << err("c0") << r.err;
         if (std::string(c.status) == "65") {
-            EXPECT_EQ(err(n), "Could not find " + std::string(c.target) +
-                                  " in the partition table for disk77\n");
+            EXPECT_EQ(err("c0"), "Could not find " + std::string(c.target) +
+                                     " in the partition table for disk77\n");
         } else {
-            EXPECT_EQ(err(n), "");
+            EXPECT_EQ(err("c0"), "");
         }
-        EXPECT_EQ(r.value(n + ".unmounts"), "0");
+        EXPECT_EQ(r.value("c0.unmounts"), "0");
     }
 }

@@ -15,7 +15,8 @@ using tesselwick::testing::SandboxRunner;
 
 namespace {
 
-const std::string kRule = std::string(helper::kSudoersRule) + "\n";
+const std::string kRule =
+    "%admin ALL=(root) NOPASSWD: /Library/PrivilegedHelperTools/com.vornaby.harbortide.helper\n";
 const std::string kOldHelper = "#!/bin/zsh\nprint -r -- 8\n";
 const std::string kOldRule = "%admin ALL=(root) NOPASSWD: /usr/bin/true\n";
 
@@ -61,17 +62,8 @@ kill %1 2>/dev/null
 true
 )SH";
 
-class InstallerSandbox : public ::testing::Test {
+class InstallerSandbox : public tesselwick::testing::SandboxFixture {
 protected:
-    void SetUp() override {
-        const std::string reason = SandboxRunner::unavailableReason();
-        if (!reason.empty()) {
-            GTEST_SKIP() << reason;
-        }
-        sandbox_.writeFile("installer.zsh", helper::installerScript());
-        sandbox_.writeFile("helper.zsh", helper::helperScript());
-    }
-
     std::string err() const { return sandbox_.readFile("installer.err"); }
 
     // The state of a complete, valid installation.
@@ -87,23 +79,29 @@ protected:
         EXPECT_EQ(r.value("new_tmp_dirs"), "0");
     }
 
-    SandboxRunner sandbox_;
+    // The previous installation, byte for byte, and no temporary directory left.
+    void expectPreviousKept(const SandboxRunner::Result& r) {
+        EXPECT_EQ(sandbox_.readFile("helper.installed"), kOldHelper);
+        EXPECT_EQ(sandbox_.readFile("rule.installed"), kOldRule);
+        EXPECT_EQ(r.value("helper_meta"), "0:0:0755") << r.out << r.err;
+        EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
+        EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
+        EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+    }
 };
 
 } // namespace
 
-TEST_F(InstallerSandbox, CleanInstall) {
-    const auto r = sandbox_.run(kRunAndReport);
-    ASSERT_EQ(r.value("status"), "0") << err() << r.err << r.out;
-    expectInstalled(r);
-    // visudo's "parsed OK" lines are all the standard output carries.
-    EXPECT_EQ(err(), "");
-}
-
-TEST_F(InstallerSandbox, ReinstallReplacesThePreviousFilesWithoutRestoringBackups) {
-    const auto r = sandbox_.run(std::string(kPreviousInstallation) + kRunAndReport);
-    ASSERT_EQ(r.value("status"), "0") << err();
-    expectInstalled(r);
+TEST_F(InstallerSandbox, CleanInstallAndReinstall) {
+    for (const bool previous : {false, true}) {
+        SCOPED_TRACE(previous ? "over a previous installation" : "clean");
+        const auto r =
+            sandbox_.run(std::string(previous ? kPreviousInstallation : "") + kRunAndReport);
+        ASSERT_EQ(r.value("status"), "0") << err() << r.err << r.out;
+        expectInstalled(r);
+        // visudo's "parsed OK" lines are all the standard output carries.
+        EXPECT_EQ(err(), "");
+    }
 }
 
 TEST_F(InstallerSandbox, DirectoryChecks) {
@@ -157,49 +155,38 @@ TEST_F(InstallerSandbox, DirectoryChecks) {
     }
 }
 
-TEST_F(InstallerSandbox, VisudoRejectingTheRuleTouchesNothingInstalled) {
-    const std::string faults =
-        R"("wrap": ["/usr/sbin/visudo"], "faults": [{"tool": "visudo", "calls": [1], )"
-        R"("status": 1, "stderr": ">>> /etc/sudoers.d/staged: syntax error near line 1 <<<"}])";
-    for (const bool previous : {true, false}) {
-        SCOPED_TRACE(previous ? "over a previous installation" : "first installation");
-        const auto r = sandbox_.run(
-            std::string(previous ? kPreviousInstallation : "") + kRunAndReport, true, faults);
-        EXPECT_EQ(r.value("status"), "1") << err();
-        EXPECT_NE(err().find("syntax error near line 1"), std::string::npos) << err();
-        EXPECT_EQ(r.value("new_tmp_dirs"), "0");
-        if (previous) {
-            EXPECT_EQ(sandbox_.readFile("helper.installed"), kOldHelper);
-            EXPECT_EQ(sandbox_.readFile("rule.installed"), kOldRule);
-            EXPECT_EQ(r.value("helper_meta"), "0:0:0755") << r.out << r.err;
-            EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
-            EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
-        } else {
-            EXPECT_EQ(r.value("entries"), "");
-        }
-    }
-}
-
-TEST_F(InstallerSandbox, FailureBetweenTheTwoRenamesRollsTheHelperBack) {
-    // The second mv is the rule's commit; the helper's has just succeeded.
-    const std::string faults = R"("wrap": ["/bin/mv"], "faults": [{"tool": "mv", "calls": [2], )"
-                               R"("status": 1, "stderr": "mv: injected failure"}])";
-    for (const bool previous : {true, false}) {
-        SCOPED_TRACE(previous ? "previous helper restored" : "new helper removed");
-        const auto r = sandbox_.run(
-            std::string(previous ? kPreviousInstallation : "") + kRunAndReport, true, faults);
-        EXPECT_EQ(r.value("status"), "1") << err();
-        EXPECT_EQ(err(), "mv: injected failure\n");
-        EXPECT_EQ(r.value("new_tmp_dirs"), "0");
-        if (previous) {
-            EXPECT_EQ(sandbox_.readFile("helper.installed"), kOldHelper);
-            EXPECT_EQ(sandbox_.readFile("rule.installed"), kOldRule);
-            EXPECT_EQ(r.value("helper_meta"), "0:0:0755") << r.out << r.err;
-            EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
-            EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
-        } else {
-            EXPECT_EQ(r.value("helper_meta"), "absent");
-            EXPECT_EQ(r.value("entries"), "");
+TEST_F(InstallerSandbox, FailuresInsideTheTransactionTouchNothingInstalled) {
+    struct Case {
+        const char* name;
+        std::string faults;
+        const char* message; // contained in the installer's standard error
+    } cases[] = {
+        // visudo rejects the staged rule before anything is replaced
+        {"visudo rejects the rule",
+         R"("wrap": ["/usr/sbin/visudo"], "faults": [{"tool": "visudo", "calls": [1], )"
+         R"("status": 1, "stderr": ">>> /etc/sudoers.d/staged: syntax error near line 1 <<<"}])",
+         "syntax error near line 1"},
+        // the second mv is the rule's commit; the helper's has just succeeded, so the
+        // previous helper is restored, or the new one removed when there was none
+        {"failure between the renames",
+         R"("wrap": ["/bin/mv"], "faults": [{"tool": "mv", "calls": [2], )"
+         R"("status": 1, "stderr": "mv: injected failure"}])",
+         "mv: injected failure\n"},
+    };
+    for (const auto& c : cases) {
+        for (const bool previous : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (previous ? ", over a previous installation" : ""));
+            const auto r = sandbox_.run(
+                std::string(previous ? kPreviousInstallation : "") + kRunAndReport, true, c.faults);
+            EXPECT_EQ(r.value("status"), "1") << err();
+            EXPECT_NE(err().find(c.message), std::string::npos) << err();
+            if (previous) {
+                expectPreviousKept(r);
+            } else {
+                EXPECT_EQ(r.value("helper_meta"), "absent");
+                EXPECT_EQ(r.value("entries"), "");
+                EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+            }
         }
     }
 }
@@ -343,7 +330,7 @@ done
             << "round " << n << ": " << statuses << "\n"
             << sandbox_.readFile("a." + n + ".err") << sandbox_.readFile("b." + n + ".err");
         EXPECT_EQ(r.value("helper" + n), "0");
-        EXPECT_EQ(r.value("rule" + n), helper::kSudoersRule);
+        EXPECT_EQ(r.value("rule" + n) + "\n", kRule);
         EXPECT_EQ(r.value("meta" + n), "0:0:0755 0:0:0440");
         EXPECT_EQ(r.value("visudo" + n), "0");
         // An installer that saw the other's lock just as it exited reclaims
@@ -400,10 +387,5 @@ say new_tmp_dirs $(( $(tmp_dirs) - tmp_before ))
 )SH",
                                 true, faults);
     EXPECT_EQ(r.value("status"), "143") << err();
-    EXPECT_EQ(sandbox_.readFile("helper.installed"), kOldHelper);
-    EXPECT_EQ(sandbox_.readFile("rule.installed"), kOldRule);
-    EXPECT_EQ(r.value("helper_meta"), "0:0:0755");
-    EXPECT_EQ(r.value("rule_meta"), "0:0:0440");
-    EXPECT_EQ(r.value("entries"), "com.vornaby.harbortide.helper vornaby-harbortide ");
-    EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+    expectPreviousKept(r);
 }

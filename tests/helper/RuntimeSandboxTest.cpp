@@ -23,17 +23,7 @@ std::string tesselwickPath() {
     return std::string(TESSELWICK_BINARY_DIR) + "/bin/tesselwick";
 }
 
-class RuntimeSandbox : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const std::string reason = SandboxRunner::unavailableReason();
-        if (!reason.empty()) {
-            GTEST_SKIP() << reason;
-        }
-        sandbox_.writeFile("installer.zsh", helper::installerScript());
-    }
-    SandboxRunner sandbox_;
-};
+class RuntimeSandbox : public tesselwick::testing::SandboxFixture {};
 
 } // namespace
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "helper/HelperScripts.h"
+
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 
@@ -52,5 +56,20 @@ private:
 // diskutil_calls VERB (from the simulator's invocation log, $TW_DIR/macsim.log),
 // and the variables HP, SP, HD, LOCK, RECOVERY, EPOCH, INSTALLER, HELPER.
 std::string sandboxPrelude(const std::string& dir);
+
+// A fixture with a sandbox, skipped with the launcher's reason where none can be
+// built; the installer and the helper wait in its scratch directory.
+class SandboxFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string reason = SandboxRunner::unavailableReason();
+        if (!reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
+        sandbox_.writeFile("installer.zsh", helper::installerScript());
+        sandbox_.writeFile("helper.zsh", helper::helperScript());
+    }
+    SandboxRunner sandbox_;
+};
 
 } // namespace tesselwick::testing
