@@ -104,6 +104,11 @@ std::int64_t runFixture(const fs::path& home, const char* value, const std::stri
     }
 }
 
+// The shared log a fixture run with HOME in `home` wrote.
+std::string fixtureLog(const TemporaryDirectory& home) {
+    return readFile(home.path() / "Library/Logs/Tesselwick/Tesselwick-Debug.log");
+}
+
 } // namespace
 
 TEST(DiagnosticsSwitch, OnlyTheExactValueOneTurnsItOn) {
@@ -130,8 +135,12 @@ TEST(DiagnosticsSwitch, OnlyTheExactValueOneTurnsItOn) {
     }
     TemporaryDirectory home;
     EXPECT_EQ(runFixture(home.path(), "1", "session"), 0);
-    const std::string file = readFile(home.path() / "Library/Logs/Tesselwick/Tesselwick-Debug.log");
+    const std::string file = fixtureLog(home);
     EXPECT_EQ(occurrences(file, "] fixture record\n"), 1);
+    // Started twice, one banner; the exit handler writes the last record.
+    EXPECT_EQ(occurrences(file, "diagnostic session started"), 1);
+    EXPECT_TRUE(text::endsWith(file, "tesselwickAtExitHandler()] atexit handler invoked\n"))
+        << file;
 }
 
 TEST(DiagnosticsOff, NothingIsEvaluatedOrWritten) {
@@ -392,8 +401,7 @@ TEST(DiagnosticsException, UncaughtExceptionIsRecordedBeforeTheProcessEnds) {
     for (const auto& c : cases) {
         TemporaryDirectory home;
         EXPECT_EQ(runFixture(home.path(), "1", c.mode), SIGABRT);
-        const std::string file =
-            readFile(home.path() / "Library/Logs/Tesselwick/Tesselwick-Debug.log");
+        const std::string file = fixtureLog(home);
         const auto at = file.find(c.record);
         ASSERT_NE(at, std::string::npos) << file;
         EXPECT_NE(file.find("tesselwickUncaughtExceptionHandler()] UNCAUGHT"), std::string::npos);
@@ -405,18 +413,10 @@ TEST(DiagnosticsException, UncaughtExceptionIsRecordedBeforeTheProcessEnds) {
     }
 }
 
-TEST(DiagnosticsSession, ExitHandlerWritesTheLastRecord) {
-    TemporaryDirectory home;
-    ASSERT_EQ(runFixture(home.path(), "1", "session"), 0);
-    const std::string file = readFile(home.path() / "Library/Logs/Tesselwick/Tesselwick-Debug.log");
-    EXPECT_EQ(occurrences(file, "diagnostic session started"), 1); // started twice, one banner
-    EXPECT_TRUE(text::endsWith(file, "tesselwickAtExitHandler()] atexit handler invoked\n"))
-        << file;
-
+TEST(DiagnosticsSession, NoBannerOrExitHandlerAfterAnEarlierRecord) {
     TemporaryDirectory early;
     ASSERT_EQ(runFixture(early.path(), "1", "log-first"), 0);
-    const std::string earlyFile =
-        readFile(early.path() / "Library/Logs/Tesselwick/Tesselwick-Debug.log");
+    const std::string earlyFile = fixtureLog(early);
     EXPECT_EQ(occurrences(earlyFile, "session started"), 0);
     EXPECT_EQ(occurrences(earlyFile, "atexit"), 0); // no handlers without the session
 }

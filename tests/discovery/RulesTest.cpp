@@ -140,18 +140,15 @@ TEST(Classification, BestFilesystemName) {
 }
 
 TEST(Classification, SortRanksAndListOrder) {
-    EXPECT_EQ(filesystemSortRank("Unknown FS"), 9);
-    EXPECT_EQ(filesystemSortRank("Linux FS"), 4);
-    EXPECT_EQ(filesystemSortRank("ExFAT"), 2);
-    EXPECT_EQ(filesystemSortRank("HFS+"), 0);
-    EXPECT_EQ(filesystemSortRank("MS-DOS"), 3);
-    EXPECT_EQ(filesystemSortRank("NTFS"), 1);
-
-    // Host filesystem first, then disk numbers by value, not by text.
-    auto sorted =
-        sortedVolumes({volume("disk10s1", "disk10", "APFS"), volume("disk0s1", "disk0", "NTFS"),
-                       volume("disk2s1", "disk2", "APFS")});
-    EXPECT_EQ(ids(sorted), (std::vector<std::string>{"disk2s1", "disk10s1", "disk0s1"}));
+    // Host filesystem by rank (APFS and HFS+, NTFS, ExFAT, MS-DOS, Linux, unknown), then
+    // disk numbers by value, not by text.
+    auto sorted = sortedVolumes(
+        {volume("disk9s1", "disk9", "Unknown FS"), volume("disk8s1", "disk8", "Linux FS"),
+         volume("disk7s1", "disk7", "MS-DOS"), volume("disk6s1", "disk6", "ExFAT"),
+         volume("disk10s1", "disk10", "APFS"), volume("disk0s1", "disk0", "NTFS"),
+         volume("disk11s1", "disk11", "HFS+"), volume("disk2s1", "disk2", "APFS")});
+    EXPECT_EQ(ids(sorted), (std::vector<std::string>{"disk2s1", "disk10s1", "disk11s1", "disk0s1",
+                                                     "disk6s1", "disk7s1", "disk8s1", "disk9s1"}));
 
     // Same disk: partitions by number; records that compare equal keep scan order.
     auto a = volume("disk1s10", "disk1", "Unknown FS");

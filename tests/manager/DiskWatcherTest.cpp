@@ -61,48 +61,51 @@ TEST_F(WatcherFixture, AppearancesRightAfterCreationAreIgnored) {
     EXPECT_NEAR(callbacks[0], 6.25, kTolerance);
 }
 
-TEST_F(WatcherFixture, LateAppearanceInWindowSignalsOnceAfterIt) {
-    create();
-    emitAt(0.3, DiskEvent::diskAppeared);
-    emitAt(0.5, DiskEvent::diskAppeared);
-    at(0.949);
-    EXPECT_TRUE(callbacks.empty()); // not at 949 ms
-    at(0.95);
-    ASSERT_EQ(callbacks.size(), 1u); // the window's end (0.7) plus 0.25
-    EXPECT_NEAR(callbacks[0], 0.95, kTolerance);
-    at(3.0);
-    EXPECT_EQ(callbacks.size(), 1u);
-}
-
-TEST_F(WatcherFixture, DisappearanceIsNeverSuppressed) {
-    create();
-    emitAt(0.2, DiskEvent::diskDisappeared);
-    at(0.449);
-    EXPECT_TRUE(callbacks.empty());
-    at(0.45);
-    ASSERT_EQ(callbacks.size(), 1u);
-    EXPECT_NEAR(callbacks[0], 0.45, kTolerance);
-    at(2.0);
-    // The window ends without reconciliation: nothing was deferred.
-    EXPECT_EQ(callbacks.size(), 1u);
-}
-
-TEST_F(WatcherFixture, BurstOfVolumeNotificationsCoalesces) {
-    create();
-    at(1.0);
-    const DiskEvent kinds[] = {DiskEvent::volumeMounted, DiskEvent::volumeUnmounted,
-                               DiskEvent::volumeRenamed, DiskEvent::volumeMounted,
-                               DiskEvent::volumeMounted};
-    for (int i = 0; i < 5; ++i) {
-        emitAt(1.0 + 0.1 * i, kinds[i]);
+TEST_F(WatcherFixture, OneSignalAtTheExactInstant) {
+    using enum DiskEvent;
+    struct Case {
+        std::vector<std::pair<double, DiskEvent>> events;
+        double signal; // the only callback, not a millisecond earlier
+        bool session = true;
+    } cases[] = {
+        // late appearances inside the window: once, at the window's end (0.7) plus 0.25
+        {{{0.3, diskAppeared}, {0.5, diskAppeared}}, 0.95},
+        // a disappearance is never suppressed, and the window's end adds nothing
+        {{{0.2, diskDisappeared}}, 0.45},
+        // five volume notifications 0.1 s apart coalesce: 0.25 s after the last
+        {{{1.0, volumeMounted},
+          {1.1, volumeUnmounted},
+          {1.2, volumeRenamed},
+          {1.3, volumeMounted},
+          {1.4, volumeMounted}},
+         1.65},
+        // volume notifications still arrive without a disk session
+        {{{1.0, volumeMounted}}, 1.25, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signal);
+        hub->diskSessionAvailable = c.session;
+        clock.set(kStart);
+        callbacks.clear();
+        create();
+        EXPECT_EQ(watcher->hasSession(), c.session);
+        for (const auto& [t, event] : c.events) {
+            emitAt(t, event);
+        }
+        if (c.events.front().first > 0.7) {
+            // Past the window only the last delivery is still scheduled.
+            EXPECT_EQ(queue.pendingCount(), 1u);
+        }
+        at(c.signal - 0.001);
+        EXPECT_TRUE(callbacks.empty());
+        at(c.signal);
+        ASSERT_EQ(callbacks.size(), 1u);
+        EXPECT_NEAR(callbacks[0], c.signal, kTolerance);
+        at(c.signal + 2.0);
+        EXPECT_EQ(callbacks.size(), 1u);
+        watcher.reset();
+        EXPECT_EQ(queue.pendingCount(), 0u);
     }
-    // Only the fifth delivery is still scheduled: the four earlier ones were cancelled.
-    EXPECT_EQ(queue.pendingCount(), 1u);
-    at(1.649);
-    EXPECT_TRUE(callbacks.empty());
-    at(1.65);
-    ASSERT_EQ(callbacks.size(), 1u);
-    EXPECT_NEAR(callbacks[0], 1.65, kTolerance);
 }
 
 TEST_F(WatcherFixture, ReleasingTheWatcherDropsPendingAndLateEvents) {
@@ -116,13 +119,4 @@ TEST_F(WatcherFixture, ReleasingTheWatcherDropsPendingAndLateEvents) {
     at(10.0);
     EXPECT_TRUE(callbacks.empty());
     EXPECT_EQ(queue.pendingCount(), 0u);
-}
-
-TEST_F(WatcherFixture, WorksWithoutDiskSession) {
-    hub->diskSessionAvailable = false;
-    create();
-    EXPECT_FALSE(watcher->hasSession());
-    emitAt(1.0, DiskEvent::volumeMounted);
-    at(1.25);
-    EXPECT_EQ(callbacks.size(), 1u);
 }
