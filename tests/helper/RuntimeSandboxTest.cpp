@@ -1,6 +1,7 @@
 // Probe, run, cache and installation against real sudo and the simulated
 // authorization prompt, as the world's admin user inside the sandbox.
 #include "SandboxRunner.h"
+#include "sim/SimTestSupport.h"
 
 #include "helper/HelperScripts.h"
 
@@ -58,7 +59,7 @@ TEST_F(RuntimeSandbox, CommandLine) {
 
 TEST_F(RuntimeSandbox, CancelledPromptInstallsNothing) {
     const std::string tool = "'" + tesselwickPath() + "'";
-    std::string world = SandboxRunner::worldText("multiboot.json");
+    std::string world = simtest::readText(simtest::worldPath("multiboot.json"));
     const std::string approve = "\"prompt\": \"approve\"";
     ASSERT_NE(world.find(approve), std::string::npos);
     world.replace(world.find(approve), approve.size(), "\"prompt\": \"cancel\"");

@@ -1,54 +1,22 @@
 #include "SandboxRunner.h"
 
-#include <sys/wait.h>
+#include "sim/SimTestSupport.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace tesselwick::testing {
 namespace {
 
-std::string envOr(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-std::string sandboxPath() {
-    return envOr("TESSELWICK_SANDBOX", std::string(TESSELWICK_SOURCE_DIR) + "/sim/sandbox");
-}
-
-std::string macsimPath() {
-    return envOr("TESSELWICK_MACSIM", std::string(TESSELWICK_BINARY_DIR) + "/bin/macsim");
-}
-
-std::string worldsDir() {
-    return std::filesystem::path(sandboxPath()).parent_path().string() + "/worlds";
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+using simtest::quote;
+using simtest::readText;
 
 int shellStatus(int raw) {
     if (raw == -1) {
         return -1;
     }
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-}
-
-std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
 }
 
 } // namespace
@@ -74,36 +42,24 @@ SandboxRunner::~SandboxRunner() {
 }
 
 std::string SandboxRunner::unavailableReason() {
-    if (!std::filesystem::exists(macsimPath())) {
-        return "no macsim binary at " + macsimPath();
+    if (!std::filesystem::exists(simtest::macsimPath())) {
+        return "no macsim binary at " + simtest::macsimPath();
     }
-    const std::string errFile = "/tmp/tesselwick-sandbox-check.err";
-    const int status = shellStatus(
-        std::system((shellQuote(sandboxPath()) + " --check >/dev/null 2>" + errFile).c_str()));
-    std::string reason = slurp(errFile);
-    std::remove(errFile.c_str());
-    if (status == 0) {
-        return {};
-    }
-    return reason.empty() ? "sim/sandbox --check failed" : reason;
-}
-
-std::string SandboxRunner::worldText(const std::string& name) {
-    return slurp(worldsDir() + "/" + name);
+    return simtest::sandboxUnavailable().value_or(std::string());
 }
 
 void SandboxRunner::writeFile(const std::string& name, const std::string& content) const {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << content;
+    simtest::writeText(dir_ + "/" + name, content);
 }
 
 std::string SandboxRunner::readFile(const std::string& name) const {
-    return slurp(dir_ + "/" + name);
+    return readText(dir_ + "/" + name);
 }
 
 SandboxRunner::Result SandboxRunner::run(const std::string& script, bool asRoot,
                                          const std::string& worldExtra, const std::string& world) {
     const std::string tag = std::to_string(++runs_);
-    std::string worldText = world.starts_with("{") ? world : slurp(worldsDir() + "/" + world);
+    std::string worldText = world.starts_with("{") ? world : readText(simtest::worldPath(world));
     if (!worldExtra.empty()) {
         const auto brace = worldText.find('{');
         worldText.insert(brace + 1, "\n" + worldExtra + ",\n");
@@ -114,15 +70,15 @@ SandboxRunner::Result SandboxRunner::run(const std::string& script, bool asRoot,
     const std::string err = dir_ + "/stderr" + tag;
     std::remove((dir_ + "/macsim.log").c_str());
     const std::string command =
-        "cd " + shellQuote(dir_) + " && MACSIM_LOG=" + shellQuote(dir_ + "/macsim.log") + " " +
-        shellQuote(sandboxPath()) + " --world " + shellQuote(dir_ + "/world" + tag + ".json") +
-        (asRoot ? " --as-root" : "") + " --macsim " + shellQuote(macsimPath()) + " -- /bin/zsh " +
-        shellQuote(dir_ + "/script" + tag + ".zsh") + " >" + shellQuote(out) + " 2>" +
-        shellQuote(err) + " </dev/null";
+        "cd " + quote(dir_) + " && MACSIM_LOG=" + quote(dir_ + "/macsim.log") + " " +
+        quote(simtest::sandboxPath()) + " --world " + quote(dir_ + "/world" + tag + ".json") +
+        (asRoot ? " --as-root" : "") + " --macsim " + quote(simtest::macsimPath()) +
+        " -- /bin/zsh " + quote(dir_ + "/script" + tag + ".zsh") + " >" + quote(out) + " 2>" +
+        quote(err) + " </dev/null";
     Result result;
     result.status = shellStatus(std::system(command.c_str()));
-    result.out = slurp(out);
-    result.err = slurp(err);
+    result.out = readText(out);
+    result.err = readText(err);
     std::istringstream lines(result.out);
     std::string line;
     while (std::getline(lines, line)) {

@@ -31,9 +31,6 @@ public:
     // Empty when a sandbox can be built here, else the launcher's reason.
     static std::string unavailableReason();
 
-    // The text of a world file under sim/worlds.
-    static std::string worldText(const std::string& name);
-
     // The scratch directory; also $TW_DIR inside the script.
     const std::string& dir() const { return dir_; }
     void writeFile(const std::string& name, const std::string& content) const;
