@@ -24,6 +24,15 @@ PlistValue listRoot(PlistArray disks) {
                            {"WholeDisks", PlistArray{"disk0"}}};
 }
 
+// A FAT32 ESP's information as diskutil reports it, plus `values`.
+PlistDictionary fat32ESP(PlistDictionary values) {
+    values.insert({{"Content", "EFI"},
+                   {"FilesystemName", "msdos"},
+                   {"FilesystemUserVisibleName", "MS-DOS (FAT32)"},
+                   {"VolumeName", "EFI"}});
+    return values;
+}
+
 PlistValue info(std::string id, PlistDictionary values) {
     values.insert_or_assign("DeviceIdentifier", std::move(id));
     return values;
@@ -51,22 +60,13 @@ protected:
                              {"Internal", true},
                              {"TotalSize", 500107862016},
                              {"Content", "GUID_partition_scheme"}});
-        answerInfo("disk0s1", {{"Content", "EFI"},
-                               {"FilesystemName", "msdos"},
-                               {"FilesystemUserVisibleName", "MS-DOS (FAT32)"},
-                               {"VolumeName", "EFI"},
-                               {"MountPoint", mount_.string()},
-                               {"TotalSize", 209715200}});
+        answerInfo("disk0s1",
+                   fat32ESP({{"MountPoint", mount_.string()}, {"TotalSize", 209715200}}));
         answerInfo("disk0s2", {{"Content", "Apple_APFS"}, {"TotalSize", 499898105856}});
         answerInfo("disk1", {{"MediaName", "Samsung SSD 860 EVO 1TB"},
                              {"Internal", true},
                              {"TotalSize", 1000204886016}});
-        answerInfo("disk1s1", {{"Content", "EFI"},
-                               {"FilesystemName", "msdos"},
-                               {"FilesystemUserVisibleName", "MS-DOS (FAT32)"},
-                               {"VolumeName", "EFI"},
-                               {"MountPoint", ""},
-                               {"TotalSize", 104857600}});
+        answerInfo("disk1s1", fat32ESP({{"MountPoint", ""}, {"TotalSize", 104857600}}));
         answerInfo("disk1s2", {{"Content", "Microsoft Reserved"}, {"TotalSize", 16777216}});
         answerInfo("disk1s3", {{"Content", "Microsoft Basic Data"},
                                {"FilesystemName", "ntfs"},
@@ -83,11 +83,7 @@ protected:
         answerInfo("disk2s2", {{"Content", "Linux Filesystem"}});
         answerInfo("disk4",
                    {{"MediaName", "Apple UDIF read-write Media"}, {"TotalSize", 1073741824}});
-        answerInfo("disk4s1", {{"Content", "EFI"},
-                               {"FilesystemName", "msdos"},
-                               {"FilesystemUserVisibleName", "MS-DOS (FAT32)"},
-                               {"VolumeName", "EFI"},
-                               {"TotalSize", 209715200}});
+        answerInfo("disk4s1", fat32ESP({{"TotalSize", 209715200}}));
         answerInfo("disk4s2", {{"Content", "Microsoft Basic Data"},
                                {"FilesystemName", "exfat"},
                                {"FilesystemUserVisibleName", "ExFAT"},
