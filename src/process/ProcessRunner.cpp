@@ -115,24 +115,26 @@ Pipe makePipe(int capacity) {
     return pipe;
 }
 
-// Remaining time to `deadline` for ppoll; nullptr waits without limit.
-struct PollTimeout {
-    timespec spec{};
-    const timespec* pointer = nullptr;
-};
-
-PollTimeout pollTimeout(Clock::time_point deadline) {
-    PollTimeout timeout;
-    if (deadline == Clock::time_point::max()) {
-        return timeout;
+// Remaining time to `deadline` for ppoll; `get()` is nullptr for no limit.
+// The pointer is computed on use, so copies of the value stay valid.
+class PollTimeout {
+public:
+    explicit PollTimeout(Clock::time_point deadline) {
+        if (deadline == Clock::time_point::max()) {
+            return;
+        }
+        const auto remaining = std::max(Clock::duration::zero(), deadline - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count();
+        value_.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        value_.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        limited_ = true;
     }
-    const auto remaining = std::max(Clock::duration::zero(), deadline - Clock::now());
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count();
-    timeout.spec.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-    timeout.spec.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    timeout.pointer = &timeout.spec;
-    return timeout;
-}
+    const timespec* get() const { return limited_ ? &value_ : nullptr; }
+
+private:
+    timespec value_{};
+    bool limited_ = false;
+};
 
 // `seconds` from now, saturating instead of overflowing for huge time-outs.
 Clock::time_point deadlineAfter(double seconds) {
@@ -193,8 +195,8 @@ public:
         }
         pollfd fd{pidfd_.fd(), POLLIN, 0};
         while (true) {
-            const PollTimeout timeout = pollTimeout(deadline);
-            const int ready = ppoll(&fd, 1, timeout.pointer, nullptr);
+            const PollTimeout timeout(deadline);
+            const int ready = ppoll(&fd, 1, timeout.get(), nullptr);
             if (ready > 0) {
                 reap();
                 return true;
@@ -546,8 +548,8 @@ std::string runProcessData(const std::string& executablePath,
             fds[count++] = {errorReader.fd(), POLLIN, 0};
         }
 
-        const PollTimeout wait = pollTimeout(draining ? drainDeadline : deadline);
-        const int ready = ppoll(fds.data(), count, wait.pointer, nullptr);
+        const PollTimeout wait(draining ? drainDeadline : deadline);
+        const int ready = ppoll(fds.data(), count, wait.get(), nullptr);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
