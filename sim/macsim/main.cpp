@@ -22,6 +22,24 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MACSIM_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MACSIM_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+#if defined(MACSIM_ADDRESS_SANITIZER)
+// The leak check at exit stops the process with a ptrace tracer, which inside
+// the sandbox's namespaces can spin forever; a simulated tool that lives for
+// milliseconds has no leak worth finding, while its memory errors still are.
+extern "C" const char* __asan_default_options() {
+    return "detect_leaks=0";
+}
+#endif
+
 using namespace macsim;
 
 namespace {
