@@ -1,6 +1,7 @@
 #include "process/ProcessRunner.h"
 
 #include "diagnostics/Diagnostics.h"
+#include "process/ChildWatch.h"
 #include "process/FileHandleCloser.h"
 #include "support/Task.h"
 #include "support/Text.h"
@@ -11,17 +12,13 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <thread>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,7 +26,8 @@ extern char** environ;
 
 namespace tesselwick::process {
 
-using Clock = std::chrono::steady_clock;
+using detail::Clock;
+using detail::posixError;
 
 // ---------------------------------------------------------------------------
 // Descriptors
@@ -65,14 +63,12 @@ bool FileHandleCloser::close() noexcept {
     return closeSucceeded_;
 }
 
-namespace {
+namespace detail {
 
 DomainError posixError(int error, const std::string& context) {
     return DomainError("NSPOSIXErrorDomain", error, context + ": " + std::strerror(error));
 }
 
-// Keeps descriptors 0-2 free so the child's file actions can never clobber a
-// pipe end that happens to sit there when the parent runs without stdio.
 int moveAboveStdio(int fd) {
     if (fd > 2) {
         return fd;
@@ -84,57 +80,9 @@ int moveAboveStdio(int fd) {
     return moved;
 }
 
-// Standard output carries the tools' data (up to 16 MiB); standard error
-// stays at the system's default, which keeps the user's pipe budget small.
-constexpr int kStandardOutputPipeCapacity = 1 << 20;
+} // namespace detail
 
-struct Pipe {
-    FileHandleCloser read;
-    FileHandleCloser write;
-};
-
-Pipe makePipe(int capacity) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        throw posixError(errno, "Could not create a command pipe");
-    }
-    Pipe pipe{FileHandleCloser(moveAboveStdio(fds[0])), FileHandleCloser(moveAboveStdio(fds[1]))};
-    if (!pipe.read.isOpen() || !pipe.write.isOpen()) {
-        throw posixError(errno, "Could not create a command pipe");
-    }
-    // A larger pipe lets a verbose child write ahead of the poll loop with
-    // fewer round trips; the default size still works when this is refused.
-    if (capacity > 0) {
-        fcntl(pipe.write.fd(), F_SETPIPE_SZ, capacity);
-    }
-    // Only the parent's end is non-blocking; the child's stays blocking.
-    const int flags = fcntl(pipe.read.fd(), F_GETFL);
-    if (flags < 0 || fcntl(pipe.read.fd(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        throw posixError(errno, "Could not configure a command pipe");
-    }
-    return pipe;
-}
-
-// Remaining time to `deadline` for ppoll; `get()` is nullptr for no limit.
-// The pointer is computed on use, so copies of the value stay valid.
-class PollTimeout {
-public:
-    explicit PollTimeout(Clock::time_point deadline) {
-        if (deadline == Clock::time_point::max()) {
-            return;
-        }
-        const auto remaining = std::max(Clock::duration::zero(), deadline - Clock::now());
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count();
-        value_.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        value_.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-        limited_ = true;
-    }
-    const timespec* get() const { return limited_ ? &value_ : nullptr; }
-
-private:
-    timespec value_{};
-    bool limited_ = false;
-};
+namespace {
 
 // `seconds` from now, saturating instead of overflowing for huge time-outs.
 Clock::time_point deadlineAfter(double seconds) {
@@ -155,7 +103,8 @@ Clock::time_point deadlineAfter(double seconds) {
 // ended, by a small waiter that outlives the call.
 class ChildProcess {
 public:
-    ChildProcess(pid_t pid, FileHandleCloser pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+    // `exit` must have opened (openError() == 0).
+    explicit ChildProcess(detail::ExitHandle& exit) : exit_(exit) {}
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -171,14 +120,14 @@ public:
         // or unwound past it: make sure it ends, and reap it without
         // blocking the caller.
         signal(SIGKILL);
-        std::thread([pid = pid_] {
+        std::thread([pid = exit_.pid()] {
             int status = 0;
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
         }).detach();
     }
 
-    int pidfd() const { return pidfd_.fd(); }
+    detail::ExitHandle& exitHandle() { return exit_; }
 
     // Non-blocking: whether the child has ended (and then reaps it).
     bool hasExited() {
@@ -193,23 +142,14 @@ public:
         if (reaped_) {
             return true;
         }
-        pollfd fd{pidfd_.fd(), POLLIN, 0};
-        while (true) {
-            const PollTimeout timeout(deadline);
-            const int ready = ppoll(&fd, 1, timeout.get(), nullptr);
-            if (ready > 0) {
-                reap();
-                return true;
-            }
-            if (ready == 0 || errno != EINTR) {
-                return false;
-            }
+        if (exit_.waitEnded(deadline)) {
+            reap();
+            return true;
         }
+        return false;
     }
 
-    bool signal(int signo) const {
-        return syscall(SYS_pidfd_send_signal, pidfd_.fd(), signo, nullptr, 0) == 0;
-    }
+    bool signal(int signo) const { return exit_.signal(signo); }
 
     // The exit status; for a child ended by a signal, the signal's number.
     int status() const { return status_; }
@@ -221,17 +161,16 @@ public:
         int raw = 0;
         pid_t result;
         do {
-            result = waitpid(pid_, &raw, 0);
+            result = waitpid(exit_.pid(), &raw, 0);
         } while (result < 0 && errno == EINTR);
         reaped_ = true;
-        if (result == pid_) {
+        if (result == exit_.pid()) {
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? WTERMSIG(raw) : raw;
         }
     }
 
 private:
-    pid_t pid_;
-    FileHandleCloser pidfd_;
+    detail::ExitHandle& exit_;
     bool reaped_ = false;
     int status_ = 0;
 };
@@ -329,28 +268,6 @@ private:
     bool hadReadError_ = false;
 };
 
-// Wakes the poll loop when the calling task is cancelled.
-class CancellationWake {
-public:
-    CancellationWake() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        if (!fd_.isOpen()) {
-            throw posixError(errno, "Could not create a cancellation handle");
-        }
-        registration_ = task::onCancel([fd = fd_.fd()] {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
-        });
-    }
-
-    int fd() const { return fd_.fd(); }
-
-private:
-    FileHandleCloser fd_;
-    // Declared after the descriptor: it is unregistered (waiting for a
-    // callback in flight) before the descriptor closes.
-    task::CancelRegistration registration_;
-};
-
 struct SpawnFileActions {
     posix_spawn_file_actions_t actions;
     SpawnFileActions() { posix_spawn_file_actions_init(&actions); }
@@ -367,11 +284,10 @@ struct SpawnAttributes {
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 };
 
-// Starts the child with standard input from /dev/null, both output pipes and
-// no other inherited descriptor, with the default signal mask and
-// dispositions. Returns the pid or the spawn error.
-int spawnChild(const std::string& executablePath, const std::vector<std::string>& arguments,
-               int stdoutWrite, int stderrWrite, pid_t& pid) {
+} // namespace
+
+int detail::spawnChild(const std::string& executablePath, const std::vector<std::string>& arguments,
+                       int stdoutWrite, int stderrWrite, pid_t& pid) {
     SpawnFileActions files;
     int rc = posix_spawn_file_actions_adddup2(&files.actions, stdoutWrite, STDOUT_FILENO);
     if (rc == 0) {
@@ -381,8 +297,9 @@ int spawnChild(const std::string& executablePath, const std::vector<std::string>
         rc = posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY,
                                               0);
     }
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (rc == 0) {
-        rc = posix_spawn_file_actions_addclosefrom_np(&files.actions, 3);
+        rc = detail::closeOthersInChild(files.actions, flags);
     }
     if (rc != 0) {
         return rc;
@@ -394,8 +311,7 @@ int spawnChild(const std::string& executablePath, const std::vector<std::string>
     posix_spawnattr_setsigmask(&attributes.attributes, &signals);
     sigfillset(&signals);
     posix_spawnattr_setsigdefault(&attributes.attributes, &signals);
-    posix_spawnattr_setflags(&attributes.attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes.attributes, flags);
 
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
@@ -407,6 +323,8 @@ int spawnChild(const std::string& executablePath, const std::vector<std::string>
     return posix_spawn(&pid, executablePath.c_str(), &files.actions, &attributes.attributes,
                        argv.data(), environ);
 }
+
+namespace {
 
 // Every step is attempted (the list is evaluated in full) before judging.
 bool allSucceeded(std::initializer_list<bool> steps) {
@@ -434,13 +352,13 @@ std::string runProcessData(const std::string& executablePath,
         throw commandError(64, "Invalid command timeout: " + text::formatDouble(timeout));
     }
 
-    CancellationWake cancellation;
-    Pipe standardOutput = makePipe(kStandardOutputPipeCapacity);
-    Pipe standardError = makePipe(0);
+    detail::EventLoop events;
+    detail::Pipe standardOutput = detail::makePipe(true);
+    detail::Pipe standardError = detail::makePipe(false);
 
     pid_t pid = 0;
-    const int spawnError = spawnChild(executablePath, arguments, standardOutput.write.fd(),
-                                      standardError.write.fd(), pid);
+    const int spawnError = detail::spawnChild(executablePath, arguments, standardOutput.write.fd(),
+                                              standardError.write.fd(), pid);
     if (spawnError != 0) {
         const bool closedAll =
             allSucceeded({standardOutput.read.close(), standardError.read.close(),
@@ -456,17 +374,16 @@ std::string runProcessData(const std::string& executablePath,
                            std::make_exception_ptr(launchError));
     }
 
-    FileHandleCloser pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (!pidfd.isOpen()) {
+    detail::ExitHandle exitHandle(pid);
+    if (const int error = exitHandle.openError(); error != 0) {
         // Without an exit handle the child cannot be watched: end it now.
-        const int error = errno;
         kill(pid, SIGKILL);
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         throw posixError(error, "Could not watch " + executablePath);
     }
-    ChildProcess child(pid, std::move(pidfd));
+    ChildProcess child(exitHandle);
 
     const bool stdoutWriteClosed = standardOutput.write.close();
     const bool stderrWriteClosed = standardError.write.close();
@@ -532,28 +449,10 @@ std::string runProcessData(const std::string& executablePath,
             throwStop(StopReason::drainTimedOut, description, true, closeReaders());
         }
 
-        std::array<pollfd, 4> fds{};
-        nfds_t count = 0;
-        fds[count++] = {cancellation.fd(), POLLIN, 0};
-        const nfds_t exitSlot = exited ? 0 : count;
-        if (!exited) {
-            fds[count++] = {child.pidfd(), POLLIN, 0};
-        }
-        const nfds_t outputSlot = outputReader.finished() ? 0 : count;
-        if (!outputReader.finished()) {
-            fds[count++] = {outputReader.fd(), POLLIN, 0};
-        }
-        const nfds_t errorSlot = errorReader.finished() ? 0 : count;
-        if (!errorReader.finished()) {
-            fds[count++] = {errorReader.fd(), POLLIN, 0};
-        }
-
-        const PollTimeout wait(draining ? drainDeadline : deadline);
-        const int ready = ppoll(fds.data(), count, wait.get(), nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const detail::WaitResult ready =
+            events.wait(exited ? nullptr : &child.exitHandle(), outputReader.fd(), errorReader.fd(),
+                        draining ? drainDeadline : deadline);
+        if (ready.failed) {
             // Cannot wait any more: treat it like running out of time.
             if (!exited) {
                 const bool childGone = terminateProcess(child);
@@ -561,16 +460,13 @@ std::string runProcessData(const std::string& executablePath,
             }
             throwStop(StopReason::drainTimedOut, description, true, closeReaders());
         }
-        if (ready == 0) {
-            continue;
-        }
-        if (outputSlot != 0 && fds[outputSlot].revents != 0) {
+        if (ready.outputReadable) {
             outputReader.readAvailable(scratch);
         }
-        if (errorSlot != 0 && fds[errorSlot].revents != 0) {
+        if (ready.errorReadable) {
             errorReader.readAvailable(scratch);
         }
-        if (exitSlot != 0 && fds[exitSlot].revents != 0) {
+        if (ready.exited) {
             child.reap();
             exited = true;
         }
