@@ -9,7 +9,9 @@
 #include "support/Errors.h"
 #include "support/Task.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,27 @@
 namespace tesselwick::process::detail {
 
 using Clock = std::chrono::steady_clock;
+
+// Remaining time to `deadline` for a system wait; `get()` is nullptr for no
+// limit. The pointer is computed on use, so copies of the value stay valid.
+class WaitTimeout {
+public:
+    explicit WaitTimeout(Clock::time_point deadline) {
+        if (deadline == Clock::time_point::max()) {
+            return;
+        }
+        const auto remaining = std::max(Clock::duration::zero(), deadline - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count();
+        value_.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        value_.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        limited_ = true;
+    }
+    const timespec* get() const { return limited_ ? &value_ : nullptr; }
+
+private:
+    timespec value_{};
+    bool limited_ = false;
+};
 
 // Shared by both systems (ProcessRunner.cpp).
 DomainError posixError(int error, const std::string& context);

@@ -2,7 +2,6 @@
 // ppoll over all of them.
 #include "process/ChildWatch.h"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -20,27 +19,6 @@ namespace {
 // Standard output carries the tools' data (up to 16 MiB); standard error
 // stays at the system's default, which keeps the user's pipe budget small.
 constexpr int kStandardOutputPipeCapacity = 1 << 20;
-
-// Remaining time to `deadline` for ppoll; `get()` is nullptr for no limit.
-// The pointer is computed on use, so copies of the value stay valid.
-class PollTimeout {
-public:
-    explicit PollTimeout(Clock::time_point deadline) {
-        if (deadline == Clock::time_point::max()) {
-            return;
-        }
-        const auto remaining = std::max(Clock::duration::zero(), deadline - Clock::now());
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count();
-        value_.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        value_.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-        limited_ = true;
-    }
-    const timespec* get() const { return limited_ ? &value_ : nullptr; }
-
-private:
-    timespec value_{};
-    bool limited_ = false;
-};
 
 } // namespace
 
@@ -83,7 +61,7 @@ bool ExitHandle::waitEnded(Clock::time_point deadline) {
     }
     pollfd fd{handle_.fd(), POLLIN, 0};
     while (true) {
-        const PollTimeout timeout(deadline);
+        const WaitTimeout timeout(deadline);
         const int ready = ppoll(&fd, 1, timeout.get(), nullptr);
         if (ready > 0) {
             ended_ = true;
@@ -130,7 +108,7 @@ WaitResult EventLoop::wait(ExitHandle* exit, int outputFd, int errorFd,
     }
 
     WaitResult result;
-    const PollTimeout timeout(deadline);
+    const WaitTimeout timeout(deadline);
     const int ready = ppoll(fds.data(), count, timeout.get(), nullptr);
     if (ready < 0) {
         result.failed = errno != EINTR;
