@@ -4,6 +4,7 @@
 #include "support/Thread.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,10 @@
 #include <sys/utsname.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 
 #ifndef TESSELWICK_VERSION
 #define TESSELWICK_VERSION "unknown"
@@ -55,7 +60,20 @@ std::string architecture() {
 
 std::string executablePath() {
     std::error_code error;
+#if defined(__APPLE__)
+    // There is no /proc here; dyld knows the path the program was started by,
+    // which may still hold links; resolved so it reads like the Linux answer.
+    std::uint32_t size = 0;
+    _NSGetExecutablePath(nullptr, &size);
+    std::string started(size, '\0');
+    if (size == 0 || _NSGetExecutablePath(started.data(), &size) != 0) {
+        return {};
+    }
+    started.resize(std::strlen(started.c_str()));
+    const auto path = std::filesystem::canonical(started, error);
+#else
     const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+#endif
     return error ? std::string() : path.string();
 }
 
