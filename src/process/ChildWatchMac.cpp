@@ -137,19 +137,22 @@ WaitResult EventLoop::wait(ExitHandle* exit, int outputFd, int errorFd,
                            Clock::time_point deadline) {
     // The watched set shrinks as readers finish and the child exits; adding
     // in the same call as the wait keeps it one system call.
+    // EV_SET is a macro: no side effects in its arguments.
     struct kevent changes[3];
     int changeCount = 0;
+    const auto add = [&](std::uintptr_t ident, std::int16_t filter, std::uint16_t flags,
+                         std::uint32_t notes) {
+        EV_SET(&changes[changeCount], ident, filter, flags, notes, 0, nullptr);
+        ++changeCount;
+    };
     if (exit) {
-        EV_SET(&changes[changeCount++], static_cast<std::uintptr_t>(exit->pid()), EVFILT_PROC,
-               EV_ADD | EV_CLEAR, NOTE_EXIT, 0, nullptr);
+        add(static_cast<std::uintptr_t>(exit->pid()), EVFILT_PROC, EV_ADD | EV_CLEAR, NOTE_EXIT);
     }
     if (outputFd >= 0) {
-        EV_SET(&changes[changeCount++], static_cast<std::uintptr_t>(outputFd), EVFILT_READ, EV_ADD,
-               0, 0, nullptr);
+        add(static_cast<std::uintptr_t>(outputFd), EVFILT_READ, EV_ADD, 0);
     }
     if (errorFd >= 0) {
-        EV_SET(&changes[changeCount++], static_cast<std::uintptr_t>(errorFd), EVFILT_READ, EV_ADD,
-               0, 0, nullptr);
+        add(static_cast<std::uintptr_t>(errorFd), EVFILT_READ, EV_ADD, 0);
     }
 
     WaitResult result;
