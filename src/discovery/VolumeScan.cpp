@@ -18,6 +18,39 @@ namespace disktool = process::disktool;
 
 namespace {
 
+// What one scan reads at most once and only when it first needs it: each
+// parent disk's information and the map of attached images.
+class ScanMemo {
+public:
+    explicit ScanMemo(const VolumeScanner& scanner) : scanner_(scanner) {}
+
+    const PlistDictionary& parentInfo(const std::string& parentID) {
+        auto memo = parentInfo_.find(parentID);
+        if (memo == parentInfo_.end()) {
+            memo = parentInfo_.emplace(parentID, scanner_.bestEffortDiskInfo(parentID)).first;
+        }
+        return memo->second;
+    }
+
+    // The image path for the first of `identifiers` the map knows.
+    std::optional<std::string> imagePath(std::initializer_list<std::string_view> identifiers) {
+        if (!imageMap_) {
+            imageMap_ = scanner_.diskImageMap();
+        }
+        for (std::string_view identifier : identifiers) {
+            if (auto it = imageMap_->find(std::string(identifier)); it != imageMap_->end()) {
+                return it->second;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    const VolumeScanner& scanner_;
+    std::map<std::string, PlistDictionary, std::less<>> parentInfo_;
+    std::optional<DiskImageMap> imageMap_;
+};
+
 const char* const kPartitionListShapeMessage =
     "diskutil returned an unexpected partition-list property list.";
 const char* const kImageListShapeMessage =
@@ -187,8 +220,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
     }
 
     std::vector<ESPVolume> result;
-    std::map<std::string, PlistDictionary, std::less<>> parentInfoMemo;
-    std::optional<DiskImageMap> imageMap;
+    ScanMemo memo(*this);
     std::optional<std::vector<std::string>> rootStores;
 
     for (const PlistDictionary& entry : *disks) {
@@ -235,19 +267,8 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
             continue;
         }
 
-        auto memo = parentInfoMemo.find(parentID);
-        if (memo == parentInfoMemo.end()) {
-            memo = parentInfoMemo.emplace(parentID, bestEffortDiskInfo(parentID)).first;
-        }
-        const PlistDictionary& parentInfo = memo->second;
-
-        if (!imageMap) {
-            imageMap = diskImageMap();
-        }
-        std::optional<std::string> parentImagePath;
-        if (auto it = imageMap->find(parentID); it != imageMap->end()) {
-            parentImagePath = it->second;
-        }
+        const PlistDictionary& parentInfo = memo.parentInfo(parentID);
+        const std::optional<std::string> parentImagePath = memo.imagePath({parentID});
 
         const bool diskIsImage = parentImagePath.has_value();
         const std::string parentName = bestParentName(entry, parentInfo, parentID, parentImagePath);
@@ -303,10 +324,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
             } else if (auto total = int64(lookup(info, "TotalSize"))) {
                 size = *total;
             }
-            std::optional<std::string> imagePath = parentImagePath;
-            if (auto it = imageMap->find(id); it != imageMap->end()) {
-                imagePath = it->second;
-            }
+            std::optional<std::string> imagePath = memo.imagePath({id, parentID});
 
             ESPVolume volume;
             volume.id = id;
@@ -527,9 +545,8 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
     const auto partitionIDs = partitionIDsByParentFromText(output);
 
     std::vector<ESPVolume> result;
-    std::map<std::string, PlistDictionary, std::less<>> parentInfoMemo;
+    ScanMemo memo(*this);
     std::map<std::string, std::vector<PlistDictionary>, std::less<>> siblingMemo;
-    std::optional<DiskImageMap> imageMap;
     std::string currentDisk = "disk?";
 
     for (std::string_view rawLine : splitLines(output)) {
@@ -556,21 +573,8 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
             continue;
         }
 
-        auto memo = parentInfoMemo.find(currentDisk);
-        if (memo == parentInfoMemo.end()) {
-            memo = parentInfoMemo.emplace(currentDisk, bestEffortDiskInfo(currentDisk)).first;
-        }
-        const PlistDictionary& parentInfo = memo->second;
-
-        if (!imageMap) {
-            imageMap = diskImageMap();
-        }
-        std::optional<std::string> imagePath;
-        if (auto it = imageMap->find(id); it != imageMap->end()) {
-            imagePath = it->second;
-        } else if (auto disk = imageMap->find(currentDisk); disk != imageMap->end()) {
-            imagePath = disk->second;
-        }
+        const PlistDictionary& parentInfo = memo.parentInfo(currentDisk);
+        std::optional<std::string> imagePath = memo.imagePath({id, currentDisk});
 
         auto siblings = siblingMemo.find(currentDisk);
         if (siblings == siblingMemo.end()) {
