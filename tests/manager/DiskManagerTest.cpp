@@ -57,6 +57,14 @@ public:
         }
         changed_.notify_all();
     }
+    // Lets exactly one gated call through.
+    void releaseOne() {
+        {
+            std::lock_guard guard(mutex_);
+            ++passes_;
+        }
+        changed_.notify_all();
+    }
     bool waitUntilRunning(int count) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return calls_ >= count; });
@@ -77,7 +85,10 @@ public:
             ++calls_;
             startedAt_.push_back(now);
             changed_.notify_all();
-            changed_.wait(lock, [&] { return !gated_; });
+            changed_.wait(lock, [&] { return !gated_ || passes_ > 0; });
+            if (gated_) {
+                --passes_;
+            }
             if (!outcomes_.empty()) {
                 outcome = std::move(outcomes_.front());
                 outcomes_.pop_front();
@@ -97,6 +108,7 @@ private:
     std::condition_variable changed_;
     std::deque<Outcome> outcomes_;
     bool gated_ = false;
+    int passes_ = 0;
     int calls_ = 0;
     std::vector<double> startedAt_;
 };
@@ -220,16 +232,20 @@ TEST_F(ManagerFixture, StartTwiceStartsOneWatcherAndOneScan) {
 
 TEST_F(ManagerFixture, RefreshWhileLoadingQueuesOneMoreScan) {
     create();
+    scan->gate();
     manager->refresh();
     ASSERT_TRUE(scan->waitUntilRunning(1));
     manager->refresh();
     manager->refresh();
     EXPECT_TRUE(manager->refreshQueued());
     EXPECT_EQ(manager->refreshGeneration(), 1u);
-    // The first result's application launches the queued scan at once.
+    // The first result's application launches the queued scan at once; the
+    // second scan is held so it cannot finish before we look.
+    scan->releaseOne();
     ASSERT_TRUE(queue.runUntil([&] { return manager->refreshGeneration() == 2; }));
     EXPECT_TRUE(manager->isLoading());
     EXPECT_FALSE(manager->refreshQueued());
+    scan->release();
     settle();
     EXPECT_EQ(scan->calls(), 2);
     EXPECT_EQ(manager->refreshGeneration(), 2u);
