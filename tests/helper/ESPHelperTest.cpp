@@ -195,9 +195,9 @@ TEST(ESPHelperRun, RefusesBadRequestsBeforeStartingSudo) {
     };
     ESPHelperStatusCache cache;
     FakeRunner fake;
-    for (const auto& [command, message] : cases) {
-        EXPECT_EQ(errorText([&] { ESPHelper::run(command, "disk0s1", cache, fake.runner()); }),
-                  std::string("Tesselwick.Helper 1: ") + message);
+    for (const auto& c : cases) {
+        EXPECT_EQ(errorText([&] { ESPHelper::run(c.first, "disk0s1", cache, fake.runner()); }),
+                  std::string("Tesselwick.Helper 1: ") + c.second);
     }
     for (const char* disk : {"disk0", "disk0s1;id", "disk0s1 disk1s1", "../disk0s1", ""}) {
         EXPECT_EQ(errorText([&] { ESPHelper::run("mount", disk, cache, fake.runner()); }),
