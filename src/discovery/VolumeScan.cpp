@@ -412,17 +412,30 @@ PlistDictionary VolumeScanner::bestEffortDiskInfo(const std::string& identifier)
     try {
         return diskInfoCache_.value(identifier, [&] { return diskInfoUncached(identifier); });
     } catch (const CancellationError&) {
-        throw;
+        // The cache also reports a load that another caller overtook (a newer load,
+        // an invalidation after a mount) this way. Only the scan's own cancellation
+        // may end the scan; an overtaken lookup merely found nothing.
+        if (task::isCancelled()) {
+            throw;
+        }
+        return {};
     } catch (const std::exception&) {
         return {};
     }
 }
 
 DiskImageMap VolumeScanner::diskImageMap() const {
+    task::checkCancellation();
     try {
         return imageMapCache_.value([&] { return loadDiskImageMap(); });
     } catch (const CancellationError&) {
-        throw;
+        // The cache also reports a load that another caller overtook (a newer load,
+        // an invalidation after a mount) this way. Only the scan's own cancellation
+        // may end the scan; an overtaken lookup merely found nothing.
+        if (task::isCancelled()) {
+            throw;
+        }
+        return {};
     } catch (const std::exception&) {
         return {};
     }

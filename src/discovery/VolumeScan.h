@@ -31,12 +31,14 @@ public:
     // One disk's information straight from the tool, no cache. Empty for an
     // identifier that is not a disk reference.
     PlistDictionary diskInfoUncached(const std::string& identifier) const;
-    // Through the cache; any failure but cancellation gives an empty dictionary.
+    // Through the cache; any failure but the calling task's cancellation gives an
+    // empty dictionary (a load the cache reports as overtaken included).
     PlistDictionary bestEffortDiskInfo(const std::string& identifier) const;
     std::vector<PlistDictionary>
     enrichSiblingPartitions(const std::string& parentID,
                             const std::vector<PlistDictionary>& partitions) const;
-    // Through the cache; any failure but cancellation gives an empty map.
+    // Through the cache; any failure but the calling task's cancellation gives an
+    // empty map.
     DiskImageMap diskImageMap() const;
     std::vector<PlistDictionary>
     siblingPartitionsFromInfo(const std::string& parentID,
