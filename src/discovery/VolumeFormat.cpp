@@ -113,44 +113,57 @@ std::string jsonString(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// One object; `indent` goes before each of its lines but the first.
+std::string volumeObject(const ESPVolume& v, const std::string& indent) {
+    auto boolean = [](bool b) { return std::string(b ? "true" : "false"); };
+    const std::pair<const char*, std::string> fields[] = {
+        {"id", jsonString(v.id)},
+        {"diskIdentifier", jsonString(v.diskIdentifier)},
+        {"parentIdentifier", jsonString(v.parentIdentifier)},
+        {"parentName", jsonString(v.parentName)},
+        {"partitionName", jsonString(v.partitionName)},
+        {"sizeBytes", std::to_string(v.sizeBytes)},
+        {"parentSizeBytes", std::to_string(v.parentSizeBytes)},
+        {"mountPoint", jsonOptional(v.mountPoint)},
+        {"filesystem", jsonString(v.filesystem)},
+        {"hostFilesystem", jsonString(v.hostFilesystem)},
+        {"installedOS", jsonString(v.installedOS)},
+        {"bootRole", jsonOptional(v.bootRole)},
+        {"bootloader", jsonOptional(v.bootloader)},
+        {"isInternal", boolean(v.isInternal)},
+        {"isDiskImage", boolean(v.isDiskImage)},
+        {"imagePath", jsonOptional(v.imagePath)},
+    };
+    std::string out = "{\n";
+    for (std::size_t f = 0; f < std::size(fields); ++f) {
+        out += indent + "  \"";
+        out += fields[f].first;
+        out += "\": ";
+        out += fields[f].second;
+        out += f + 1 < std::size(fields) ? ",\n" : "\n";
+    }
+    return out + indent + "}";
+}
+
+} // namespace
+
 std::string volumesJSON(const std::vector<ESPVolume>& volumes) {
     if (volumes.empty()) {
         return "[]\n";
     }
     std::string out = "[\n";
     for (std::size_t i = 0; i < volumes.size(); ++i) {
-        const ESPVolume& v = volumes[i];
-        auto boolean = [](bool b) { return std::string(b ? "true" : "false"); };
-        const std::pair<const char*, std::string> fields[] = {
-            {"id", jsonString(v.id)},
-            {"diskIdentifier", jsonString(v.diskIdentifier)},
-            {"parentIdentifier", jsonString(v.parentIdentifier)},
-            {"parentName", jsonString(v.parentName)},
-            {"partitionName", jsonString(v.partitionName)},
-            {"sizeBytes", std::to_string(v.sizeBytes)},
-            {"parentSizeBytes", std::to_string(v.parentSizeBytes)},
-            {"mountPoint", jsonOptional(v.mountPoint)},
-            {"filesystem", jsonString(v.filesystem)},
-            {"hostFilesystem", jsonString(v.hostFilesystem)},
-            {"installedOS", jsonString(v.installedOS)},
-            {"bootRole", jsonOptional(v.bootRole)},
-            {"bootloader", jsonOptional(v.bootloader)},
-            {"isInternal", boolean(v.isInternal)},
-            {"isDiskImage", boolean(v.isDiskImage)},
-            {"imagePath", jsonOptional(v.imagePath)},
-        };
-        out += "  {\n";
-        for (std::size_t f = 0; f < std::size(fields); ++f) {
-            out += "    \"";
-            out += fields[f].first;
-            out += "\": ";
-            out += fields[f].second;
-            out += f + 1 < std::size(fields) ? ",\n" : "\n";
-        }
-        out += i + 1 < volumes.size() ? "  },\n" : "  }\n";
+        out += "  " + volumeObject(volumes[i], "  ");
+        out += i + 1 < volumes.size() ? ",\n" : "\n";
     }
     out += "]\n";
     return out;
+}
+
+std::string volumeJSON(const ESPVolume& volume) {
+    return volumeObject(volume, "") + "\n";
 }
 
 std::string formatByteCount(std::int64_t bytes) {

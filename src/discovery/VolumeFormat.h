@@ -12,6 +12,8 @@ namespace tesselwick::discovery {
 // A JSON array, one object per volume in the given order, with every field under
 // its record name and null for absent values. Always valid UTF-8.
 std::string volumesJSON(const std::vector<ESPVolume>& volumes);
+// One volume as a JSON object, in the same shape.
+std::string volumeJSON(const ESPVolume& volume);
 
 // A readable table: parent name, identifier, size, kind, host filesystem, OS,
 // mount point and bootloader.

@@ -3,6 +3,7 @@
 #include "discovery/ESPVolume.h"
 #include "manager/DiskEventSource.h"
 #include "manager/DiskWatcher.h"
+#include "services/FileBrowser.h"
 #include "services/LaunchAtLoginController.h"
 #include "services/LoginItemService.h"
 #include "support/Clock.h"
@@ -37,10 +38,23 @@ struct DiskManagerDependencies {
     std::function<void()> invalidateDiskInfo;
 
     // The helper status cache's stored value, without probing or a time-to-live
-    // check; none when nothing has been stored yet (main thread).
+    // check; none when nothing has been stored yet (any thread).
     std::function<std::optional<bool>()> cachedHelperStatus;
     // Whether the helper is installed and usable; may probe (worker task).
     std::function<bool()> helperIsInstalled;
+
+    // One mount or unmount through the routes, and the re-read of the volume
+    // afterwards (worker task; see operations/EFIOperations.h).
+    std::function<void(const std::string& command, const std::string& diskIdentifier)>
+        runEFICommand;
+    std::function<discovery::ESPVolume(const discovery::ESPVolume&, bool expectedMounted)>
+        refreshedOperationVolume;
+    // Installs the helper behind the authorization prompt and proves it runs
+    // (worker task; ESPHelper::install in production).
+    std::function<void()> installHelper;
+    // Where mounted partitions are shown; none means every request to open one
+    // fails with a message.
+    std::shared_ptr<services::FileBrowser> fileBrowser;
 
     DiskEventSourceFactory diskEventSourceFactory;
     std::shared_ptr<services::LoginItemService> loginItemService;
@@ -65,6 +79,9 @@ void useSharedCoreServices(DiskManagerDependencies& dependencies);
 class DiskManager : public std::enable_shared_from_this<DiskManager> {
 public:
     static constexpr double kAutoRefreshDelay = 0.45;
+    static constexpr double kRevealDelay = 0.18;
+    static constexpr double kRefreshAfterSuccess = 0.9;
+    static constexpr double kRefreshAfterFailure = 0.4;
 
     // The published fields; observers hear of each one just before it changes.
     enum class Field {
@@ -106,10 +123,30 @@ public:
     void cancelActiveRefreshForDiskOperation();
     void setLaunchAtLoginEnabled(bool enabled);
 
-    // Used by the operations and the helper installation.
-    // One delayed refresh after `delaySeconds` that first empties the disk
-    // caches; a newer one (automatic or after an operation) replaces it.
-    void scheduleRefresh(double delaySeconds);
+    // Mounts an unmounted volume, unmounts a mounted one. Refused without a
+    // message while the helper is being installed or the disk is busy.
+    void toggle(const discovery::ESPVolume& volume);
+    // toggle() with the command given by the caller ("mount" or "unmount")
+    // instead of read from the volume; for the command line, which also
+    // hands in identifiers that no scan listed so the pipeline can refuse them.
+    void performOperation(const discovery::ESPVolume& volume, const std::string& command);
+    void finishCancelledOperation(const std::string& diskIdentifier);
+    // Replaces, removes or sorts in the one volume without a full scan.
+    void updateSingleVolume(const std::string& diskIdentifier,
+                            const std::vector<discovery::ESPVolume>& volumes);
+    // Opens the freshly mounted volume a moment later, unless a newer request
+    // for the same disk came first or the volume moved meanwhile.
+    void scheduleMountedVolumeReveal(const discovery::ESPVolume& volume);
+    // Shows the volume's mount point in the file browser; with reportFailure
+    // false every failure is silent.
+    void openMounted(const discovery::ESPVolume& volume, bool reportFailure);
+    // Installs the privileged helper; refused while anything else runs.
+    void installHelper();
+
+    // One delayed refresh after `delaySeconds` (negative counts as 0) that
+    // first empties the disk caches; a newer one (automatic or after an
+    // operation) replaces it.
+    void scheduleSilentRefresh(double delaySeconds);
     void setVolumes(std::vector<discovery::ESPVolume> volumes);
     void setLastError(std::optional<std::string> message);
     void setHelperBusy(bool busy);
@@ -149,6 +186,14 @@ private:
     void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,
                      bool helperStatus);
     void applyFailure(std::uint64_t generation, const std::string& message, bool helperStatus);
+    void cancelReveal(const std::string& diskIdentifier);
+    void finishOperation(const std::string& diskIdentifier, const std::string& command,
+                         const discovery::ESPVolume& requested,
+                         const std::optional<discovery::ESPVolume>& refreshed,
+                         const std::optional<std::string>& failure, bool expectedMounted,
+                         std::optional<bool> helperStatus);
+    void finishHelperInstallation(std::optional<bool> installed,
+                                  const std::optional<std::string>& failure);
     void runQueuedRefresh();
     bool cachedHelperInstalled() const;
     void setIsLoading(bool loading);

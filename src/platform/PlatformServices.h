@@ -1,9 +1,11 @@
 #pragma once
 
 #include "manager/DiskEventSource.h"
+#include "services/FileBrowser.h"
 #include "services/LoginItemService.h"
 #include "services/NotificationCenter.h"
 
+#include <functional>
 #include <memory>
 
 namespace tesselwick::platform {
@@ -14,6 +16,11 @@ struct PlatformServices {
     manager::DiskEventSourceFactory diskEventSourceFactory;
     std::shared_ptr<services::LoginItemService> loginItemService;
     std::unique_ptr<services::NotificationCenter> notificationCenter;
+    std::shared_ptr<services::FileBrowser> fileBrowser;
+    // Blocks until notifications and folder requests handed over so far have
+    // reached the desktop, or the time has passed; a short-lived process calls
+    // it before it exits. Does nothing where delivery needs no waiting.
+    std::function<void(double timeoutSeconds)> waitUntilDelivered;
 };
 
 PlatformServices makePlatformServices();

@@ -2,13 +2,12 @@
 
 #include "services/NotificationCenter.h"
 
-#include <condition_variable>
-#include <deque>
+#include "platform/linux/DBusSession.h"
+
+#include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace tesselwick::platform::linux_ {
 
@@ -37,18 +36,19 @@ public:
     void add(services::NotificationRequest request,
              std::function<void(std::optional<std::string>)> completion) override;
 
-private:
-    class Connection;
-    void enqueue(std::function<void(Connection&)> job);
-    void run();
+    // Waits until everything posted so far has been handed to the service.
+    bool waitUntilIdle(double timeoutSeconds) { return worker_.waitUntilIdle(timeoutSeconds); }
 
-    std::optional<std::string> busAddress_;
+private:
+    bool serverReadsMarkup(DBusSessionConnection& connection);
+
     std::string applicationName_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void(Connection&)>> jobs_;
-    bool stopping_ = false;
-    std::thread worker_;
+    // What the service said it can do, for the connection it was asked on
+    // (worker thread only).
+    std::optional<std::uint64_t> capabilitiesGeneration_;
+    bool readsMarkup_ = false;
+    // Last, so its thread stops before the state its jobs use goes away.
+    DBusSessionWorker worker_;
 };
 
 // Text safe for a server that reads the body as markup.

@@ -1,4 +1,5 @@
 #include "platform/PlatformServices.h"
+#include "platform/linux/DBusFileBrowser.h"
 #include "platform/linux/DBusNotificationCenter.h"
 #include "platform/linux/LinuxDiskEventSource.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
@@ -11,7 +12,15 @@ PlatformServices makePlatformServices() {
     services.loginItemService = std::make_shared<linux_::XdgAutostartLoginItem>(
         linux_::XdgAutostartLoginItem::defaultAutostartDirectory(),
         linux_::XdgAutostartLoginItem::currentExecutablePath());
-    services.notificationCenter = std::make_unique<linux_::DBusNotificationCenter>();
+    auto notifications = std::make_unique<linux_::DBusNotificationCenter>();
+    auto fileBrowser = std::make_shared<linux_::DBusFileBrowser>();
+    services.waitUntilDelivered = [center = notifications.get(),
+                                   browser = fileBrowser.get()](double timeoutSeconds) {
+        center->waitUntilIdle(timeoutSeconds);
+        browser->waitUntilIdle(timeoutSeconds);
+    };
+    services.notificationCenter = std::move(notifications);
+    services.fileBrowser = std::move(fileBrowser);
     return services;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manager/DiskEventSource.h"
+#include "services/FileBrowser.h"
 #include "services/LoginItemService.h"
 #include "services/NotificationCenter.h"
 
@@ -20,5 +21,8 @@ std::shared_ptr<services::LoginItemService> makeLoginItemService();
 
 // The application's user notification centre.
 std::unique_ptr<services::NotificationCenter> makeNotificationCenter();
+
+// Folders opened through the shared workspace (Finder).
+std::shared_ptr<services::FileBrowser> makeFileBrowser();
 
 } // namespace tesselwick::platform::macos

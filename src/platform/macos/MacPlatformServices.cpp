@@ -8,6 +8,7 @@ PlatformServices makePlatformServices() {
     services.diskEventSourceFactory = macos::diskEventSourceFactory();
     services.loginItemService = macos::makeLoginItemService();
     services.notificationCenter = macos::makeNotificationCenter();
+    services.fileBrowser = macos::makeFileBrowser();
     return services;
 }
 
