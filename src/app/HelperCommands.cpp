@@ -1,6 +1,7 @@
 #include "app/HelperCommands.h"
 
 #include "app/Cli.h"
+#include "app/CommandSession.h"
 
 #include "helper/ESPHelper.h"
 #include "support/Task.h"
@@ -11,6 +12,8 @@
 namespace tesselwick::app {
 namespace {
 
+// The prompt may wait up to two minutes; the probe and refresh follow.
+constexpr double kInstallLimit = 180.0;
 constexpr const char* kUsage = "usage: tesselwick helper status|install|show-installer\n";
 
 // Blocking helper work belongs on a worker task, as in the application.
@@ -53,10 +56,16 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
         return result.ready ? 0 : 1;
     }
     if (verb == "install") {
-        try {
-            runOnWorkerTask([] { ESPHelper::install(); });
-        } catch (const std::exception& error) {
-            err << error.what() << "\n";
+        // Through the manager, as the popover's button does.
+        CommandSession session;
+        manager::DiskManager& manager = session.manager();
+        manager.installHelper();
+        if (!session.serve([&] { return !manager.helperBusy(); }, kInstallLimit)) {
+            return session.interrupted() ? kInterruptedStatus : 1;
+        }
+        session.deliver();
+        if (manager.lastError()) {
+            err << *manager.lastError() << "\n";
             return 1;
         }
         out << "Passwordless EFI mount/unmount is available.\n";

@@ -4,16 +4,9 @@
 #include "discovery/VolumeFormat.h"
 #include "manager/DiskManager.h"
 #include "operations/EFIOperations.h"
-#include "platform/PlatformServices.h"
-#include "services/Notifier.h"
-#include "support/BlockingMainQueue.h"
-#include "support/Clock.h"
+#include "app/CommandSession.h"
 
-#include <atomic>
-#include <csignal>
 #include <optional>
-#include <pthread.h>
-#include <thread>
 
 // `tesselwick mount|unmount|open ID`: one request through the same manager the
 // menu-bar app uses, on a main queue served by this thread.
@@ -25,49 +18,6 @@ using discovery::ESPVolume;
 // Long enough for the administrator prompt (120 s) and the re-reads after it.
 constexpr double kOperationLimit = 300.0;
 constexpr double kScanLimit = 120.0;
-constexpr double kDeliveryLimit = 5.0;
-constexpr int kInterruptedStatus = 130;
-
-// Turns Ctrl-C and SIGTERM into a flag the main queue's thread sees, so that an
-// interrupted request is torn down in order instead of killed mid-way.
-class InterruptWatcher {
-public:
-    explicit InterruptWatcher(BlockingMainQueue& queue) : queue_(queue) {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        sigaddset(&signals, SIGUSR1);
-        // Every thread started from here on inherits the mask, so only the
-        // watcher receives these; children get the default mask back.
-        pthread_sigmask(SIG_BLOCK, &signals, &previous_);
-        thread_ = std::thread([this, signals] {
-            int signal = 0;
-            while (sigwait(&signals, &signal) == 0) {
-                if (signal == SIGUSR1) {
-                    return;
-                }
-                interrupted_ = true;
-                queue_.wake();
-            }
-        });
-    }
-    ~InterruptWatcher() {
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    InterruptWatcher(const InterruptWatcher&) = delete;
-    InterruptWatcher& operator=(const InterruptWatcher&) = delete;
-
-    bool interrupted() const { return interrupted_; }
-
-private:
-    BlockingMainQueue& queue_;
-    sigset_t previous_;
-    std::atomic<bool> interrupted_{false};
-    std::thread thread_;
-};
 
 enum class Verb { mount, unmount, open };
 
@@ -104,70 +54,6 @@ ESPVolume unlistedVolume(const std::string& id) {
     return volume;
 }
 
-class Session {
-public:
-    Session() : interrupts_(queue_), platform_(platform::makePlatformServices()) {
-        notifier_.emplace(*platform_.notificationCenter);
-        manager::DiskManagerDependencies deps;
-        deps.mainQueue = &queue_;
-        deps.clock = &systemClock();
-        manager::useSharedCoreServices(deps);
-        deps.loginItemService = platform_.loginItemService;
-        deps.fileBrowser = platform_.fileBrowser;
-        deps.notify = [this](const std::string& title, const std::string& body) {
-            notifier_->notify(title, body);
-        };
-        manager_ = manager::DiskManager::create(std::move(deps));
-    }
-
-    ~Session() {
-        // Teardown cancels whatever still runs; its children are gone before
-        // the process is.
-        std::vector<TaskHandle> running;
-        if (manager_) {
-            running.push_back(manager_->refreshTask());
-            for (const auto& [disk, task] : manager_->operationTasks()) {
-                running.push_back(task);
-            }
-        }
-        manager_.reset();
-        for (const TaskHandle& task : running) {
-            if (task) {
-                task.waitFinished(30.0);
-            }
-        }
-        if (platform_.waitUntilDelivered) {
-            platform_.waitUntilDelivered(kDeliveryLimit);
-        }
-    }
-
-    manager::DiskManager& manager() { return *manager_; }
-    bool interrupted() const { return interrupts_.interrupted(); }
-
-    // Serves the main queue until `done` or an interrupt; false when interrupted.
-    bool serve(const std::function<bool()>& done, double limit) {
-        queue_.runUntil([&] { return interrupted() || done(); }, limit);
-        return !interrupted() && done();
-    }
-
-    // Lets requests handed to the desktop (notifications, folders) arrive and
-    // their answers come back to the main queue.
-    void deliver() {
-        queue_.runPending();
-        if (platform_.waitUntilDelivered) {
-            platform_.waitUntilDelivered(kDeliveryLimit);
-        }
-        queue_.runPending();
-    }
-
-private:
-    BlockingMainQueue queue_;
-    InterruptWatcher interrupts_;
-    platform::PlatformServices platform_;
-    std::optional<services::Notifier> notifier_;
-    std::shared_ptr<manager::DiskManager> manager_;
-};
-
 int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& out,
             std::ostream& err) {
     std::optional<std::string> id;
@@ -191,7 +77,7 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
         return 64;
     }
 
-    Session session;
+    CommandSession session;
     manager::DiskManager& manager = session.manager();
     manager.refresh();
     if (!session.serve([&] { return !manager.isLoading(); }, kScanLimit)) {

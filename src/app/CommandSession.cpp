@@ -1,0 +1,88 @@
+#include "app/CommandSession.h"
+
+#include "support/Clock.h"
+
+#include <pthread.h>
+
+namespace tesselwick::app {
+
+namespace {
+constexpr double kDeliveryLimit = 5.0;
+constexpr double kWorkerLimit = 30.0;
+} // namespace
+
+InterruptWatcher::InterruptWatcher(BlockingMainQueue& queue) : queue_(queue) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    // Every thread started from here on inherits the mask, so only the watcher
+    // receives these; the command runner gives children the default mask back.
+    pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+    thread_ = std::thread([this, signals] {
+        int signal = 0;
+        while (sigwait(&signals, &signal) == 0) {
+            if (signal == SIGUSR1) {
+                return;
+            }
+            interrupted_ = true;
+            queue_.wake();
+        }
+    });
+}
+
+InterruptWatcher::~InterruptWatcher() {
+    // SIGUSR1 aimed at the watcher alone ends its wait.
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+CommandSession::CommandSession()
+    : interrupts_(queue_), platform_(platform::makePlatformServices()) {
+    notifier_.emplace(*platform_.notificationCenter);
+    manager::DiskManagerDependencies deps;
+    deps.mainQueue = &queue_;
+    deps.clock = &systemClock();
+    manager::useSharedCoreServices(deps);
+    deps.loginItemService = platform_.loginItemService;
+    deps.fileBrowser = platform_.fileBrowser;
+    deps.notify = [this](const std::string& title, const std::string& body) {
+        notifier_->notify(title, body);
+    };
+    manager_ = manager::DiskManager::create(std::move(deps));
+}
+
+CommandSession::~CommandSession() {
+    std::vector<TaskHandle> running{manager_->refreshTask(), manager_->helperTask()};
+    for (const auto& [disk, task] : manager_->operationTasks()) {
+        running.push_back(task);
+    }
+    manager_.reset();
+    // The workers stop their children within moments of the cancellation;
+    // none may outlive the command.
+    for (const TaskHandle& task : running) {
+        if (task) {
+            task.waitFinished(kWorkerLimit);
+        }
+    }
+    if (platform_.waitUntilDelivered) {
+        platform_.waitUntilDelivered(kDeliveryLimit);
+    }
+}
+
+bool CommandSession::serve(const std::function<bool()>& done, double limitSeconds) {
+    queue_.runUntil([&] { return interrupted() || done(); }, limitSeconds);
+    return !interrupted() && done();
+}
+
+void CommandSession::deliver() {
+    queue_.runPending();
+    if (platform_.waitUntilDelivered) {
+        platform_.waitUntilDelivered(kDeliveryLimit);
+    }
+    queue_.runPending();
+}
+
+} // namespace tesselwick::app

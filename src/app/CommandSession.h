@@ -1,0 +1,66 @@
+#pragma once
+
+#include "manager/DiskManager.h"
+#include "platform/PlatformServices.h"
+#include "services/Notifier.h"
+#include "support/BlockingMainQueue.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <signal.h>
+#include <thread>
+
+namespace tesselwick::app {
+
+// The status of a command that Ctrl-C (or SIGTERM) ended.
+inline constexpr int kInterruptedStatus = 130;
+
+// Turns Ctrl-C and SIGTERM into a flag the main queue's thread sees, so that an
+// interrupted request is torn down in order instead of killed mid-way.
+class InterruptWatcher {
+public:
+    explicit InterruptWatcher(BlockingMainQueue& queue);
+    ~InterruptWatcher();
+    InterruptWatcher(const InterruptWatcher&) = delete;
+    InterruptWatcher& operator=(const InterruptWatcher&) = delete;
+
+    bool interrupted() const { return interrupted_; }
+
+private:
+    BlockingMainQueue& queue_;
+    sigset_t previous_;
+    std::atomic<bool> interrupted_{false};
+    std::thread thread_;
+};
+
+// One disk manager, wired as in the application, on a main queue served by the
+// command's own thread. Destroying the session tears the manager down (which
+// cancels its work), waits for its workers and lets handed-over notifications
+// and folder requests reach the desktop.
+class CommandSession {
+public:
+    CommandSession();
+    ~CommandSession();
+    CommandSession(const CommandSession&) = delete;
+    CommandSession& operator=(const CommandSession&) = delete;
+
+    manager::DiskManager& manager() { return *manager_; }
+    bool interrupted() const { return interrupts_.interrupted(); }
+
+    // Serves the main queue until `done` holds or an interrupt; true when done.
+    bool serve(const std::function<bool()>& done, double limitSeconds);
+    // Lets requests handed to the desktop arrive and their answers come back
+    // to the main queue.
+    void deliver();
+
+private:
+    BlockingMainQueue queue_;
+    InterruptWatcher interrupts_;
+    platform::PlatformServices platform_;
+    std::optional<services::Notifier> notifier_;
+    std::shared_ptr<manager::DiskManager> manager_;
+};
+
+} // namespace tesselwick::app
