@@ -1,10 +1,10 @@
 #include "app/Cli.h"
 
+#include "app/CommandSession.h"
 #include "discovery/Classification.h"
 #include "discovery/VolumeFormat.h"
 #include "manager/DiskManager.h"
 #include "operations/EFIOperations.h"
-#include "app/CommandSession.h"
 
 #include <optional>
 
@@ -112,8 +112,8 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
         }
         return 0;
     }
-    manager.performOperation(volume, mounting ? operations::kMountCommand
-                                              : operations::kUnmountCommand);
+    manager.performOperation(volume,
+                             mounting ? operations::kMountCommand : operations::kUnmountCommand);
     // Done when the disk is no longer busy and a reveal, if one was scheduled,
     // has run.
     const bool finished = session.serve(

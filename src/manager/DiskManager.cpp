@@ -1,9 +1,9 @@
 #include "manager/DiskManager.h"
 
 #include "diagnostics/Diagnostics.h"
+#include "discovery/Classification.h"
 #include "discovery/DiskCaches.h"
 #include "discovery/VolumeScan.h"
-#include "discovery/Classification.h"
 #include "helper/ESPHelper.h"
 #include "operations/EFIOperations.h"
 #include "support/Errors.h"
@@ -442,8 +442,8 @@ void DiskManager::eraseBusyDisk(const std::string& diskID) {
 namespace tesselwick::manager {
 
 void DiskManager::toggle(const ESPVolume& volume) {
-    performOperation(volume, volume.mountPoint ? operations::kUnmountCommand
-                                               : operations::kMountCommand);
+    performOperation(volume,
+                     volume.mountPoint ? operations::kUnmountCommand : operations::kMountCommand);
 }
 
 void DiskManager::performOperation(const ESPVolume& volume, const std::string& command) {
@@ -514,8 +514,8 @@ void DiskManager::performOperation(const ESPVolume& volume, const std::string& c
 void DiskManager::finishOperation(const std::string& diskID, const std::string& command,
                                   const ESPVolume& requested,
                                   const std::optional<ESPVolume>& refreshed,
-                                  const std::optional<std::string>& failure,
-                                  bool expectedMounted, std::optional<bool> helperStatus) {
+                                  const std::optional<std::string>& failure, bool expectedMounted,
+                                  std::optional<bool> helperStatus) {
     operationTasks_.erase(diskID);
     if (failure || !refreshed) {
         eraseBusyDisk(diskID);
@@ -587,8 +587,7 @@ void DiskManager::scheduleMountedVolumeReveal(const ESPVolume& volume) {
     const std::uint64_t token = ++nextRevealToken_;
     revealTokens_[diskID] = token;
     std::weak_ptr<DiskManager> weak = weak_from_this();
-    pendingRevealTasks_[diskID] = mainQueue_.postAfter(kRevealDelay, [weak, diskID, token,
-                                                                      volume] {
+    pendingRevealTasks_[diskID] = mainQueue_.postAfter(kRevealDelay, [weak, diskID, token, volume] {
         auto manager = weak.lock();
         if (!manager) {
             return;
@@ -647,9 +646,8 @@ void DiskManager::openMounted(const ESPVolume& volume, bool reportFailure) {
 // Helper installation.
 
 void DiskManager::installHelper() {
-    TW_LOG("DiskManager.installHelper requested loading=" + boolText(isLoading_) +
-           " helperBusy=" + boolText(helperBusy_) +
-           " activeOperations=" + std::to_string(operationTasks_.size()));
+    TW_LOG("DiskManager.installHelper requested loading=" + boolText(isLoading_) + " helperBusy=" +
+           boolText(helperBusy_) + " activeOperations=" + std::to_string(operationTasks_.size()));
     if (helperTask_ || isLoading_ || !operationTasks_.empty() || !busyDiskIDs_.empty()) {
         return;
     }
@@ -661,8 +659,7 @@ void DiskManager::installHelper() {
     auto install = deps_.installHelper;
     auto probe = deps_.helperIsInstalled;
     helperTask_ = deps_.startTask([weak, &queue, install, probe] {
-        const auto finish = [&](std::optional<bool> installed,
-                                std::optional<std::string> failure) {
+        const auto finish = [&](std::optional<bool> installed, std::optional<std::string> failure) {
             queue.post([weak, installed, failure] {
                 if (auto manager = weak.lock()) {
                     manager->finishHelperInstallation(installed, failure);
@@ -718,11 +715,14 @@ void DiskManager::finishHelperInstallation(std::optional<bool> installed,
         return;
     }
     if (failure) {
-        setLastError(failure);
         applySystemStatus(installed);
         setHelperBusy(false);
         helperTask_ = {};
+        // A scan launch clears the message, so a refresh that waited for the
+        // installation runs first; otherwise the user would never see why
+        // the installation failed.
         runQueuedRefresh();
+        setLastError(failure);
         return;
     }
     applySystemStatus(installed);

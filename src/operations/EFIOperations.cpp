@@ -198,13 +198,11 @@ void EFIOperations::validateCurrentEFITarget(const std::string& diskIdentifier) 
 
     const PlistDictionary info = diskInfoUncached(diskIdentifier);
     const std::string listContent = stringOrEmpty(*partition, "Content");
-    const std::string filesystem =
-        discovery::partitionFilesystemSearchText(info, listContent);
-    const bool isESP =
-        discovery::isEFIPartition(listContent, stringOrEmpty(*partition, "VolumeName"),
-                                  filesystem) ||
-        discovery::isEFIPartition(stringOrEmpty(info, "Content"),
-                                  stringOrEmpty(info, "VolumeName"), filesystem);
+    const std::string filesystem = discovery::partitionFilesystemSearchText(info, listContent);
+    const bool isESP = discovery::isEFIPartition(
+                           listContent, stringOrEmpty(*partition, "VolumeName"), filesystem) ||
+                       discovery::isEFIPartition(stringOrEmpty(info, "Content"),
+                                                 stringOrEmpty(info, "VolumeName"), filesystem);
     if (!isESP) {
         throw commandError(65, "Refusing " + diskIdentifier +
                                    ": it is no longer an EFI System Partition. Refresh and try "
@@ -250,8 +248,7 @@ ESPVolume EFIOperations::refreshedOperationVolume(const ESPVolume& volume,
 }
 
 PlistDictionary EFIOperations::diskInfoUncached(const std::string& identifier) const {
-    const discovery::VolumeScanner scanner(services_.runner,
-                                           discovery::DiskInfoCache::shared(),
+    const discovery::VolumeScanner scanner(services_.runner, discovery::DiskInfoCache::shared(),
                                            discovery::DiskImageMapCache::shared());
     return scanner.diskInfoUncached(identifier);
 }

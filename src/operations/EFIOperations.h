@@ -53,8 +53,7 @@ public:
     // route when none worked; a helper that ran and failed, or that did not run
     // but is still installed, ends the request with its own error.
     void runEFICommand(const std::string& command, const std::string& diskIdentifier) const;
-    void runDiskutilOperation(const std::string& command,
-                              const std::string& diskIdentifier) const;
+    void runDiskutilOperation(const std::string& command, const std::string& diskIdentifier) const;
     void runPrivilegedDiskutilOperation(const std::string& command,
                                         const std::string& diskIdentifier) const;
     // Returns when the identifier names a partition that the live system lists

@@ -60,10 +60,9 @@ std::size_t BlockingMainQueue::runPending() {
 }
 
 bool BlockingMainQueue::runUntil(const std::function<bool()>& done, double timeoutSeconds) {
-    const Instant giveUp =
-        std::chrono::steady_clock::now() +
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(timeoutSeconds));
+    const Instant giveUp = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(timeoutSeconds));
     for (;;) {
         if (done()) {
             return true;

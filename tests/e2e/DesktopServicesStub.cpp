@@ -5,8 +5,8 @@
 //   test_desktop_services RECORD_FILE [--file-manager-error TEXT] [--no-file-manager]
 //
 // Starts a dbus-daemon that any local user may use (the program under test
-// runs as the simulated Mac's user, whom the host's bus would not know), owns org.freedesktop.Notifications and
-// org.freedesktop.FileManager1 on it, prints
+// runs as the simulated Mac's user, whom the host's bus would not know), owns
+// org.freedesktop.Notifications and org.freedesktop.FileManager1 on it, prints
 // "DBUS_SESSION_BUS_ADDRESS=<address>" on one line once both names are owned,
 // and appends one line per request to RECORD_FILE:
 //   notify<TAB>summary<TAB>body
@@ -136,8 +136,7 @@ DBusHandlerResult handle(DBusConnection* connection, DBusMessage* message, void*
         reply(connection, answer);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
-    if (dbus_message_is_method_call(message, "org.freedesktop.Notifications",
-                                    "GetCapabilities")) {
+    if (dbus_message_is_method_call(message, "org.freedesktop.Notifications", "GetCapabilities")) {
         DBusMessage* answer = dbus_message_new_method_return(message);
         const char* capability = "body";
         const char** list = &capability;
@@ -156,10 +155,10 @@ DBusHandlerResult handle(DBusConnection* connection, DBusMessage* message, void*
                 dbus_message_iter_next(&uris);
             }
         }
-        reply(connection, fileManagerError.empty()
-                              ? dbus_message_new_method_return(message)
-                              : dbus_message_new_error(message, DBUS_ERROR_FAILED,
-                                                       fileManagerError.c_str()));
+        reply(connection,
+              fileManagerError.empty()
+                  ? dbus_message_new_method_return(message)
+                  : dbus_message_new_error(message, DBUS_ERROR_FAILED, fileManagerError.c_str()));
         return DBUS_HANDLER_RESULT_HANDLED;
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;

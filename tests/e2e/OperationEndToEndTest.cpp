@@ -57,15 +57,15 @@ std::string worldWith(const TempDir& dir, const Json& changes) {
 }
 
 SandboxRun runIn(const std::string& world, const std::string& script, bool asRoot = false,
-          std::vector<std::string> desktopOptions = {}) {
+                 std::vector<std::string> desktopOptions = {}) {
     TempDir dir;
     DesktopServices desktop(std::move(desktopOptions));
     EXPECT_TRUE(desktop.started());
     const std::string log = dir / "calls.jsonl";
     SandboxRun run;
-    run.result = runShell(desktop.environment() + "MACSIM_LOG=" + quote(log) + " TW=" +
-                          quote(tesselwick()) + " " + sandbox(world, asRoot) + "/bin/sh -c " +
-                          quote(script));
+    run.result =
+        runShell(desktop.environment() + "MACSIM_LOG=" + quote(log) + " TW=" + quote(tesselwick()) +
+                 " " + sandbox(world, asRoot) + "/bin/sh -c " + quote(script));
     std::istringstream lines(readText(log));
     for (std::string line; std::getline(lines, line);) {
         const Json call = Json::parse(line);
@@ -104,9 +104,10 @@ std::string reformatted(const std::string& command) {
 
 TEST(OperationEndToEnd, AdministratorRouteMountsAndUnmountsWithNotificationsAndOneReveal) {
     SKIP_WITHOUT_SANDBOX();
-    const SandboxRun run = runIn(worldPath("multiboot.json"),
-                          "\"$TW\" mount disk5s1 && test -d \"/Volumes/EFI 1/EFI\" && \"$TW\" unmount "
-                          "disk5s1 && test ! -e \"/Volumes/EFI 1\" && echo gone");
+    const SandboxRun run =
+        runIn(worldPath("multiboot.json"),
+              "\"$TW\" mount disk5s1 && test -d \"/Volumes/EFI 1/EFI\" && \"$TW\" unmount "
+              "disk5s1 && test ! -e \"/Volumes/EFI 1\" && echo gone");
     ASSERT_EQ(run.result.status, 0) << run.result.err;
     // /Volumes/EFI is the boot disk's, so the new mount takes the next name.
     EXPECT_EQ(run.result.out, "disk5s1 mounted at /Volumes/EFI 1\ndisk5s1 unmounted\ngone\n");
@@ -131,8 +132,8 @@ TEST(OperationEndToEnd, CancelledPromptShowsBothRoutesAndMountsNothing) {
     EXPECT_EQ(run.result.out, "");
     // The prompt's error names the script's position, which depends on its length.
     EXPECT_EQ(std::regex_replace(run.result.err, std::regex("0:[0-9]+:"), "0:N:"),
-              "Unable to mount EFI partition disk5s1.\n\n" + kHelperText + "Direct diskutil: " +
-                  kDirectMountRefused +
+              "Unable to mount EFI partition disk5s1.\n\n" + kHelperText +
+                  "Direct diskutil: " + kDirectMountRefused +
                   "\n\nAdministrator authorization: 0:N: execution error: User canceled. "
                   "(-128)\n");
     EXPECT_EQ(run.count("diskutil mount", 0), 0);
@@ -141,9 +142,9 @@ TEST(OperationEndToEnd, CancelledPromptShowsBothRoutesAndMountsNothing) {
 
 TEST(OperationEndToEnd, RootUsesTheDirectRouteWithoutPrompt) {
     SKIP_WITHOUT_SANDBOX();
-    const SandboxRun run =
-        runIn(worldPath("multiboot.json"), "\"$TW\" mount disk2s1 --json && \"$TW\" unmount disk2s1",
-              /*asRoot=*/true);
+    const SandboxRun run = runIn(worldPath("multiboot.json"),
+                                 "\"$TW\" mount disk2s1 --json && \"$TW\" unmount disk2s1",
+                                 /*asRoot=*/true);
     ASSERT_EQ(run.result.status, 0) << run.result.err;
     const Json record = Json::parse(run.result.out.substr(0, run.result.out.rfind('}') + 1));
     EXPECT_EQ(record["mountPoint"], "/Volumes/NO NAME");
@@ -175,7 +176,7 @@ TEST(OperationEndToEnd, HelperOperationFailureEndsTheRequest) {
     const Json faults = Json::array(
         {{{"command", "diskutil mount disk5s1"}, {"status", 1}, {"stderr", "Resource busy"}}});
     const SandboxRun run = runIn(worldWith(dir, {{"faults", faults}}),
-                          "\"$TW\" helper install >/dev/null && \"$TW\" mount disk5s1");
+                                 "\"$TW\" helper install >/dev/null && \"$TW\" mount disk5s1");
     EXPECT_EQ(run.result.status, 1);
     EXPECT_NE(run.result.err.find("Resource busy"), std::string::npos) << run.result.err;
     EXPECT_EQ(run.result.err.find("Direct diskutil"), std::string::npos) << run.result.err;
@@ -186,9 +187,8 @@ TEST(OperationEndToEnd, HelperOperationFailureEndsTheRequest) {
 TEST(OperationEndToEnd, TargetsThatAreNotListedESPsNeverReachMount) {
     SKIP_WITHOUT_SANDBOX();
     const auto twice = [](const std::string& refusal) {
-        return "Unable to mount EFI partition " + refusal.substr(0, 0) + "%ID%.\n\n" +
-               kHelperText + "Direct diskutil: " + refusal +
-               "\n\nAdministrator authorization: " + refusal + "\n";
+        return "Unable to mount EFI partition " + refusal.substr(0, 0) + "%ID%.\n\n" + kHelperText +
+               "Direct diskutil: " + refusal + "\n\nAdministrator authorization: " + refusal + "\n";
     };
     struct Case {
         std::string id;
@@ -221,12 +221,11 @@ TEST(OperationEndToEnd, ESPReformattedAfterTheScanIsRefusedByEveryRoute) {
     SKIP_WITHOUT_SANDBOX();
     // From the second call on (the scan makes the first), the system reports
     // disk5s1 as HFS+.
-    const Json faults = Json::array(
-        {{{"command", "diskutil info -plist disk5s1"},
-          {"from", 2},
-          {"stdout", reformatted("diskutil info -plist disk5s1")}},
-         {{"command", "diskutil list -plist disk5"},
-          {"stdout", reformatted("diskutil list -plist disk5")}}});
+    const Json faults = Json::array({{{"command", "diskutil info -plist disk5s1"},
+                                      {"from", 2},
+                                      {"stdout", reformatted("diskutil info -plist disk5s1")}},
+                                     {{"command", "diskutil list -plist disk5"},
+                                      {"stdout", reformatted("diskutil list -plist disk5")}}});
     TempDir dir;
     const std::string world = worldWith(dir, {{"faults", faults}});
     const std::string refusal =
@@ -240,7 +239,8 @@ TEST(OperationEndToEnd, ESPReformattedAfterTheScanIsRefusedByEveryRoute) {
     EXPECT_EQ(direct.count("diskutil mount"), 0);
 
     // The helper is a root script that checks for itself.
-    const SandboxRun helper = runIn(world, "\"$TW\" helper install >/dev/null && \"$TW\" mount disk5s1");
+    const SandboxRun helper =
+        runIn(world, "\"$TW\" helper install >/dev/null && \"$TW\" mount disk5s1");
     EXPECT_EQ(helper.result.status, 1);
     EXPECT_NE(helper.result.err.find("disk5s1"), std::string::npos) << helper.result.err;
     EXPECT_EQ(helper.count("diskutil mount"), 0);
@@ -312,7 +312,9 @@ TEST(OperationEndToEnd, HelperInstallationThroughTheManager) {
         "); /usr/local/bin/macsim ctl prompt none; \"$TW\" helper install & pid=$!; "
         "while ! pgrep -x osascript >/dev/null; do sleep 0.05; done; kill -TERM $pid; wait $pid; "
         "echo \"status=$?\"; pgrep -x osascript && echo prompt-left; "
-        "[ \"$(sha256sum " + helper + ")\" = \"$sum\" ] && echo helper-unchanged; "
+        "[ \"$(sha256sum " +
+        helper +
+        ")\" = \"$sum\" ] && echo helper-unchanged; "
         "ls -A /Library/PrivilegedHelperTools /etc/sudoers.d | grep -vx README; "
         "/usr/local/bin/macsim ctl prompt cancel; \"$TW\" helper install; echo \"status=$?\"";
     const SandboxRun run = runIn(worldPath("multiboot.json"), script, /*asRoot=*/true);

@@ -1,5 +1,6 @@
 #include "manager/DiskManager.h"
 #include "platform/fake/FakeDiskEventSource.h"
+#include "platform/fake/FakeFileBrowser.h"
 #include "platform/fake/FakeLoginItemService.h"
 #include "support/Errors.h"
 
@@ -118,9 +119,55 @@ struct Counters {
     std::atomic<int> imageMapInvalidations{0};
     std::atomic<int> diskInfoInvalidations{0};
     std::atomic<bool> probeResult{false};
-    std::optional<bool> cachedHelper; // main thread only
+    std::mutex helperLock;
+    std::optional<bool> cachedHelper; // under helperLock
     // Disk-info invalidations seen by each scan when it started.
     std::vector<int> invalidationsAtScan;
+};
+
+// The worker side of operations and the helper installation, scripted: each
+// call blocks while gated, then fails with the scripted message or succeeds.
+struct FakeOperations {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool gated = false;
+    std::vector<std::string> calls;
+    std::optional<std::string> failure;
+    std::optional<std::string> mountPoint = "/Volumes/EFI";
+
+    void run(const std::string& call) {
+        const auto wake = task::onCancel([this] {
+            { std::lock_guard guard(lock); }
+            changed.notify_all();
+        });
+        std::unique_lock guard(lock);
+        calls.push_back(call);
+        changed.notify_all();
+        changed.wait(guard, [&] { return !gated || task::isCancelled(); });
+        if (task::isCancelled()) {
+            throw CancellationError();
+        }
+        if (failure) {
+            throw commandError(1, *failure);
+        }
+    }
+    ESPVolume reread(const ESPVolume& v, bool mounted) {
+        std::lock_guard guard(lock);
+        ESPVolume out = v;
+        out.mountPoint = mounted ? mountPoint : std::nullopt;
+        return out;
+    }
+    bool waitForCalls(std::size_t n) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(10), [&] { return calls.size() >= n; });
+    }
+    void release() {
+        {
+            std::lock_guard guard(lock);
+            gated = false;
+        }
+        changed.notify_all();
+    }
 };
 
 struct ManagerFixture : ::testing::Test {
@@ -132,6 +179,10 @@ struct ManagerFixture : ::testing::Test {
     std::shared_ptr<platform::fake::FakeLoginItemService> login =
         std::make_shared<platform::fake::FakeLoginItemService>();
     std::shared_ptr<Counters> counters = std::make_shared<Counters>();
+    std::shared_ptr<FakeOperations> operations = std::make_shared<FakeOperations>();
+    std::shared_ptr<platform::fake::FakeFileBrowser> browser =
+        std::make_shared<platform::fake::FakeFileBrowser>();
+    std::vector<std::string> notifications;
     std::mutex tasksMutex;
     std::vector<TaskHandle> tasks;
     std::shared_ptr<DiskManager> manager;
@@ -145,7 +196,22 @@ struct ManagerFixture : ::testing::Test {
         deps.invalidateExpiredDiskInfo = [c = counters] { ++c->expiries; };
         deps.invalidateDiskImageMap = [c = counters] { ++c->imageMapInvalidations; };
         deps.invalidateDiskInfo = [c = counters] { ++c->diskInfoInvalidations; };
-        deps.cachedHelperStatus = [c = counters] { return c->cachedHelper; };
+        deps.cachedHelperStatus = [c = counters] {
+            std::lock_guard guard(c->helperLock);
+            return c->cachedHelper;
+        };
+        deps.runEFICommand = [ops = operations](const std::string& command,
+                                                const std::string& disk) {
+            ops->run(command + " " + disk);
+        };
+        deps.refreshedOperationVolume = [ops = operations](const ESPVolume& v, bool mounted) {
+            return ops->reread(v, mounted);
+        };
+        deps.installHelper = [ops = operations] { ops->run("install"); };
+        deps.fileBrowser = browser;
+        deps.notify = [this](const std::string& title, const std::string& body) {
+            notifications.push_back(title + " | " + body);
+        };
         deps.helperIsInstalled = [c = counters] { return c->probeResult.load(); };
         deps.diskEventSourceFactory = hub->factory();
         deps.loginItemService = login;
@@ -176,6 +242,7 @@ struct ManagerFixture : ::testing::Test {
     void TearDown() override {
         manager.reset();
         scan->release();
+        operations->release();
         std::vector<TaskHandle> started;
         {
             std::lock_guard guard(tasksMutex);
@@ -480,4 +547,303 @@ TEST_F(ManagerFixture, LoginItemChanges) {
         EXPECT_EQ(manager->launchAtLoginEnabled(), c.published) << c.name;
         EXPECT_EQ(manager->lastError(), c.error) << c.name;
     }
+}
+
+// Mount, unmount, reveal and open.
+
+namespace {
+
+ESPVolume mounted(const std::string& id, const std::string& mountPoint) {
+    ESPVolume v = volume(id);
+    v.mountPoint = mountPoint;
+    return v;
+}
+
+} // namespace
+
+TEST_F(ManagerFixture, ToggleIsRefusedWhilePrivilegedWorkRuns) {
+    struct Case {
+        const char* name;
+        std::function<void(DiskManager&)> block;
+    };
+    const Case cases[] = {
+        {"disk busy", [](DiskManager& m) { m.insertBusyDisk("disk2s1"); }},
+        {"helper task", [](DiskManager& m) { m.helperTask() = TaskHandle::makeUnstarted(); }},
+        {"helper busy", [](DiskManager& m) { m.setHelperBusy(true); }},
+    };
+    for (const Case& c : cases) {
+        create();
+        c.block(*manager);
+        manager->setLastError(std::string("old"));
+        manager->toggle(volume("disk2s1"));
+        // Only the old message goes; nothing starts.
+        EXPECT_FALSE(manager->lastError()) << c.name;
+        EXPECT_TRUE(manager->operationTasks().empty()) << c.name;
+        EXPECT_EQ(queue.pendingCount(), 0u) << c.name;
+        manager->helperTask() = {};
+        TearDown();
+    }
+    EXPECT_TRUE(operations->calls.empty());
+}
+
+TEST_F(ManagerFixture, MountPublishesNotifiesRevealsAndRefreshesAtTheirInstants) {
+    scan->script(std::vector<ESPVolume>{volume("disk2s1"), volume("disk3s1")});
+    create();
+    manager->refresh();
+    settle();
+    browser->directories = {"/Volumes/EFI"};
+    scan->gate();
+    manager->refresh();
+    ASSERT_TRUE(scan->waitUntilRunning(2));
+    const TaskHandle scanTask = manager->refreshTask();
+
+    manager->toggle(volume("disk2s1"));
+    // The scan in flight is cancelled and its result will be dropped.
+    EXPECT_TRUE(scanTask.isCancelled());
+    EXPECT_FALSE(manager->isLoading());
+    EXPECT_EQ(manager->busyDiskIDs(), std::set<std::string>{"disk2s1"});
+    scan->release();
+    ASSERT_TRUE(queue.runUntil([&] { return manager->busyDiskIDs().empty(); }));
+    const double done = clock.uptime();
+
+    EXPECT_EQ(operations->calls, std::vector<std::string>{"mount disk2s1"});
+    EXPECT_EQ(manager->volumes(),
+              (std::vector<ESPVolume>{mounted("disk2s1", "/Volumes/EFI"), volume("disk3s1")}));
+    EXPECT_EQ(notifications, std::vector<std::string>{"EFI mounted |  • disk2s1"});
+    EXPECT_TRUE(manager->operationTasks().empty());
+    at(done - kStart + 0.179);
+    EXPECT_TRUE(browser->opened().empty());
+    at(done - kStart + 0.18);
+    EXPECT_EQ(browser->opened(), std::vector<std::string>{"/Volumes/EFI"});
+    at(done - kStart + 0.899);
+    EXPECT_FALSE(manager->isLoading());
+    at(done - kStart + 0.9);
+    EXPECT_TRUE(manager->isLoading()); // the silent refresh
+}
+
+TEST_F(ManagerFixture, OperationOutcomes) {
+    struct Case {
+        const char* name;
+        ESPVolume requested;
+        std::optional<std::string> failure;
+        std::optional<std::string> mountPointAfter;
+        std::optional<std::string> error;
+        std::vector<std::string> notifications;
+        double refreshAfter;
+    };
+    const Case cases[] = {
+        {"unmount",
+         mounted("disk2s1", "/Volumes/EFI"),
+         std::nullopt,
+         std::nullopt,
+         std::nullopt,
+         {"EFI unmounted |  • disk2s1"},
+         0.9},
+        // Mounted, but the system never showed where: nothing to announce.
+        {"mount without mount point",
+         volume("disk2s1"),
+         std::nullopt,
+         std::nullopt,
+         std::nullopt,
+         {},
+         0.9},
+        {"failure",
+         volume("disk2s1"),
+         "Unable to mount EFI partition disk2s1.",
+         std::nullopt,
+         "Unable to mount EFI partition disk2s1.",
+         {},
+         0.4},
+    };
+    for (const Case& c : cases) {
+        operations->failure = c.failure;
+        operations->mountPoint = c.mountPointAfter;
+        notifications.clear();
+        create();
+        manager->setVolumes({c.requested});
+        manager->toggle(c.requested);
+        ASSERT_TRUE(queue.runUntil([&] { return manager->busyDiskIDs().empty(); })) << c.name;
+        const double done = clock.uptime() - kStart;
+        EXPECT_EQ(manager->lastError(), c.error) << c.name;
+        EXPECT_EQ(notifications, c.notifications) << c.name;
+        EXPECT_FALSE(manager->volumes().front().mountPoint) << c.name;
+        at(done + c.refreshAfter - 0.001);
+        EXPECT_FALSE(manager->isLoading()) << c.name;
+        at(done + c.refreshAfter);
+        EXPECT_TRUE(manager->isLoading()) << c.name;
+        EXPECT_TRUE(browser->opened().empty()) << c.name;
+        TearDown();
+    }
+}
+
+TEST_F(ManagerFixture, CancelledOperationShowsNothingAndRunsTheQueuedRefresh) {
+    create();
+    operations->gated = true;
+    manager->toggle(volume("disk2s1"));
+    ASSERT_TRUE(operations->waitForCalls(1));
+    manager->refresh(); // queued behind the operation
+    EXPECT_TRUE(manager->refreshQueued());
+    const TaskHandle running = manager->operationTasks().at("disk2s1");
+    running.cancel();
+    ASSERT_TRUE(queue.runUntil([&] { return manager->busyDiskIDs().empty(); }));
+    EXPECT_FALSE(manager->lastError());
+    EXPECT_TRUE(notifications.empty());
+    EXPECT_TRUE(manager->isLoading()); // the queued refresh ran at once
+    EXPECT_FALSE(manager->refreshQueued());
+}
+
+TEST_F(ManagerFixture, RevealOpensOnlyTheLatestAndOnlyIfStillThere) {
+    struct Case {
+        const char* name;
+        std::function<void(DiskManager&)> meanwhile;
+        std::vector<std::string> opened;
+    };
+    const Case cases[] = {
+        {"second reveal replaces the first",
+         [](DiskManager& m) { m.scheduleMountedVolumeReveal(mounted("disk2s1", "/Volumes/EFI")); },
+         {"/Volumes/EFI"}},
+        {"unmounted meanwhile",
+         [](DiskManager& m) { m.updateSingleVolume("disk2s1", {volume("disk2s1")}); },
+         {}},
+        {"mounted elsewhere meanwhile",
+         [](DiskManager& m) {
+             m.updateSingleVolume("disk2s1", {mounted("disk2s1", "/Volumes/EFI 1")});
+         },
+         {}},
+        {"a new request for the disk", [](DiskManager& m) { m.insertBusyDisk("disk9s1"); }, {}},
+    };
+    for (const Case& c : cases) {
+        create();
+        browser->directories = {"/Volumes/EFI", "/Volumes/EFI 1"};
+        manager->setVolumes({mounted("disk2s1", "/Volumes/EFI")});
+        manager->scheduleMountedVolumeReveal(mounted("disk2s1", "/Volumes/EFI"));
+        at(0.1);
+        c.meanwhile(*manager);
+        if (std::string(c.name) == "a new request for the disk") {
+            manager->toggle(mounted("disk2s1", "/Volumes/EFI")); // cancels the reveal
+        }
+        at(1.0);
+        EXPECT_EQ(browser->opened(), c.opened) << c.name;
+        EXPECT_TRUE(manager->pendingRevealTasks().empty()) << c.name;
+        TearDown();
+        browser = std::make_shared<platform::fake::FakeFileBrowser>();
+        clock.set(kStart);
+    }
+}
+
+TEST_F(ManagerFixture, UpdateSingleVolume) {
+    create();
+    ESPVolume renamed = volume("disk2s1");
+    renamed.partitionName = "BOOT";
+    struct Case {
+        const char* name;
+        std::string disk;
+        std::vector<ESPVolume> fresh;
+        std::vector<std::string> ids;
+        int published;
+    };
+    const Case cases[] = {
+        {"equal: nothing published", "disk2s1", {volume("disk2s1")}, {"disk0s1", "disk2s1"}, 0},
+        {"changed in place", "disk2s1", {renamed}, {"disk0s1", "disk2s1"}, 1},
+        {"empty list removes", "disk2s1", {}, {"disk0s1"}, 1},
+        {"new one sorted in", "disk1s1", {volume("disk1s1")}, {"disk0s1", "disk1s1", "disk2s1"}, 1},
+    };
+    for (const Case& c : cases) {
+        manager->setVolumes({volume("disk0s1"), volume("disk2s1")});
+        changes.clear();
+        manager->updateSingleVolume(c.disk, c.fresh);
+        std::vector<std::string> ids;
+        for (const ESPVolume& v : manager->volumes()) {
+            ids.push_back(v.id);
+        }
+        EXPECT_EQ(ids, c.ids) << c.name;
+        EXPECT_EQ(count(Field::volumes), c.published) << c.name;
+    }
+}
+
+TEST_F(ManagerFixture, OpenMountedReportsWhyItCouldNot) {
+    struct Case {
+        std::optional<std::string> mountPoint;
+        std::optional<std::string> browserError;
+        std::optional<std::string> error;
+    };
+    const Case cases[] = {
+        {std::nullopt, {}, "The EFI partition does not currently have a valid mount path."},
+        {"/", {}, "The EFI partition does not currently have a valid mount path."},
+        {"Volumes/EFI", {}, "The EFI partition does not currently have a valid mount path."},
+        {"/Volumes/Gone", {}, "The mounted EFI path is no longer available: /Volumes/Gone"},
+        {"/Volumes/EFI", "No file manager.",
+         "Finder could not open the mounted EFI path: /Volumes/EFI. No file manager."},
+        {"/Volumes/EFI", {}, std::nullopt},
+    };
+    create();
+    browser->directories = {"/Volumes/EFI", "/", "Volumes/EFI"};
+    for (const Case& c : cases) {
+        browser->openError = c.browserError;
+        ESPVolume v = volume("disk2s1");
+        v.mountPoint = c.mountPoint;
+        manager->setLastError(std::nullopt);
+        manager->openMounted(v, true);
+        queue.runPending();
+        EXPECT_EQ(manager->lastError(), c.error) << c.mountPoint.value_or("none");
+        // The reveal's silent variant never shows a message.
+        manager->setLastError(std::nullopt);
+        manager->openMounted(v, false);
+        queue.runPending();
+        EXPECT_FALSE(manager->lastError());
+    }
+}
+
+TEST_F(ManagerFixture, HelperInstallation) {
+    // Refused while a scan loads: nothing changes.
+    create();
+    scan->gate();
+    manager->refresh();
+    manager->installHelper();
+    EXPECT_FALSE(manager->helperBusy());
+    EXPECT_FALSE(manager->helperTask());
+    scan->release();
+    settle();
+
+    // A failure shows the message, even when a refresh requested meanwhile
+    // runs at once.
+    operations->gated = true;
+    operations->failure = "0:1: execution error: User canceled. (-128)";
+    manager->installHelper();
+    EXPECT_TRUE(manager->helperBusy());
+    manager->refresh();
+    EXPECT_TRUE(manager->refreshQueued());
+    EXPECT_FALSE(manager->isLoading());
+    operations->release();
+    ASSERT_TRUE(queue.runUntil([&] { return !manager->helperBusy(); }));
+    EXPECT_EQ(manager->lastError(),
+              std::optional<std::string>("0:1: execution error: User canceled. (-128)"));
+    EXPECT_TRUE(manager->isLoading());
+    settle();
+
+    // Success: announced, and the list is refreshed.
+    operations->failure.reset();
+    counters->probeResult = true;
+    {
+        std::lock_guard guard(counters->helperLock);
+        counters->cachedHelper = true; // what the installation stores
+    }
+    manager->installHelper();
+    ASSERT_TRUE(queue.runUntil([&] { return !manager->helperBusy(); }));
+    EXPECT_TRUE(manager->helperInstalled());
+    EXPECT_EQ(notifications, std::vector<std::string>{
+                                 "Helper ready | Passwordless EFI mount/unmount is available."});
+    EXPECT_TRUE(manager->isLoading());
+    settle();
+
+    // Cancelled (the prompt never answers and the manager's task is cancelled).
+    operations->gated = true;
+    manager->installHelper();
+    ASSERT_TRUE(operations->waitForCalls(3));
+    manager->refresh();
+    manager->helperTask().cancel();
+    ASSERT_TRUE(queue.runUntil([&] { return !manager->helperBusy(); }));
+    EXPECT_FALSE(manager->helperTask());
+    EXPECT_FALSE(manager->lastError());
+    EXPECT_TRUE(manager->isLoading()); // the queued refresh
 }

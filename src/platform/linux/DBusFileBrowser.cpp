@@ -11,8 +11,8 @@ constexpr const char* kPath = "/org/freedesktop/FileManager1";
 constexpr const char* kInterface = "org.freedesktop.FileManager1";
 
 bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~' || c == '/';
 }
 
 } // namespace
@@ -46,8 +46,7 @@ void DBusFileBrowser::openFolder(const std::string& path, Completion completion)
             dbus_message_iter_init_append(call.get(), &args);
             // No startup notification identifier: the file manager raises itself.
             ok = dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "s", &uris) &&
-                 appendDBusString(&uris, url) &&
-                 dbus_message_iter_close_container(&args, &uris) &&
+                 appendDBusString(&uris, url) && dbus_message_iter_close_container(&args, &uris) &&
                  appendDBusString(&args, std::string());
         }
         if (!ok) {

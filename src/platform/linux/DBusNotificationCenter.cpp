@@ -56,9 +56,9 @@ bool DBusNotificationCenter::serverReadsMarkup(DBusSessionConnection& connection
             request ? connection.call(request.get(), error, kCallTimeoutMilliseconds) : nullptr;
         char** capabilities = nullptr;
         int count = 0;
-        if (!reply || !dbus_message_get_args(reply.get(), error.get(), DBUS_TYPE_ARRAY,
-                                             DBUS_TYPE_STRING, &capabilities, &count,
-                                             DBUS_TYPE_INVALID)) {
+        if (!reply ||
+            !dbus_message_get_args(reply.get(), error.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_STRING,
+                                   &capabilities, &count, DBUS_TYPE_INVALID)) {
             // Unknown: escaping is the safe reading.
             return true;
         }
@@ -77,7 +77,8 @@ void DBusNotificationCenter::getNotificationSettings(
     worker_.enqueue([completion = std::move(completion)](DBusSessionConnection& connection) {
         // The service answers Peer.Ping once it runs (the bus starts it on
         // demand when it is activatable); no answer means nobody shows them.
-        DBusMessagePtr ping(dbus_message_new_method_call(kService, kPath, DBUS_INTERFACE_PEER, "Ping"));
+        DBusMessagePtr ping(
+            dbus_message_new_method_call(kService, kPath, DBUS_INTERFACE_PEER, "Ping"));
         DBusErrorText error;
         DBusMessagePtr reply =
             ping ? connection.call(ping.get(), error, kCallTimeoutMilliseconds) : nullptr;
@@ -92,7 +93,9 @@ void DBusNotificationCenter::getNotificationSettings(
 void DBusNotificationCenter::requestAuthorization(
     std::function<void(bool, std::optional<std::string>)> completion) {
     // Nothing to ask: the desktop service shows whatever reaches it.
-    worker_.enqueue([completion = std::move(completion)](DBusSessionConnection&) { completion(true, std::nullopt); });
+    worker_.enqueue([completion = std::move(completion)](DBusSessionConnection&) {
+        completion(true, std::nullopt);
+    });
 }
 
 void DBusNotificationCenter::add(services::NotificationRequest request,

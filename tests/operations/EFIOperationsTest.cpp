@@ -1,0 +1,289 @@
+// The route chooser and live validation against scripted tools: which routes
+// run, in which order, and the exact message a user reads when they fail.
+
+#include "operations/EFIOperations.h"
+#include "discovery/FakeTools.h"
+#include "helper/ESPHelper.h"
+#include "support/Errors.h"
+#include "support/Task.h"
+
+#include <gtest/gtest.h>
+
+using namespace tesselwick;
+using discovery::PlistArray;
+using discovery::PlistDictionary;
+using discovery::PlistValue;
+using operations::EFIOperations;
+using process::disktool::Command;
+using tesselwick::testing::FakeTools;
+
+namespace {
+
+const std::string kHelperText = "The helper is optional. Without it, macOS should ask for "
+                                "administrator authorization when needed.\n\n";
+
+PlistValue partitionList(const std::string& content, const std::string& volumeName = "EFI") {
+    PlistDictionary partition{
+        {"DeviceIdentifier", "disk2s1"}, {"Content", content}, {"VolumeName", volumeName}};
+    PlistDictionary disk{{"DeviceIdentifier", "disk2"},
+                         {"Partitions", PlistArray{PlistValue(partition)}}};
+    return PlistDictionary{{"AllDisksAndPartitions", PlistArray{PlistValue(disk)}}};
+}
+
+PlistValue diskInfo(const std::string& content, std::optional<std::string> mountPoint = {},
+                    const std::string& volumeName = "EFI",
+                    const std::string& filesystem = "MS-DOS FAT32") {
+    PlistDictionary info{{"DeviceIdentifier", "disk2s1"},
+                         {"Content", content},
+                         {"VolumeName", volumeName},
+                         {"FilesystemName", filesystem},
+                         {"TotalSize", std::int64_t{209715200}}};
+    if (mountPoint) {
+        info.emplace("MountPoint", *mountPoint);
+    }
+    return info;
+}
+
+struct Routes {
+    FakeTools tools;
+    std::optional<bool> cachedStatus;
+    bool stillInstalled = true;
+    std::optional<DomainError> helperFailure;
+    std::vector<std::string> log;
+
+    EFIOperations operations() {
+        operations::EFIOperationServices services;
+        services.runner = tools.runner();
+        services.cachedHelperStatus = [this] { return cachedStatus; };
+        services.invalidateHelperStatus = [this] { log.push_back("invalidate"); };
+        services.helperIsInstalled = [this] {
+            log.push_back("probe");
+            return stillInstalled;
+        };
+        services.runHelper = [this](std::string_view command, std::string_view disk) {
+            log.push_back("helper " + std::string(command) + " " + std::string(disk));
+            if (helperFailure) {
+                throw *helperFailure;
+            }
+        };
+        return EFIOperations(std::move(services));
+    }
+    void validTarget() {
+        tools.answer(process::disktool::listPlist("disk2"), partitionList("EFI"));
+        tools.answer(process::disktool::infoPlist("disk2s1"), diskInfo("EFI"));
+    }
+    int mounts() const { return tools.count(process::disktool::mount("disk2s1")); }
+    int prompts() const {
+        int n = 0;
+        for (const auto& call : tools.calls()) {
+            n += call.rfind("/usr/bin/osascript", 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+};
+
+std::string failureOf(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const DomainError& error) {
+        return std::to_string(error.code()) + " " + error.what();
+    }
+    return "success";
+}
+
+} // namespace
+
+TEST(EFIOperations, RouteChoice) {
+    const DomainError helperDidNotRun = ESPHelper::helperError("sudo: a password is required");
+    const DomainError helperOperationFailed(ESPHelper::kHelperOperationErrorDomain, 65,
+                                            "Refusing disk2s1");
+    struct Case {
+        const char* name;
+        std::optional<bool> cached;
+        std::optional<DomainError> helperFailure;
+        bool stillInstalled;
+        bool directSucceeds;
+        std::string expected;
+        std::vector<std::string> log;
+        int directMounts;
+    };
+    const Case cases[] = {
+        // Nothing known about the helper: diskutil first, even if it is installed.
+        {"empty cache", std::nullopt, std::nullopt, true, true, "success", {}, 1},
+        {"not installed", false, std::nullopt, true, true, "success", {}, 1},
+        {"helper works", true, std::nullopt, true, true, "success", {"helper mount disk2s1"}, 0},
+        // The helper ran and the operation failed: its word is final.
+        {"helper operation failed",
+         true,
+         helperOperationFailed,
+         true,
+         true,
+         "65 Refusing disk2s1",
+         {"helper mount disk2s1"},
+         0},
+        // sudo refused, but the helper is still there: no silent fallback.
+        {"helper did not run, still installed",
+         true,
+         helperDidNotRun,
+         true,
+         true,
+         "1 sudo: a password is required",
+         {"helper mount disk2s1", "invalidate", "probe"},
+         0},
+        // The helper is gone: fall back, and keep its line for the message.
+        {"helper gone, direct works",
+         true,
+         helperDidNotRun,
+         false,
+         true,
+         "success",
+         {"helper mount disk2s1", "invalidate", "probe"},
+         1},
+        {"helper gone, every route fails",
+         true,
+         helperDidNotRun,
+         false,
+         false,
+         "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
+             "Helper: sudo: a password is required\n\nDirect diskutil: needs root\n\n"
+             "Administrator authorization: User canceled. (-128)",
+         {"helper mount disk2s1", "invalidate", "probe"},
+         1},
+    };
+    for (const Case& c : cases) {
+        Routes routes;
+        routes.validTarget();
+        routes.cachedStatus = c.cached;
+        routes.helperFailure = c.helperFailure;
+        routes.stillInstalled = c.stillInstalled;
+        if (c.directSucceeds) {
+            routes.tools.answer(process::disktool::mount("disk2s1"), "mounted");
+        } else {
+            routes.tools.fail(process::disktool::mount("disk2s1"), 1, "needs root");
+        }
+        const auto operations = routes.operations();
+        // No osascript answer is scripted: the prompt "fails" with the fake's message,
+        // replaced here by the cancel text the user would see.
+        routes.tools.beforeEach([&](const std::string& line) {
+            if (line.rfind("/usr/bin/osascript", 0) == 0) {
+                throw commandError(1, "User canceled. (-128)");
+            }
+        });
+        EXPECT_EQ(failureOf([&] { operations.runEFICommand("mount", "disk2s1"); }), c.expected)
+            << c.name;
+        EXPECT_EQ(routes.log, c.log) << c.name;
+        EXPECT_EQ(routes.mounts(), c.directMounts) << c.name;
+    }
+}
+
+TEST(EFIOperations, ValidationRefusesBeforeAnyRouteTouchesTheDisk) {
+    const std::string notPresent =
+        "EFI partition disk2s1 is no longer present. Refresh and try again.";
+    const std::string notESP =
+        "Refusing disk2s1: it is no longer an EFI System Partition. Refresh and try again.";
+    struct Case {
+        const char* name;
+        std::string command;
+        std::string disk;
+        std::optional<PlistValue> list;
+        std::optional<PlistValue> info;
+        std::string expected;
+    };
+    const auto composite = [&](const std::string& line) {
+        return "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
+               "Direct diskutil: " + line + "\n\nAdministrator authorization: " + line;
+    };
+    const Case cases[] = {
+        {"bad command", "eject", "disk2s1", {}, {}, "64 Invalid EFI command: eject"},
+        {"whole disk", "mount", "disk2", {}, {}, "64 Invalid disk identifier: disk2"},
+        {"injected text",
+         "mount",
+         "disk2s1;reboot",
+         {},
+         {},
+         "64 Invalid disk identifier: disk2s1;reboot"},
+        {"partition gone",
+         "mount",
+         "disk2s1",
+         PlistValue(PlistDictionary{}),
+         {},
+         composite(notPresent)},
+        {"reformatted", "mount", "disk2s1", partitionList("Apple_HFS", "Data"),
+         diskInfo("Apple_HFS", std::nullopt, "Data", "HFS+"), composite(notESP)},
+        // The list still says EFI; that alone is enough.
+        {"list says EFI", "mount", "disk2s1", partitionList("EFI", "Data"),
+         diskInfo("Apple_HFS", std::nullopt, "Data", "HFS+"), "success"},
+    };
+    for (const Case& c : cases) {
+        Routes routes;
+        if (c.list) {
+            routes.tools.answer(process::disktool::listPlist("disk2"), *c.list);
+        }
+        if (c.info) {
+            routes.tools.answer(process::disktool::infoPlist("disk2s1"), *c.info);
+        }
+        routes.tools.answer(process::disktool::mount("disk2s1"), "mounted");
+        const auto operations = routes.operations();
+        EXPECT_EQ(failureOf([&] { operations.runEFICommand(c.command, c.disk); }), c.expected)
+            << c.name;
+        if (c.expected != "success") {
+            EXPECT_EQ(routes.mounts(), 0) << c.name;
+            EXPECT_EQ(routes.prompts(), 0) << c.name;
+        }
+    }
+}
+
+TEST(EFIOperations, CancellationNeverFallsBack) {
+    Routes routes;
+    routes.validTarget();
+    const TaskHandle task = TaskHandle::makeUnstarted();
+    routes.tools.beforeEach([&](const std::string& line) {
+        if (line == FakeTools::key(process::disktool::mount("disk2s1"))) {
+            task.cancel();
+            throw CancellationError();
+        }
+    });
+    routes.tools.answer(process::disktool::mount("disk2s1"), "mounted");
+    const auto operations = routes.operations();
+    task::CurrentTaskScope scope(task);
+    EXPECT_THROW(operations.runEFICommand("mount", "disk2s1"), CancellationError);
+    EXPECT_EQ(routes.prompts(), 0);
+}
+
+TEST(EFIOperations, RefreshedVolumeReadsTheMountPointUpToThreeTimes) {
+    struct Case {
+        const char* name;
+        bool expectedMounted;
+        std::vector<std::optional<std::string>> reads; // mount point per info read
+        std::optional<std::string> mountPoint;
+        int infoCalls;
+    };
+    const Case cases[] = {
+        {"seen at once", true, {"/Volumes/EFI"}, "/Volumes/EFI", 1},
+        {"seen on the second read", true, {std::nullopt, "/Volumes/EFI"}, "/Volumes/EFI", 2},
+        {"never seen", true, {std::nullopt, std::nullopt, std::nullopt}, std::nullopt, 3},
+        // After an unmount a stale mount point is not believed.
+        {"unmounted", false, {"/Volumes/EFI"}, std::nullopt, 1},
+    };
+    for (const Case& c : cases) {
+        Routes routes;
+        std::size_t read = 0;
+        routes.tools.beforeEach([&](const std::string&) {
+            const auto& mountPoint = c.reads[std::min(read++, c.reads.size() - 1)];
+            routes.tools.answer(process::disktool::infoPlist("disk2s1"),
+                                diskInfo("EFI", mountPoint));
+        });
+        discovery::ESPVolume volume;
+        volume.id = volume.diskIdentifier = "disk2s1";
+        volume.partitionName = "old";
+        volume.filesystem = "EFI";
+        const discovery::ESPVolume refreshed =
+            routes.operations().refreshedOperationVolume(volume, c.expectedMounted);
+        EXPECT_EQ(refreshed.mountPoint, c.mountPoint) << c.name;
+        EXPECT_EQ(routes.tools.count(process::disktool::infoPlist("disk2s1")), c.infoCalls)
+            << c.name;
+        EXPECT_EQ(refreshed.partitionName, "EFI") << c.name;
+        EXPECT_EQ(refreshed.filesystem, "FAT32") << c.name;
+        EXPECT_EQ(refreshed.sizeBytes, 209715200) << c.name;
+    }
+}
