@@ -102,15 +102,18 @@ std::string reformatted(const std::string& command) {
 
 } // namespace
 
-TEST(OperationEndToEnd, AdministratorRouteMountsAndUnmountsWithNotificationsAndOneReveal) {
+TEST(OperationEndToEnd, AdministratorRouteMountsOpensAndUnmountsWithOneRevealAndNotifications) {
     SKIP_WITHOUT_SANDBOX();
-    const SandboxRun run =
-        runIn(worldPath("multiboot.json"),
-              "\"$TW\" mount disk5s1 && test -d \"/Volumes/EFI 1/EFI\" && \"$TW\" unmount "
-              "disk5s1 && test ! -e \"/Volumes/EFI 1\" && echo gone");
-    ASSERT_EQ(run.result.status, 0) << run.result.err;
+    const SandboxRun run = runIn(
+        worldPath("multiboot.json"),
+        "\"$TW\" mount disk5s1 && test -d \"/Volumes/EFI 1/EFI\" && \"$TW\" open disk5s1 && "
+        "\"$TW\" unmount disk5s1 && test ! -e \"/Volumes/EFI 1\" && echo gone && "
+        "\"$TW\" open disk5s1");
+    EXPECT_EQ(run.result.status, 1);
     // /Volumes/EFI is the boot disk's, so the new mount takes the next name.
-    EXPECT_EQ(run.result.out, "disk5s1 mounted at /Volumes/EFI 1\ndisk5s1 unmounted\ngone\n");
+    EXPECT_EQ(run.result.out, "disk5s1 mounted at /Volumes/EFI 1\nOpened /Volumes/EFI 1\n"
+                              "disk5s1 unmounted\ngone\n");
+    EXPECT_EQ(run.result.err, "The EFI partition does not currently have a valid mount path.\n");
     // The user's own diskutil call is refused (mounting needs root); the prompt's
     // root script then does it. Nothing else is ever mounted.
     EXPECT_EQ(run.count("diskutil mount disk5s1", 501), 1);
@@ -118,8 +121,10 @@ TEST(OperationEndToEnd, AdministratorRouteMountsAndUnmountsWithNotificationsAndO
     EXPECT_EQ(run.count("diskutil mount"), 2);
     EXPECT_EQ(run.count("diskutil unmount disk5s1", 0), 1);
     EXPECT_EQ(run.count("osascript"), 2);
+    // The reveal after the mount, then the explicit open.
     EXPECT_EQ(run.desktop,
               (std::vector<std::string>{"notify\tEFI mounted\tWDC WD20EZRZ-00Z5HB0 • disk5s1",
+                                        "show-folders\tfile:///Volumes/EFI%201",
                                         "show-folders\tfile:///Volumes/EFI%201",
                                         "notify\tEFI unmounted\tWDC WD20EZRZ-00Z5HB0 • disk5s1"}));
 }
