@@ -612,6 +612,9 @@ int simulate(const std::string& tool, const Args& args, const std::vector<std::s
 } // namespace
 
 int main(int argc, char** argv) {
+    // Inherited as ignored, SIGCHLD would make the kernel reap the programs
+    // we run ourselves, and their statuses would read as success.
+    std::signal(SIGCHLD, SIG_DFL);
     std::vector<std::string> all(argv, argv + argc);
     std::string tool = fs::path(all.empty() ? "macsim" : all[0]).filename().string();
     Args args(all.begin() + (all.empty() ? 0 : 1), all.end());

@@ -1,11 +1,15 @@
 #include "app/Cli.h"
 #include "diagnostics/Diagnostics.h"
+#include "process/ProcessRunner.h"
 
 #include <iostream>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
+    // An inherited "ignore SIGCHLD" would let the kernel discard the tools'
+    // exit statuses.
+    tesselwick::process::restoreDefaultChildSignal();
     // Off unless TESSELWICK_DIAGNOSTICS=1; then a command-line run leaves the
     // same trail in the log as the menu-bar app does.
     auto& diagnostics = tesselwick::TesselwickDiagnostics::shared();

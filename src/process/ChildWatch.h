@@ -78,7 +78,9 @@ public:
     explicit ExitHandle(pid_t pid);
 
     // Non-zero (an error number) when the child cannot be watched; the caller
-    // then still has to end and reap it.
+    // then still has to end and reap it. ESRCH: the child has already ended
+    // and was reaped elsewhere (SIGCHLD ignored); its pid must not be
+    // signalled, and its status is lost.
     int openError() const { return openError_; }
     pid_t pid() const { return pid_; }
     int fd() const { return handle_.fd(); }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
@@ -103,8 +104,12 @@ Clock::time_point deadlineAfter(double seconds) {
 // ended, by a small waiter that outlives the call.
 class ChildProcess {
 public:
-    // `exit` must have opened (openError() == 0).
-    explicit ChildProcess(detail::ExitHandle& exit) : exit_(exit) {}
+    // `exit` must have opened (openError() == 0), or failed with ESRCH: the
+    // child has then already ended and been reaped by someone else, and is
+    // never signalled (its pid may belong to another process by now).
+    explicit ChildProcess(detail::ExitHandle& exit) : exit_(exit) {
+        reaped_ = exit_.openError() == ESRCH;
+    }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -152,7 +157,9 @@ public:
     bool signal(int signo) const { return exit_.signal(signo); }
 
     // The exit status; for a child ended by a signal, the signal's number.
-    int status() const { return status_; }
+    // Empty when the child was reaped elsewhere (SIGCHLD ignored, or
+    // SA_NOCLDWAIT): nothing then tells how it ended.
+    std::optional<int> status() const { return status_; }
 
     void reap() {
         if (reaped_) {
@@ -172,7 +179,7 @@ public:
 private:
     detail::ExitHandle& exit_;
     bool reaped_ = false;
-    int status_ = 0;
+    std::optional<int> status_;
 };
 
 // Polite termination first, then the kill signal; true when the child is
@@ -324,6 +331,13 @@ int detail::spawnChild(const std::string& executablePath, const std::vector<std:
                        argv.data(), environ);
 }
 
+void restoreDefaultChildSignal() {
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    sigaction(SIGCHLD, &defaults, nullptr);
+}
+
 namespace {
 
 // Every step is attempted (the list is evaluated in full) before judging.
@@ -375,7 +389,7 @@ std::string runProcessData(const std::string& executablePath,
     }
 
     detail::ExitHandle exitHandle(pid);
-    if (const int error = exitHandle.openError(); error != 0) {
+    if (const int error = exitHandle.openError(); error != 0 && error != ESRCH) {
         // Without an exit handle the child cannot be watched: end it now.
         kill(pid, SIGKILL);
         int status = 0;
@@ -409,7 +423,7 @@ std::string runProcessData(const std::string& executablePath,
 
     std::array<char, kReadChunkSize> scratch;
     const Clock::time_point deadline = deadlineAfter(timeout);
-    bool exited = false;
+    bool exited = child.hasExited();
     bool draining = false;
     Clock::time_point drainDeadline{};
 
@@ -480,7 +494,7 @@ std::string runProcessData(const std::string& executablePath,
     output.standardOutputHadReadError = outputReader.hadReadError();
     output.standardErrorHadReadError = errorReader.hadReadError();
 
-    const int status = child.status();
+    const std::optional<int> status = child.status();
     if (auto error = exitOutcome(output, status, description)) {
         throw *error;
     }
@@ -492,7 +506,7 @@ std::string runProcessData(const std::string& executablePath,
             1e9;
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3f", elapsed);
-        return "Process success status=" + std::to_string(status) +
+        return "Process success status=" + std::to_string(*status) +
                " bytes=" + std::to_string(output.standardOutput.size()) + " elapsed=" + seconds +
                "s command=" + description;
     }());

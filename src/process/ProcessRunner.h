@@ -16,6 +16,11 @@ namespace tesselwick::process {
 std::string runProcessData(const std::string& executablePath,
                            const std::vector<std::string>& arguments, double timeout);
 
+// Gives SIGCHLD its default disposition (no SA_NOCLDWAIT), so the kernel
+// keeps every ended child for the runner to collect its status. A program
+// may inherit it ignored; call once at start, before any thread runs.
+void restoreDefaultChildSignal();
+
 // The one-line text of a command used in every runner message and log line.
 std::string commandDescription(const std::string& executablePath,
                                const std::vector<std::string>& arguments);
@@ -52,9 +57,10 @@ std::string processFailureMessage(std::string_view standardOutput, std::string_v
                                   bool standardErrorWasTruncated);
 
 // How a command that exited is judged; nullopt means success (the standard
-// output is the result).
-std::optional<DomainError> exitOutcome(const ProcessOutputSnapshot& output, int status,
-                                       const std::string& description);
+// output is the result). An empty `status` (the exit was seen but its status
+// could not be collected) is never a success.
+std::optional<DomainError> exitOutcome(const ProcessOutputSnapshot& output,
+                                       std::optional<int> status, const std::string& description);
 
 // Why the runner gave up on a command before judging its result.
 enum class StopReason {

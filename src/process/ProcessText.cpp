@@ -62,8 +62,13 @@ std::string processFailureMessage(std::string_view standardOutput, std::string_v
     return message;
 }
 
-std::optional<DomainError> exitOutcome(const ProcessOutputSnapshot& output, int status,
+std::optional<DomainError> exitOutcome(const ProcessOutputSnapshot& output,
+                                       std::optional<int> confirmedStatus,
                                        const std::string& description) {
+    if (!confirmedStatus) {
+        return commandError(74, "Command exit status could not be confirmed: " + description);
+    }
+    const int status = *confirmedStatus;
     if (status == 0) {
         if (output.standardOutputHadReadError || output.standardErrorHadReadError) {
             return commandError(74, "Could not read complete command output: " + description);

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fstream>
 #include <limits>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -260,4 +261,45 @@ TEST_F(ProcessRunner, GrandchildHoldingThePipesMissesTheDrainWindow) {
 
     // A grandchild that lets go within the window changes nothing.
     EXPECT_EQ(sh("(sleep 0.3; echo late) & echo early"), "early\nlate\n");
+}
+
+TEST_F(ProcessRunner, ExitStatusReapedElsewhereIsNeverSuccess) {
+    // With SIGCHLD ignored (or SA_NOCLDWAIT) the kernel reaps children itself
+    // and their status is lost; a child that exits at once may even be gone
+    // before it can be watched.
+    struct Case {
+        void (*handler)(int);
+        int flags;
+        const char* name;
+    } dispositions[] = {
+        {SIG_IGN, 0, "ignored"},              // inherited as ignored
+        {SIG_DFL, SA_NOCLDWAIT, "nocldwait"}, // default, but no zombies
+    };
+    for (const auto& c : dispositions) {
+        struct sigaction reaping {};
+        reaping.sa_handler = c.handler;
+        reaping.sa_flags = c.flags;
+        struct sigaction previous {};
+        ASSERT_EQ(sigaction(SIGCHLD, &reaping, &previous), 0);
+        std::vector<DomainError> errors;
+        for (const char* script : {"echo listing; exit 0", "exit 1", "echo out; exit 65"}) {
+            if (auto error = shError(script)) {
+                errors.push_back(*error);
+            }
+        }
+        for (int i = 0; i < 20; ++i) {
+            if (auto error = domainErrorOf([] { runProcessData("/bin/true", {}, 10.0); })) {
+                errors.push_back(*error);
+            }
+        }
+        sigaction(SIGCHLD, &previous, nullptr);
+        ASSERT_EQ(errors.size(), 23u) << c.name;
+        for (const auto& error : errors) {
+            EXPECT_EQ(error.domain(), "Tesselwick") << c.name;
+            EXPECT_EQ(error.code(), 74) << c.name;
+            EXPECT_EQ(error.message().rfind("Command exit status could not be confirmed: /bin/", 0),
+                      0u)
+                << c.name << ": " << error.message();
+        }
+    }
 }
