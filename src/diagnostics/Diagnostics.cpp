@@ -1,5 +1,6 @@
 #include "diagnostics/Diagnostics.h"
 
+#include "support/NoDestructor.h"
 #include "support/Text.h"
 #include "support/Thread.h"
 
@@ -239,10 +240,9 @@ std::string unqualifiedName(std::string_view s) {
 TesselwickDiagnostics& TesselwickDiagnostics::shared() {
     // Built in static storage and never destroyed, so records logged while the
     // process exits (exit handler, other threads) still find it.
-    alignas(TesselwickDiagnostics) static unsigned char storage[sizeof(TesselwickDiagnostics)];
-    static TesselwickDiagnostics* const instance = ::new (static_cast<void*>(storage))
-        TesselwickDiagnostics(isEnabledValue(std::getenv("TESSELWICK_DIAGNOSTICS")),
-                              defaultLogDirectory(), &writeToSyslog, true);
+    static NoDestructor<TesselwickDiagnostics> instance(
+        isEnabledValue(std::getenv("TESSELWICK_DIAGNOSTICS")), defaultLogDirectory(),
+        &writeToSyslog, true);
     return *instance;
 }
 

@@ -2,6 +2,7 @@
 
 #include "diagnostics/Diagnostics.h"
 #include "helper/HelperScripts.h"
+#include "support/NoDestructor.h"
 #include "support/Task.h"
 #include "support/Text.h"
 
@@ -31,8 +32,8 @@ DomainError helperError(std::string message) {
 }
 
 ESPHelperStatusCache& statusCache() {
-    static ESPHelperStatusCache cache;
-    return cache;
+    static NoDestructor<ESPHelperStatusCache> cache;
+    return *cache;
 }
 
 std::string installerScript() {

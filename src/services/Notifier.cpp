@@ -1,5 +1,7 @@
 #include "services/Notifier.h"
 
+#include "support/NoDestructor.h"
+
 #include <array>
 #include <cstdio>
 #include <random>
@@ -7,8 +9,8 @@
 namespace tesselwick::services {
 
 NotificationAuthorizationState& NotificationAuthorizationState::shared() {
-    static NotificationAuthorizationState instance;
-    return instance;
+    static NoDestructor<NotificationAuthorizationState> instance;
+    return *instance;
 }
 
 bool NotificationAuthorizationState::enqueue(Completion completion) {

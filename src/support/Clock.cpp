@@ -1,5 +1,7 @@
 #include "support/Clock.h"
 
+#include "support/NoDestructor.h"
+
 #include <ctime>
 
 namespace tesselwick {
@@ -15,8 +17,8 @@ double SystemClock::uptime() const {
 }
 
 Clock& systemClock() {
-    static SystemClock clock;
-    return clock;
+    static NoDestructor<SystemClock> clock;
+    return *clock;
 }
 
 } // namespace tesselwick
