@@ -1,14 +1,15 @@
 #include "discovery/DiskCaches.h"
 
 #include "support/Errors.h"
+#include "support/NoDestructor.h"
 
 #include <limits>
 
 namespace tesselwick::discovery {
 
 DiskInfoCache& DiskInfoCache::shared() {
-    static DiskInfoCache cache;
-    return cache;
+    static NoDestructor<DiskInfoCache> cache;
+    return *cache;
 }
 
 PlistDictionary DiskInfoCache::value(const std::string& identifier, const Loader& loader) {
@@ -92,8 +93,8 @@ std::size_t DiskInfoCache::loadsInFlight() const {
 }
 
 DiskImageMapCache& DiskImageMapCache::shared() {
-    static DiskImageMapCache cache;
-    return cache;
+    static NoDestructor<DiskImageMapCache> cache;
+    return *cache;
 }
 
 DiskImageMap DiskImageMapCache::value(const Loader& loader) {
