@@ -13,6 +13,10 @@ constexpr const char* kHelperHead = R"HELPER(#!/bin/zsh -f
 set -euo pipefail
 VORNABY_ESP_HELPER_VERSION=9
 export PATH=/usr/sbin:/usr/bin:/bin:/sbin
+# sudo hands over the caller's working directory and locale; neither may
+# change what the tools below do or print.
+export LC_ALL=C
+cd /
 
 command="${1:-}"
 disk="${2:-}"
@@ -159,7 +163,9 @@ esac
 // The installer, in the order its pieces are assembled. Every path it acts on
 // is one of the constants spliced in between; nothing else varies.
 
-constexpr const char* kInstallerPrelude = R"INSTALLER(#!/bin/zsh
+// "-f" keeps the caller's startup files (HOME, ZDOTDIR) from running as root
+// before the first line.
+constexpr const char* kInstallerPrelude = R"INSTALLER(#!/bin/zsh -f
 set -euo pipefail
 # Root runs this; nothing may come from the caller's PATH.
 export PATH=/usr/sbin:/usr/bin:/bin:/sbin
@@ -233,6 +239,7 @@ install_lock_identity=""
 install_lock_recovery_acquired=0
 install_lock_recovery_identity=""
 install_lock_epoch_candidate=""
+install_lock_reclaimed=0
 tmp_dir=""
 helper_tmp=""
 sudoers_tmp=""
@@ -421,11 +428,15 @@ publish_lock_record() {
   [[ -f "$target" && ! -L "$target" && "$target" -ef "$candidate" ]]
 }
 
+# Creates a record candidate exclusively: a path that already exists (a link
+# planted there would have root write through it) is never opened. Status 2:
+# nothing was created.
 write_install_record_candidate() {
   local candidate="$1"
   (
     umask 077
-    print -r -- "$$" >"$candidate"
+    setopt noclobber
+    { print -r -- "$$" >"$candidate"; } || exit 2
     print -r -- "$install_lock_identity" >>"$candidate"
     chown root:wheel "$candidate"
     /bin/chmod 0600 "$candidate"
@@ -484,8 +495,10 @@ publish_install_lock_epoch() {
     fail "Refusing to overwrite a privileged installer epoch candidate" 73
   fi
   token="$$:${attempt}:${RANDOM}:${install_lock_identity}"
-  ( umask 077 && print -r -- "$token" >"$install_lock_epoch_candidate" ) 2>/dev/null ||
+  if ! ( umask 077 && setopt noclobber && print -r -- "$token" >"$install_lock_epoch_candidate" ) 2>/dev/null; then
+    path_exists "$install_lock_epoch_candidate" || install_lock_epoch_candidate=""
     fail "Could not create privileged installer recovery epoch" 74
+  fi
   chown root:wheel "$install_lock_epoch_candidate" 2>/dev/null ||
     fail "Could not set privileged installer recovery-epoch ownership" 74
   /bin/chmod 0600 "$install_lock_epoch_candidate" 2>/dev/null ||
@@ -604,10 +617,23 @@ acquire_install_lock() {
     fail "Could not record privileged installer identity" 74
   fi
   install_lock_recovery_identity="$install_lock_identity"
-  write_install_record_candidate "$install_lock_candidate" ||
+  # Paths that exist are not ours: cleanup must leave them alone.
+  if path_exists "$install_lock_candidate"; then
+    install_lock_candidate=""
+    fail "Refusing to overwrite a privileged installer lock candidate" 73
+  fi
+  write_install_record_candidate "$install_lock_candidate" || {
+    (( $? != 2 )) || install_lock_candidate=""
     fail "Could not create the privileged installer lock candidate" 74
-  write_install_record_candidate "$install_lock_recovery_candidate" ||
+  }
+  if path_exists "$install_lock_recovery_candidate"; then
+    install_lock_recovery_candidate=""
+    fail "Refusing to overwrite a privileged installer lock-recovery candidate" 73
+  fi
+  write_install_record_candidate "$install_lock_recovery_candidate" || {
+    (( $? != 2 )) || install_lock_recovery_candidate=""
     fail "Could not create the privileged installer lock-recovery candidate" 74
+  }
 
   while (( attempts < 3 )); do
     read_install_lock_epoch
@@ -687,19 +713,55 @@ acquire_install_lock() {
     fi
     /bin/rm -f "$install_lock" 2>/dev/null ||
       fail "Could not remove the stale privileged installer lock" 74
+    install_lock_reclaimed=1
     release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
     attempts=$(( attempts + 1 ))
   done
   fail "Could not acquire the privileged installer lock" 75
 }
 
+# Removes what a killed installer left: files staged under the prefixes $1
+# and $2 (in root-only directories), and backup folders that can only be an
+# installer's (root's own, 0700, not a link).
+remove_killed_installer_leftovers() {
+  local leftover=""
+  for leftover in "$1"??????(N) "$2"??????(N); do
+    if [[ -f "$leftover" || -L "$leftover" ]]; then
+      /bin/rm -f "$leftover" 2>/dev/null ||
+        fail "Could not remove a killed installer's staged file: $leftover" 74
+    fi
+  done
+  for leftover in /private/tmp/vornaby-harbortide.??????(N); do
+    if [[ -d "$leftover" && ! -L "$leftover" ]] &&
+      [[ "$(/usr/bin/stat -f '%u:%Lp' "$leftover" 2>/dev/null)" == "0:700" ]]; then
+      /bin/rm -rf "$leftover" 2>/dev/null ||
+        fail "Could not remove a killed installer's temporary directory: $leftover" 74
+    fi
+  done
+}
+
 acquire_install_lock
+
+# A stale lock means its installer was killed; holding the lock now, nothing
+# else of this kind can be in use.
+if (( install_lock_reclaimed )); then
+  remove_killed_installer_leftovers ')INSTALLER";
+
+constexpr const char* kInstallerBetweenLeftoverPrefixes =
+    R"INSTALLER(/.com.vornaby.harbortide.helper.' ')INSTALLER";
+
+constexpr const char* kInstallerAfterLeftovers = R"INSTALLER(/.vornaby-harbortide.'
+fi
 
 tmp_dir="$(/usr/bin/mktemp -d /private/tmp/vornaby-harbortide.XXXXXX)"
 chown root:wheel "$tmp_dir"
 /bin/chmod 0700 "$tmp_dir"
 helper_backup="${tmp_dir}/helper.backup"
 sudoers_backup="${tmp_dir}/sudoers.backup"
+# zsh writes a here-document to a file named from TMPPREFIX, closes it and
+# reopens it by name: inherited, that name could lie where the caller can
+# swap the file. Only root can enter this directory.
+TMPPREFIX="${tmp_dir}/heredoc."
 
 # Staged next to their final places so the commit is a rename within one
 # directory. Names starting with a dot are ignored by sudo's includedir.
@@ -733,8 +795,11 @@ if [[ -e ')INSTALLER";
 // Fixed glue between the twelve occurrences of the two installed paths in
 // the backup steps.
 constexpr const char* kExistsOrLink = R"INSTALLER(' || -L ')INSTALLER";
+// A link to a directory is refused too: mv -f would drop the staged file
+// inside that directory.
 constexpr const char* kThenNotFile = R"INSTALLER(' ]]; then
-  if [[ ! -f ')INSTALLER";
+  if [[ -d ')INSTALLER";
+constexpr const char* kOrNotFile = R"INSTALLER(' || ! -f ')INSTALLER";
 constexpr const char* kAndNotLink = R"INSTALLER(' && ! -L ')INSTALLER";
 constexpr const char* kThenFailHelper = R"INSTALLER(' ]]; then
     fail 'Existing helper path is not a file: )INSTALLER";
@@ -818,6 +883,10 @@ std::string installerScript() {
     // Rest of cleanup, trap, lock functions, main body up to the staging.
     s += kInstallerCleanupRestAndLockFunctions;
     s += helperDirectory;
+    s += kInstallerBetweenLeftoverPrefixes;
+    s += sudoersDirectory;
+    s += kInstallerAfterLeftovers;
+    s += helperDirectory;
     s += kInstallerBetweenStaging;
     s += sudoersDirectory;
     // The helper, embedded verbatim, and the rule.
@@ -834,6 +903,8 @@ std::string installerScript() {
     s += helperPath;
     s += kThenNotFile;
     s += helperPath;
+    s += kOrNotFile;
+    s += helperPath;
     s += kAndNotLink;
     s += helperPath;
     s += kThenFailHelper;
@@ -845,6 +916,8 @@ std::string installerScript() {
     s += kExistsOrLink;
     s += sudoersPath;
     s += kThenNotFile;
+    s += sudoersPath;
+    s += kOrNotFile;
     s += sudoersPath;
     s += kAndNotLink;
     s += sudoersPath;

@@ -189,7 +189,7 @@ std::string privilegedDiskutilScript(std::string_view command, std::string_view 
     }
 
     std::string script;
-    script += "#!/bin/zsh\n";
+    script += "#!/bin/zsh -f\n";
     script += "set -euo pipefail\n";
     script += "export PATH=/usr/sbin:/usr/bin:/bin:/sbin\n";
     script += "\n";
@@ -237,7 +237,9 @@ std::string base64Encode(std::string_view bytes) {
 }
 
 std::string scriptTransportLine(std::string_view script) {
-    return "/usr/bin/printf '%s' '" + base64Encode(script) + "' | /usr/bin/base64 -D | /bin/zsh";
+    // "-f": the root shell must not run the caller's startup files (HOME or
+    // ZDOTDIR may be passed on through the prompt) before the script.
+    return "/usr/bin/printf '%s' '" + base64Encode(script) + "' | /usr/bin/base64 -D | /bin/zsh -f";
 }
 
 std::string appleScriptStringEscape(std::string_view line) {

@@ -291,3 +291,63 @@ TEST_F(RootScriptSandbox, InlineScriptSearchBounds) {
         EXPECT_EQ(r.value("c0.unmounts"), "0");
     }
 }
+
+TEST_F(RootScriptSandbox, RootShellsNeverRunTheCallersStartupFiles) {
+    // Any process of the user can plant a .zshenv; HOME or ZDOTDIR may reach
+    // the root shell through the administrator prompt.
+    sandbox_.writeFile("admin.line",
+                       operations::scriptTransportLine(
+                           operations::privilegedDiskutilScript("mount", "disk0s1", "disk0")));
+    sandbox_.writeFile("installer.line",
+                       operations::scriptTransportLine(helper::installerScript()));
+    const char* routes[] = {
+        // the administrator route's inline script, as the prompt runs it
+        "/bin/sh -c \"$(cat \"$TW_DIR/admin.line\")\"",
+        // the installer, carried the same way
+        "/bin/sh -c \"$(cat \"$TW_DIR/installer.line\")\"",
+        // the installer started through its own first line
+        "\"$INSTALLER\"",
+    };
+    const char* environments[] = {"HOME=\"$TW_DIR/home\"", "ZDOTDIR=\"$TW_DIR/zdotdir\""};
+    std::string script = R"SH(
+chmod 0755 "$INSTALLER"
+mkdir -p "$TW_DIR/home" "$TW_DIR/zdotdir"
+print -r -- "print -r -- home >>'$TW_DIR/ran'" >"$TW_DIR/home/.zshenv"
+print -r -- "print -r -- zdotdir >>'$TW_DIR/ran'" >"$TW_DIR/zdotdir/.zshenv"
+)SH";
+    script += kCaseFunction;
+    int count = 0;
+    for (const char* route : routes) {
+        for (const char* environment : environments) {
+            script +=
+                "run_case c" + std::to_string(count++) + " env " + environment + " " + route + "\n";
+        }
+    }
+    script += "say ran \"$(cat \"$TW_DIR/ran\" 2>/dev/null | tr '\\n' ' ')\"\n";
+    const auto r = sandbox_.run(script, true, {}, kWorld);
+    for (int i = 0; i < count; ++i) {
+        const std::string n = "c" + std::to_string(i);
+        EXPECT_EQ(r.value(n + ".status"), "0") << n << ": " << err(n) << r.err;
+    }
+    EXPECT_EQ(out("c0"), "Mount Point: /Volumes/EFI\n");
+    EXPECT_EQ(r.value("ran"), "");
+}
+
+TEST_F(RootScriptSandbox, HelperIgnoresTheCallersDirectoryAndLocale) {
+    // diskutil reports where and in which locale the helper ran it.
+    const auto r = sandbox_.run(R"SH(
+rm -f /usr/sbin/diskutil
+print -r -- '#!/bin/sh
+print_seen() { echo "$PWD ${LC_ALL:-unset}" >>"$TW_SEEN"; }
+print_seen
+exec /usr/lib/macsim/macsim diskutil "$@"' >/usr/sbin/diskutil
+chmod 0755 /usr/sbin/diskutil
+cd "$TW_DIR"
+TW_SEEN="$TW_DIR/seen" LC_ALL=C.UTF-8 zsh "$HELPER" mount disk0s1
+say status $?
+say seen "$(sort -u "$TW_DIR/seen")"
+)SH",
+                                true, {}, kWorld);
+    EXPECT_EQ(r.value("status"), "0") << r.err;
+    EXPECT_EQ(r.value("seen"), "/ C");
+}

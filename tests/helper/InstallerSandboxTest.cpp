@@ -389,3 +389,99 @@ say new_tmp_dirs $(( $(tmp_dirs) - tmp_before ))
     EXPECT_EQ(r.value("status"), "143") << err();
     expectPreviousKept(r);
 }
+
+TEST_F(InstallerSandbox, RefusesToWriteThroughWhatIsPlantedAtItsPaths) {
+    // Each case plants before the installer starts, with its process id known
+    // ($$ of a shell that then becomes the installer). A root-owned file
+    // elsewhere and two directories elsewhere must come through untouched.
+    struct Case {
+        const char* name;
+        const char* plant;
+        const char* message;
+        const char* entries; // what remains of ours in the two directories
+    };
+    const Case cases[] = {
+        // a link at this run's lock candidate
+        {"lock candidate", "ln -s /etc/victim \"$LOCK.candidate.$$\"",
+         "Refusing to overwrite a privileged installer lock candidate\n",
+         ".com.vornaby.harbortide.install.lock.candidate.PID "},
+        // a link at this run's recovery candidate
+        {"recovery candidate", "ln -s /etc/victim \"$RECOVERY.candidate.$$\"",
+         "Refusing to overwrite a privileged installer lock-recovery candidate\n",
+         ".com.vornaby.harbortide.install.lock.recovery.candidate.PID "},
+        // a link to a directory at the helper path
+        {"helper path", "ln -s /Library/Elsewhere \"$HP\"",
+         "Existing helper path is not a file: "
+         "/Library/PrivilegedHelperTools/com.vornaby.harbortide.helper\n",
+         "com.vornaby.harbortide.helper "},
+        // a link to a directory at the sudoers path
+        {"sudoers path", "ln -s /etc/elsewhere \"$SP\"",
+         "Existing sudoers path is not a file: /etc/sudoers.d/vornaby-harbortide\n",
+         "vornaby-harbortide "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sandbox_.writeFile("plant", c.plant);
+        const auto r = sandbox_.run(R"SH(
+print -r -- precious >/etc/victim; chmod 0644 /etc/victim
+mkdir -m 0755 /Library/Elsewhere /etc/elsewhere
+tmp_before=$(tmp_dirs)
+export LOCK RECOVERY HP SP INSTALLER TW_DIR
+zsh -fc 'source "$TW_DIR/plant"; print -r -- $$ >"$TW_DIR/pid"; exec zsh "$INSTALLER"' \
+  >"$TW_DIR/installer.out" 2>"$TW_DIR/installer.err"
+say status $?
+say victim "$(cat /etc/victim) $(meta /etc/victim)"
+say elsewhere "$(ls -A /Library/Elsewhere /etc/elsewhere | tr -d '\n')"
+say entries "$(our_entries | sed "s/$(cat "$TW_DIR/pid")/PID/g")"
+say new_tmp_dirs $(( $(tmp_dirs) - tmp_before ))
+)SH");
+        EXPECT_EQ(r.value("status"), "73") << err() << r.err;
+        EXPECT_EQ(err(), c.message);
+        EXPECT_EQ(r.value("victim"), "precious 0:0:0644");
+        EXPECT_EQ(r.value("elsewhere"), "/Library/Elsewhere:/etc/elsewhere:");
+        // What was planted stays; nothing of the run does.
+        EXPECT_EQ(r.value("entries"), c.entries);
+        EXPECT_EQ(r.value("new_tmp_dirs"), "0");
+    }
+}
+
+TEST_F(InstallerSandbox, HereDocumentNeverPassesThroughTheCallersTemporaryPrefix) {
+    // zsh writes a here-document to a file named from TMPPREFIX and reopens
+    // it by name; in a directory of the user's, the helper could be swapped
+    // on its way to the staged file. The directory must not even be touched.
+    const auto r = sandbox_.run(std::string(R"SH(
+mkdir "$TW_DIR/ava-tmp"; chown 501:50 "$TW_DIR/ava-tmp"
+touch -d '2001-01-01 00:00:00' "$TW_DIR/ava-tmp"; touch -d '2002-01-01 00:00:00' "$TW_DIR/2002"
+export TMPPREFIX="$TW_DIR/ava-tmp/zsh"
+)SH") + kRunAndReport + R"SH(
+say touched $([[ "$TW_DIR/ava-tmp" -nt "$TW_DIR/2002" ]] && print yes || print no)
+)SH");
+    EXPECT_EQ(r.value("status"), "0") << err();
+    expectInstalled(r);
+    EXPECT_EQ(r.value("touched"), "no");
+}
+
+TEST_F(InstallerSandbox, ReclaimingAKilledInstallersLockRemovesItsLeftovers) {
+    // The first installer is killed inside its transaction (visudo is slow),
+    // leaving its lock, staged files and backup folder; the next one reclaims
+    // the lock and must leave nothing of the first behind.
+    const std::string faults =
+        R"("wrap": ["/usr/sbin/visudo"], "faults": [{"tool": "visudo", "calls": [1], "delay": 3.0}])";
+    const auto r = sandbox_.run(std::string(kPreviousInstallation) + R"SH(
+baseline=$(tmp_dirs)
+zsh "$INSTALLER" >/dev/null 2>&1 & first=$!
+while [[ -z "$(ls -A /etc/sudoers.d | grep '^\.vornaby-harbortide\.')" ]]; do sleep 0.02; done
+kill -KILL $first; wait $first
+say killed_lock "$(meta "$LOCK")"
+say killed_staged "$(ls -A "$HD" /etc/sudoers.d | grep -cE '^\.(com\.vornaby\.harbortide\.helper|vornaby-harbortide)\.[A-Za-z0-9]{6}$')"
+say killed_tmp_dirs $(( $(tmp_dirs) - baseline ))
+)SH" + kRunAndReport + R"SH(
+say new_tmp_dirs $(( $(tmp_dirs) - baseline ))
+)SH",
+                                true, faults);
+    EXPECT_EQ(r.value("killed_lock"), "0:0:0600");
+    EXPECT_EQ(r.value("killed_staged"), "2");
+    EXPECT_EQ(r.value("killed_tmp_dirs"), "1");
+    EXPECT_EQ(r.value("status"), "0") << err();
+    expectInstalled(r, true);
+}

@@ -63,7 +63,7 @@ TEST(PrivilegedDiskutilScript, RefusesValuesThatCouldLeaveTheirQuotes) {
 
 TEST(PrivilegedDiskutilScript, SplicesTheThreeValuesIntoTheFixedHeader) {
     const std::string script = privilegedDiskutilScript("unmount", "disk12s3", "disk12");
-    const std::string header = "#!/bin/zsh\nset -euo pipefail\n"
+    const std::string header = "#!/bin/zsh -f\nset -euo pipefail\n"
                                "export PATH=/usr/sbin:/usr/bin:/bin:/sbin\n\n"
                                "command='unmount'\ndisk='disk12s3'\nwhole_disk='disk12'\n\n";
     ASSERT_GE(script.size(), header.size());
@@ -94,7 +94,7 @@ TEST(ScriptTransportLine, CarriesTheScriptWithoutQuotesOrBackslashes) {
                                "# \"quotes\" and \\backslashes\\ and 'single' ones\n";
     const std::string line = scriptTransportLine(script);
     const std::string prefix = "/usr/bin/printf '%s' '";
-    const std::string suffix = "' | /usr/bin/base64 -D | /bin/zsh";
+    const std::string suffix = "' | /usr/bin/base64 -D | /bin/zsh -f";
     ASSERT_TRUE(line.starts_with(prefix));
     ASSERT_TRUE(line.ends_with(suffix));
     const std::string encoded =
