@@ -98,12 +98,13 @@ struct Listing {
     double seconds = 0;
 };
 
-Listing listIn(const std::string& world) {
+// `launcher`, when given, starts the program (a command line prefix).
+Listing listIn(const std::string& world, const std::string& launcher = "") {
     TempDir dir;
     std::string log = dir / "calls.jsonl";
     auto start = std::chrono::steady_clock::now();
     Listing listing;
-    listing.run = runShell("MACSIM_LOG=" + quote(log) + " " + sandbox(world, false) +
+    listing.run = runShell("MACSIM_LOG=" + quote(log) + " " + sandbox(world, false) + launcher +
                            quote(tesselwick()) + " list --json");
     listing.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -148,6 +149,15 @@ TEST(ListEndToEnd, MultibootWorld) {
     auto lines = commandLines(listing);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "diskutil list"), 0);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "diskutil list -plist"), 1);
+}
+
+TEST(ListEndToEnd, InheritedIgnoredChildSignalChangesNothing) {
+    SKIP_WITHOUT_SANDBOX();
+    // With SIGCHLD ignored the kernel would discard every tool's exit status.
+    Listing listing =
+        listIn(worldPath("multiboot.json"), "perl -e '$SIG{CHLD} = \"IGNORE\"; exec @ARGV' ");
+    ASSERT_EQ(listing.run.status, 0) << listing.run.err;
+    expectRecords(listing.json, expectedJson(multiboot(true)));
 }
 
 TEST(ListEndToEnd, EmptyWorldHasNoEsp) {
