@@ -139,8 +139,7 @@ int measureInside(const std::string& route, int runs) {
     deps.runEFICommand = [operations](const std::string& command, const std::string& disk) {
         operations->runEFICommand(command, disk);
     };
-    deps.refreshedOperationVolume = [operations](const discovery::ESPVolume& volume,
-                                                 bool mounted) {
+    deps.refreshedOperationVolume = [operations](const discovery::ESPVolume& volume, bool mounted) {
         return operations->refreshedOperationVolume(volume, mounted);
     };
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
@@ -216,10 +215,10 @@ int main(int argc, char** argv) {
     };
     const Route routes[] = {{"direct", true, 4}, {"helper", false, 2}, {"administrator", false, 7}};
     for (const Route& route : routes) {
-        const std::string command =
-            "'" + (source / "sim/sandbox").string() + "' --macsim '" + (bin / "macsim").string() +
-            "'" + (route.asRoot ? " --as-root" : "") + " -- '" + self + "' --inside " +
-            route.name + " " + std::to_string(runs);
+        const std::string command = "'" + (source / "sim/sandbox").string() + "' --macsim '" +
+                                    (bin / "macsim").string() + "'" +
+                                    (route.asRoot ? " --as-root" : "") + " -- '" + self +
+                                    "' --inside " + route.name + " " + std::to_string(runs);
         FILE* pipe = popen(command.c_str(), "r");
         if (pipe == nullptr) {
             return 1;

@@ -846,3 +846,16 @@ TEST_F(ManagerFixture, HelperInstallation) {
     EXPECT_FALSE(manager->lastError());
     EXPECT_TRUE(manager->isLoading()); // the queued refresh
 }
+
+TEST_F(ManagerFixture, SilentRefreshReplacesTheEarlierOneAndTakesNoNegativeDelay) {
+    create();
+    manager->scheduleSilentRefresh(0.9);
+    at(0.5);
+    manager->scheduleSilentRefresh(-3.0); // due at once; the 0.9 s one is void
+    queue.runPending();
+    EXPECT_TRUE(manager->isLoading());
+    settle();
+    at(2.0);
+    EXPECT_FALSE(manager->isLoading());
+    EXPECT_EQ(manager->refreshGeneration(), 1u);
+}
