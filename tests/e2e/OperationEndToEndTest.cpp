@@ -253,30 +253,39 @@ TEST(OperationEndToEnd, ESPReformattedAfterTheScanIsRefusedByEveryRoute) {
 
 namespace {
 
-// Pids of processes whose command line starts with these arguments.
-std::vector<pid_t> processesRunning(const std::vector<std::string>& argv) {
+// Pids of processes whose command line starts with these arguments, and
+// whose parent is `parent` when one is given (other sandboxes may be running
+// the same commands at the same time).
+std::vector<pid_t> processesRunning(const std::vector<std::string>& argv,
+                                    std::optional<pid_t> parent = std::nullopt) {
+    std::string wanted;
+    for (const std::string& argument : argv) {
+        wanted += argument + '\0';
+    }
     std::vector<pid_t> found;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            readText(entry.path() / "cmdline").rfind(wanted, 0) != 0) {
             continue;
         }
-        const std::string cmdline = readText(entry.path() / "cmdline");
-        std::string wanted;
-        for (const std::string& argument : argv) {
-            wanted += argument + '\0';
+        if (parent) {
+            const std::string status = readText(entry.path() / "status");
+            const auto at = status.find("PPid:\t");
+            if (at == std::string::npos || std::stoi(status.substr(at + 6)) != *parent) {
+                continue;
+            }
         }
-        if (cmdline.rfind(wanted, 0) == 0) {
-            found.push_back(std::stoi(name));
-        }
+        found.push_back(std::stoi(name));
     }
     return found;
 }
 
-// Waits (in real time, bounded) until some process runs `argv`.
-std::optional<pid_t> awaitProcess(const std::vector<std::string>& argv) {
+// Waits (in real time, bounded) until such a process runs.
+std::optional<pid_t> awaitProcess(const std::vector<std::string>& argv,
+                                  std::optional<pid_t> parent = std::nullopt) {
     for (int i = 0; i < 600; ++i) {
-        if (auto pids = processesRunning(argv); !pids.empty()) {
+        if (auto pids = processesRunning(argv, parent); !pids.empty()) {
             return pids.front();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -296,14 +305,15 @@ TEST(OperationEndToEnd, CtrlCDuringASlowMountLeavesNothingBehind) {
     });
     const auto program = awaitProcess({tesselwick(), "mount", "disk5s1"});
     ASSERT_TRUE(program);
-    ASSERT_TRUE(awaitProcess({"/usr/sbin/diskutil", "mount", "disk5s1"}));
+    const auto child = awaitProcess({"/usr/sbin/diskutil", "mount", "disk5s1"}, *program);
+    ASSERT_TRUE(child);
     ::kill(*program, SIGINT);
     ASSERT_EQ(finished.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     const SandboxRun run = finished.get();
     EXPECT_EQ(run.result.status, 130);
     EXPECT_EQ(run.result.out, "");
     EXPECT_EQ(run.result.err, "");
-    EXPECT_TRUE(processesRunning({"/usr/sbin/diskutil", "mount", "disk5s1"}).empty());
+    EXPECT_NE(::kill(*child, 0), 0); // the slow diskutil was stopped, not left behind
     EXPECT_EQ(run.count("osascript"), 0);
 }
 
@@ -315,8 +325,8 @@ TEST(OperationEndToEnd, HelperInstallationThroughTheManager) {
     const std::string script =
         "\"$TW\" helper install || exit 9; sum=$(sha256sum " + helper +
         "); /usr/local/bin/macsim ctl prompt none; \"$TW\" helper install & pid=$!; "
-        "while ! pgrep -x osascript >/dev/null; do sleep 0.05; done; kill -TERM $pid; wait $pid; "
-        "echo \"status=$?\"; pgrep -x osascript && echo prompt-left; "
+        "while ! osa=$(pgrep -x -P $pid osascript); do sleep 0.05; done; kill -TERM $pid; "
+        "wait $pid; echo \"status=$?\"; kill -0 $osa 2>/dev/null && echo prompt-left; "
         "[ \"$(sha256sum " +
         helper +
         ")\" = \"$sum\" ] && echo helper-unchanged; "
