@@ -215,10 +215,18 @@ int main(int argc, char** argv) {
     };
     const Route routes[] = {{"direct", true, 4}, {"helper", false, 2}, {"administrator", false, 7}};
     for (const Route& route : routes) {
-        const std::string command = "'" + (source / "sim/sandbox").string() + "' --macsim '" +
-                                    (bin / "macsim").string() + "'" +
-                                    (route.asRoot ? " --as-root" : "") + " -- '" + self +
-                                    "' --inside " + route.name + " " + std::to_string(runs);
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about
+        // a literal plus a temporary string.
+        std::string command = "'";
+        command += (source / "sim/sandbox").string();
+        command += "' --macsim '";
+        command += (bin / "macsim").string();
+        command += route.asRoot ? "' --as-root -- '" : "' -- '";
+        command += self;
+        command += "' --inside ";
+        command += route.name;
+        command += " ";
+        command += std::to_string(runs);
         FILE* pipe = popen(command.c_str(), "r");
         if (pipe == nullptr) {
             return 1;
