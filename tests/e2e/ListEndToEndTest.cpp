@@ -122,7 +122,8 @@ std::vector<std::string> commandLines(const Listing& listing) {
     for (const auto& call : listing.calls) {
         std::string line = std::filesystem::path(call["argv"][0].get<std::string>()).filename();
         for (std::size_t i = 1; i < call["argv"].size(); ++i) {
-            line += " " + call["argv"][i].get<std::string>();
+            // Not " " + temporary: GCC 12 reports a false -Wrestrict for that.
+            line.append(" ").append(call["argv"][i].get<std::string>());
         }
         lines.push_back(line);
     }

@@ -151,7 +151,8 @@ TEST_F(RootScriptSandbox, Helper) {
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string n = "c" + std::to_string(index++);
+        // Appended rather than "literal" + temporary: GCC 12 reports a false -Wrestrict for that.
+        const std::string n = std::string("c").append(std::to_string(index++));
         EXPECT_EQ(r.value(n + ".status"), c.status) << err(n) << r.err;
         if (c.out != nullptr) {
             EXPECT_EQ(out(n), c.out);
@@ -175,7 +176,8 @@ TEST_F(RootScriptSandbox, Helper) {
             EXPECT_EQ(r.value(n + ".infos"), "0");
         }
     }
-    EXPECT_EQ(err("c" + std::to_string(index - 1)), marker + "Invalid command: bogus\n");
+    EXPECT_EQ(err(std::string("c").append(std::to_string(index - 1))),
+              marker + "Invalid command: bogus\n");
 }
 
 TEST_F(RootScriptSandbox, HelperRefusesADeviceReportedUnderAnotherIdentifier) {
@@ -228,7 +230,8 @@ TEST_F(RootScriptSandbox, InlineScript) {
     };
     std::vector<std::string> commands;
     for (const auto& c : cases) {
-        const std::string file = "c" + std::to_string(commands.size()) + ".zsh";
+        const std::string file =
+            std::string("c").append(std::to_string(commands.size())).append(".zsh");
         sandbox_.writeFile(file, c.script);
         commands.push_back("zsh \"$TW_DIR/" + file + "\"");
     }
@@ -236,7 +239,7 @@ TEST_F(RootScriptSandbox, InlineScript) {
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string n = "c" + std::to_string(index++);
+        const std::string n = std::string("c").append(std::to_string(index++));
         EXPECT_EQ(r.value(n + ".status"), c.status) << err(n) << r.err;
         if (c.out != nullptr) {
             EXPECT_EQ(out(n), c.out);
@@ -270,7 +273,7 @@ TEST_F(RootScriptSandbox, InlineScriptSearchBounds) {
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string n = "c" + std::to_string(index++);
+        const std::string n = std::string("c").append(std::to_string(index++));
         sandbox_.writeFile(n + ".info", infoPlist(c.target, "EFI", false));
         sandbox_.writeFile(n + ".list", listPlist(c.disks, "disk77", c.partitions));
         sandbox_.writeFile(n + ".zsh",
