@@ -54,6 +54,19 @@ TEST(DiskInfoCache, AgeCountsFromTheEndOfTheLoad) {
     EXPECT_EQ(runs, 1);
 }
 
+TEST(DiskInfoCache, InvalidateDropsEveryFreshEntry) {
+    ManualClock clock;
+    DiskInfoCache cache(clock);
+    CountingLoader loader;
+    cache.value("disk0", loader.get());
+    cache.value("disk0s1", loader.get());
+    cache.invalidate(); // a mount changed what diskutil would say
+    EXPECT_EQ(cache.entryCount(), 0u);
+    // Both are read again at once, not served from before the change.
+    EXPECT_EQ(cache.value("disk0s1", loader.get()), dict("v3"));
+    EXPECT_EQ(cache.value("disk0", loader.get()), dict("v4"));
+}
+
 TEST(DiskInfoCache, InvalidationDuringALoadDropsItsResult) {
     ManualClock clock;
     DiskInfoCache cache(clock);

@@ -252,6 +252,9 @@ TEST(Naming, ParentName) {
               "APPLE SSD");
     EXPECT_EQ(bestParentName({{"Content", "GUID_partition_scheme"}}, {}, "disk0", std::nullopt),
               "disk0");
+    // An MBR map's scheme name is no more a disk name than a GUID map's.
+    EXPECT_EQ(bestParentName({{"Content", " FDisk_partition_scheme "}}, {}, "disk3", std::nullopt),
+              "disk3");
     // Blank and mistyped values fall through to the next key.
     EXPECT_EQ(bestParentName({{"VolumeName", "USB"}}, {{"MediaName", " "}, {"DeviceModel", 3}},
                              "disk2", std::nullopt),

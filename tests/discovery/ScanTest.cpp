@@ -617,3 +617,23 @@ TEST_F(ScanTest, RealTextTables) {
     ASSERT_EQ(ids(volumes), std::vector<std::string>{"disk0s1"});
     EXPECT_EQ(volumes[0].installedOS, "Unknown OS"); // sibling information not recorded
 }
+
+TEST_F(ScanTest, MountPointKnownOnlyToDiskInformation) {
+    // The partition list leaves MountPoint out of the mounted ESP; its disk information has it.
+    tools_.answer(disktool::listPlist(),
+                  listRoot(PlistArray{PlistDictionary{
+                      {"Content", "GUID_partition_scheme"},
+                      {"DeviceIdentifier", "disk0"},
+                      {"Size", 500107862016},
+                      {"Partitions", PlistArray{PlistDictionary{{"Content", "EFI"},
+                                                                {"DeviceIdentifier", "disk0s1"},
+                                                                {"VolumeName", "EFI"},
+                                                                {"Size", 209715200}}}}}}));
+    answerInfo("disk0", {{"MediaName", "APPLE SSD AP0512Q"}, {"Internal", true}});
+    answerInfo("disk0s1", fat32ESP({{"MountPoint", mount_.string()}}));
+    tools_.answer(disktool::imageInfoPlist(), PlistValue(PlistDictionary{}));
+    const auto volumes = scanner().loadESPVolumes();
+    ASSERT_EQ(ids(volumes), std::vector<std::string>{"disk0s1"});
+    EXPECT_EQ(volumes[0].mountPoint, mount_.string());
+    EXPECT_EQ(volumes[0].bootloader, "OC");
+}
