@@ -1,6 +1,7 @@
 #include "discovery/PlistValue.h"
 
 #include "support/Errors.h"
+#include "support/Text.h"
 
 #include <plist/plist.h>
 
@@ -151,6 +152,33 @@ std::optional<std::string> binaryPlistHazard(std::string_view bytes) {
         }
         return static_cast<std::size_t>(offset);
     };
+    // The system's parser stops the process on a UTF-16 text holding U+0000: its
+    // UTF-8 copy is then shorter than the length it records.
+    for (std::uint64_t index = 0; index < objectCount; ++index) {
+        const auto offset = objectOffset(index);
+        if (!offset || static_cast<unsigned char>(bytes[*offset]) >> 4 != 0x6) {
+            continue;
+        }
+        std::size_t position = *offset + 1;
+        std::uint64_t units = static_cast<unsigned char>(bytes[*offset]) & 0x0F;
+        if (units == 0x0F) {
+            if (position >= tableOffset) {
+                continue;
+            }
+            const auto sizeMarker = static_cast<unsigned char>(bytes[position]);
+            const std::size_t width = std::size_t{1} << (sizeMarker & 0x0F);
+            if ((sizeMarker >> 4) != 0x1 || width > 8 || position + 1 + width > tableOffset) {
+                continue;
+            }
+            units = readBigEndian(bytes, position + 1, width);
+            position += 1 + width;
+        }
+        for (std::uint64_t i = 0; i < units && position + 2 * i + 1 < tableOffset; ++i) {
+            if (readBigEndian(bytes, static_cast<std::size_t>(position + 2 * i), 2) == 0) {
+                return "a text holds a NUL character";
+            }
+        }
+    }
     // The references of a container object, or none for scalars and bad objects.
     auto references = [&](std::uint64_t index) -> std::vector<std::uint64_t> {
         std::vector<std::uint64_t> refs;
@@ -416,6 +444,10 @@ PlistValue parsePropertyList(std::string_view bytes) {
         if (auto hazard = binaryPlistHazard(bytes)) {
             fail(*hazard);
         }
+    } else if (text::toValidUTF8(bytes) != bytes) {
+        // Not well-formed XML; the system's parser also stops the process on some
+        // such keys instead of reporting an error.
+        fail("it is not valid UTF-8");
     } else if (xmlContainerDepth(bytes) > kMaximumDepth) {
         fail("it is nested too deeply");
     }

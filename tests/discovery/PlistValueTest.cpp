@@ -123,6 +123,13 @@ TEST(PlistValue, GarbageIsAReadableErrorNeverACrash) {
         {chain(100000, 1, false), "it is nested too deeply"},
         {chain(40, 2, false), "it expands to too many values"}, // 2^40 copies
         {chain(5, 1, true), "it refers to itself"},
+        // bytes that are not UTF-8 in a key stopped the process inside the system parser
+        {"<dict><key>W\xC0\xC0ritable</key><true/></dict>", "it is not valid UTF-8"},
+        // so did a UTF-16 key holding U+0000 ({"\u00e9\0": true})
+        {std::string("bplist00\xd1\x01\x02\x62\x00\xe9\x00\x00\x09\x08\x0b\x10", 20) +
+             std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x03" +
+             std::string(15, '\0') + "\x11",
+         "a text holds a NUL character"},
     };
     const std::string prefix = std::string(kPlistErrorDomain) + " " +
                                std::to_string(kPlistParseErrorCode) +
