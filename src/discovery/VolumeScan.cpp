@@ -222,6 +222,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
     std::vector<ESPVolume> result;
     ScanMemo memo(*this);
     std::optional<std::vector<std::string>> rootStores;
+    std::set<std::string, std::less<>> seen;
 
     for (const PlistDictionary& entry : *disks) {
         task::checkCancellation();
@@ -301,7 +302,8 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
         for (const PlistDictionary* partitionPtr : espPartitions) {
             const PlistDictionary& partition = *partitionPtr;
             const std::string id = stringOrEmpty(partition, "DeviceIdentifier");
-            if (!isPartitionOf(id, parentID)) {
+            // A list that repeats a disk or a partition must not publish one ESP twice.
+            if (!isPartitionOf(id, parentID) || !seen.insert(id).second) {
                 continue;
             }
             const std::string* contentValue = stringValue(partition, "Content");
@@ -560,6 +562,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
     std::vector<ESPVolume> result;
     ScanMemo memo(*this);
     std::map<std::string, std::vector<PlistDictionary>, std::less<>> siblingMemo;
+    std::set<std::string, std::less<>> seen;
     std::string currentDisk = "disk?";
 
     for (std::string_view rawLine : splitLines(output)) {
@@ -578,7 +581,8 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
             continue;
         }
         const std::string id = pieces.back();
-        if (!isPartitionOf(id, currentDisk)) {
+        // A table that repeats a row must not publish one ESP twice.
+        if (!isPartitionOf(id, currentDisk) || !seen.insert(id).second) {
             continue;
         }
         const PlistDictionary info = bestEffortDiskInfo(id);

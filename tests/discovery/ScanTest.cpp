@@ -637,3 +637,22 @@ TEST_F(ScanTest, MountPointKnownOnlyToDiskInformation) {
     EXPECT_EQ(volumes[0].mountPoint, mount_.string());
     EXPECT_EQ(volumes[0].bootloader, "OC");
 }
+
+TEST_F(ScanTest, RepeatedRowsPublishOneESP) {
+    const PlistDictionary disk{
+        {"Content", "GUID_partition_scheme"},
+        {"DeviceIdentifier", "disk0"},
+        {"Partitions",
+         PlistArray{PlistDictionary{
+             {"Content", "EFI"}, {"DeviceIdentifier", "disk0s1"}, {"Size", 209715200}}}}};
+    // the partition list names the disk twice
+    tools_.answer(disktool::listPlist(), listRoot(PlistArray{disk, disk}));
+    // the text table repeats the disk's section
+    const std::string section = "/dev/disk0 (internal, physical):\n"
+                                "   1:                        EFI EFI     209.7 MB   disk0s1\n";
+    tools_.answer(disktool::listText(), section + section);
+    answerInfo("disk0s1", fat32ESP({}));
+    tools_.answer(disktool::imageInfoPlist(), PlistValue(PlistDictionary{}));
+    EXPECT_EQ(ids(scanner().loadESPVolumesFromPlist()), std::vector<std::string>{"disk0s1"});
+    EXPECT_EQ(ids(scanner().loadESPVolumesFromText()), std::vector<std::string>{"disk0s1"});
+}
