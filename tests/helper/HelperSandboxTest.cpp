@@ -329,7 +329,8 @@ print -r -- "print -r -- zdotdir >>'$TW_DIR/ran'" >"$TW_DIR/zdotdir/.zshenv"
     script += "say ran \"$(cat \"$TW_DIR/ran\" 2>/dev/null | tr '\\n' ' ')\"\n";
     const auto r = sandbox_.run(script, true, {}, kWorld);
     for (int i = 0; i < count; ++i) {
-        const std::string n = "c" + std::to_string(i);
+        // Appended rather than "literal" + temporary: GCC 12 reports a false -Wrestrict for that.
+        const std::string n = std::string("c").append(std::to_string(i));
         EXPECT_EQ(r.value(n + ".status"), "0") << n << ": " << err(n) << r.err;
     }
     EXPECT_EQ(out("c0"), "Mount Point: /Volumes/EFI\n");
