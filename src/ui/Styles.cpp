@@ -1,0 +1,236 @@
+#include "ui/Styles.h"
+
+#include "ui/AppTheme.h"
+#include "ui/Icons.h"
+
+#include <QFontDatabase>
+#include <QPainter>
+#include <QPainterPath>
+#include <QTimerEvent>
+
+namespace tesselwick::ui {
+
+QFont uiFont(double size, QFont::Weight weight) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPixelSize(qRound(size));
+    font.setWeight(weight);
+    return font;
+}
+
+QFont monospacedFont(double size, QFont::Weight weight) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(qRound(size));
+    font.setWeight(weight);
+    return font;
+}
+
+StyledButton::StyledButton(Style style, QWidget* parent) : QAbstractButton(parent), style_(style) {
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::NoFocus);
+    switch (style_) {
+    case Style::roundGlass:
+    case Style::small:
+        setFont(uiFont(11, QFont::Bold));
+        break;
+    case Style::pill:
+    case Style::miniCapsule:
+        setFont(uiFont(10, QFont::Bold));
+        break;
+    }
+    tint_ = Qt::white;
+}
+
+void StyledButton::setSymbol(const QString& symbol, double side, double weight) {
+    symbol_ = symbol;
+    symbolSide_ = side;
+    symbolWeight_ = weight;
+    updateGeometry();
+    update();
+}
+
+void StyledButton::setActive(bool active) {
+    active_ = active;
+    update();
+}
+
+void StyledButton::setTint(const QColor& tint) {
+    tint_ = tint;
+    update();
+}
+
+QSize StyledButton::sizeHint() const {
+    switch (style_) {
+    case Style::roundGlass:
+        return {31, 31};
+    case Style::small:
+        return {30, 30};
+    case Style::pill:
+    case Style::miniCapsule: {
+        const QFontMetrics metrics(font());
+        const int horizontal = style_ == Style::pill ? 10 : 8;
+        const int vertical = style_ == Style::pill ? 5 : 4;
+        int width = metrics.horizontalAdvance(text());
+        if (!symbol_.isEmpty()) {
+            width += qRound(symbolSide_) + 4;
+        }
+        const int height = std::max(metrics.height(), qRound(symbolSide_));
+        return {width + 2 * horizontal, height + 2 * vertical};
+    }
+    }
+    return {};
+}
+
+QColor StyledButton::fillColor() const {
+    const bool pressed = isDown();
+    if (style_ == Style::pill) {
+        if (active_) {
+            return pressed ? AppTheme::actionRedPressed() : AppTheme::actionRed();
+        }
+        return pressed ? AppTheme::actionBluePressed() : AppTheme::actionBlue();
+    }
+    return pressed ? AppTheme::toolbarButtonPressed() : AppTheme::toolbarButtonFill();
+}
+
+double StyledButton::disabledOpacity() const {
+    return style_ == Style::roundGlass || style_ == Style::small ? 0.42 : 0.45;
+}
+
+void StyledButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (!isEnabled()) {
+        painter.setOpacity(disabledOpacity());
+    }
+    const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const double radius = std::min(bounds.width(), bounds.height()) / 2;
+    painter.setPen(QPen(style_ == Style::pill ? AppTheme::buttonStroke() : AppTheme::border(), 1));
+    painter.setBrush(fillColor());
+    painter.drawRoundedRect(bounds, radius, radius);
+
+    const QColor labelColor = style_ == Style::miniCapsule ? tint_ : QColor(Qt::white);
+    const QPixmap icon = symbol_.isEmpty() ? QPixmap()
+                                           : symbolPixmap(symbol_, qRound(symbolSide_), labelColor,
+                                                          devicePixelRatioF(), symbolWeight_);
+    const QFontMetrics metrics(font());
+    const int textWidth = text().isEmpty() ? 0 : metrics.horizontalAdvance(text());
+    const int iconSide = icon.isNull() ? 0 : qRound(symbolSide_);
+    const int gap = iconSide > 0 && textWidth > 0 ? 4 : 0;
+    const double contentWidth = iconSide + gap + textWidth;
+    double x = (width() - contentWidth) / 2.0;
+    if (!icon.isNull()) {
+        painter.drawPixmap(QPointF(x, (height() - iconSide) / 2.0), icon);
+        x += iconSide + gap;
+    }
+    if (textWidth > 0) {
+        painter.setPen(labelColor);
+        painter.setFont(font());
+        painter.drawText(QRectF(x, 0, textWidth + 1, height()), Qt::AlignVCenter | Qt::AlignLeft,
+                         text());
+    }
+}
+
+HeartButton::HeartButton(QWidget* parent) : QAbstractButton(parent) {
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::NoFocus);
+    setFixedSize(31, 31);
+}
+
+void HeartButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(AppTheme::buttonStroke(), 1));
+    painter.setBrush(AppTheme::actionBlue());
+    painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    const QPixmap heart =
+        symbolPixmap(QStringLiteral("heart.fill"), 13, Qt::white, devicePixelRatioF(), 1.25);
+    painter.drawPixmap(QPointF((width() - 13) / 2.0, (height() - 13) / 2.0 + 0.5), heart);
+}
+
+HeaderIcon::HeaderIcon(int side, QWidget* parent) : QWidget(parent), side_(side) {
+    setFixedSize(side, side);
+}
+
+void HeaderIcon::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.setPen(QPen(AppTheme::border(), 1));
+    painter.setBrush(AppTheme::iconFill());
+    painter.drawRoundedRect(bounds, 10, 10);
+    const int inner = side_ - 10;
+    const qreal ratio = devicePixelRatioF();
+    QImage image = bundleImage(QStringLiteral("VornabyHeaderIcon"),
+                               QSize(qRound(inner * ratio), qRound(inner * ratio)));
+    if (image.isNull()) {
+        // Without our mark, the application's own icon stands in.
+        const QPixmap fallback = windowIcon().pixmap(inner, inner);
+        painter.drawPixmap(QRectF(5, 5, inner, inner), fallback, fallback.rect());
+        return;
+    }
+    image.setDevicePixelRatio(ratio);
+    painter.drawImage(QRectF(5, 5, inner, inner), image);
+}
+
+BusyIndicator::BusyIndicator(QSize size, QWidget* parent) : QWidget(parent) {
+    setFixedSize(size);
+}
+
+void BusyIndicator::showEvent(QShowEvent*) {
+    if (timerId_ == 0) {
+        timerId_ = startTimer(80);
+    }
+}
+
+void BusyIndicator::hideEvent(QHideEvent*) {
+    if (timerId_ != 0) {
+        killTimer(timerId_);
+        timerId_ = 0;
+    }
+}
+
+void BusyIndicator::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == timerId_) {
+        step_ = (step_ + 1) % 12;
+        update();
+    }
+}
+
+void BusyIndicator::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.translate(width() / 2.0, height() / 2.0);
+    const double radius = std::min(width(), height()) / 2.0 - 1;
+    for (int i = 0; i < 12; ++i) {
+        QColor color = AppTheme::textSecondary();
+        color.setAlphaF(static_cast<float>(0.2 + 0.8 * ((i + 12 - step_) % 12) / 11.0));
+        painter.setPen(QPen(color, 1.6, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(QPointF(0, -radius * 0.5), QPointF(0, -radius));
+        painter.rotate(30);
+    }
+}
+
+SwitchButton::SwitchButton(QWidget* parent) : QAbstractButton(parent) {
+    setCheckable(true);
+    setCursor(Qt::PointingHandCursor);
+    setFixedSize(32, 18);
+}
+
+void SwitchButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (!isEnabled()) {
+        painter.setOpacity(0.45);
+    }
+    const QRectF track = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.setPen(QPen(AppTheme::border(), 1));
+    painter.setBrush(isChecked() ? AppTheme::actionBlue() : AppTheme::toolbarButtonPressed());
+    painter.drawRoundedRect(track, track.height() / 2, track.height() / 2);
+    const double knob = track.height() - 4;
+    const double x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+}
+
+} // namespace tesselwick::ui

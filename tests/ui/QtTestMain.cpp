@@ -1,0 +1,13 @@
+// GoogleTest's main for widget tests: one QApplication on the off-screen
+// platform, so the tests run without a display.
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,145 @@
+// Pure rules of the popover: byte counts and the size rules with their
+// persisted layout.
+
+#include "ui/ByteFormat.h"
+#include "ui/PopoverState.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using tesselwick::ui::formatFileSize;
+using tesselwick::ui::PopoverLayout;
+using tesselwick::ui::PopoverState;
+
+TEST(ByteFormat, FileStyleInDecimalUnits) {
+    struct Case {
+        std::int64_t bytes;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "Zero KB"},              // zero has its own word
+        {1, "1 byte"},               // singular
+        {999, "999 bytes"},          // below a kilobyte
+        {1000, "1 KB"},              // decimal, not 1024
+        {1499, "1 KB"},              // kilobytes show no digits
+        {1500, "2 KB"},              // halves round up
+        {999999, "1 MB"},            // 1000 KB after rounding moves up a unit
+        {104857600, "104.9 MB"},     // one digit for megabytes
+        {209715200, "209.7 MB"},     // the usual ESP
+        {200000000, "200 MB"},       // trailing zero dropped with its point
+        {2147483648, "2.15 GB"},     // two digits from gigabytes on
+        {500107862016, "500.11 GB"}, // a 500 GB disk
+        {2000398934016, "2 TB"},     // 2.00 TB loses both zeros
+        {1000204886016, "1 TB"},     //
+        {999999000000, "1 TB"},      // 999.999 GB rounds into the next unit
+        {std::numeric_limits<std::int64_t>::max(), "9.22 EB"}, // the largest count
+    };
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    for (const Case& c : cases) {
+        EXPECT_EQ(formatFileSize(c.bytes, english).toStdString(), c.text) << c.bytes;
+    }
+    // The locale's decimal separator.
+    EXPECT_EQ(formatFileSize(209715200, QLocale(QLocale::German, QLocale::Germany)).toStdString(),
+              "209,7 MB");
+}
+
+TEST(PopoverSizes, HeightsPerModeAndVolumeCount) {
+    struct Case {
+        bool expanded;
+        std::size_t count;
+        double height;
+    };
+    const Case cases[] = {
+        {false, 0, 341},                                   // empty body
+        {false, 1, 282},                                   // 229 raised to the minimum
+        {false, 2, 289}, {false, 3, 349}, {false, 7, 349}, // three rows, the list scrolls
+        {true, 0, 421},  {true, 1, 330},                   // 269 raised to the minimum
+        {true, 2, 339},  {true, 5, 549},  {true, 9, 549},  // five rows, the list scrolls
+    };
+    for (const Case& c : cases) {
+        EXPECT_DOUBLE_EQ(PopoverState::preferredHeight(c.expanded, c.count), c.height)
+            << c.expanded << " " << c.count;
+    }
+    EXPECT_DOUBLE_EQ(PopoverState::bodyAreaHeight(false, 3), 184);
+    EXPECT_DOUBLE_EQ(PopoverState::bodyAreaHeight(true, 4), 288);
+}
+
+struct PopoverStateTest : ::testing::Test {
+    QTemporaryDir scratch;
+    QSettings settings{scratch.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat};
+    PopoverState state{settings};
+
+    void storeRaw(const QVariant& width, const QVariant& height, const QVariant& count) {
+        settings.setValue(
+            PopoverState::kLayoutKey,
+            QVariantMap{{"width", width}, {"height", height}, {"volumeCount", count}});
+    }
+};
+
+TEST_F(PopoverStateTest, SavedLayoutIsReusedOnlyWhenItFitsTheMode) {
+    struct Case {
+        double width;
+        double height;
+        QSizeF restored;
+    };
+    const Case cases[] = {
+        {460.3, 300, {460.3, 300}}, // within half a point of the mode's width
+        {470, 300, {460, 341}},     // width off by more than 0.5
+        {460, 281, {460, 341}},     // below the compact minimum
+        {460, 431, {460, 341}},     // above the compact maximum
+    };
+    for (const Case& c : cases) {
+        storeRaw(c.width, c.height, qlonglong(0));
+        EXPECT_EQ(state.restoredPreferredSize(), c.restored) << c.width << " x " << c.height;
+    }
+    // The saved count decides the height when the saved size does not fit.
+    storeRaw(470.0, 300.0, qlonglong(2));
+    EXPECT_EQ(state.restoredPreferredSize(), QSizeF(460, 289));
+}
+
+TEST_F(PopoverStateTest, InvalidStoredValuesMeanNoSavedLayout) {
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        QVariant width, height, count;
+        bool valid;
+    };
+    const Case cases[] = {
+        {460.0, 300.0, qlonglong(3), true},                  // all good
+        {460.0, 300.0, 3.0, true},                           // a whole real count
+        {true, 300.0, qlonglong(3), false},                  // a boolean is not a number
+        {460.0, 300.0, true, false},                         // nor as count
+        {QStringLiteral("460"), 300.0, qlonglong(3), false}, // text
+        {460.0, inf, qlonglong(3), false},                   // not finite
+        {460.0, 300.0, qlonglong(-1), false},                // negative count
+        {460.0, 300.0, 2.5, false},                          // fractional count
+        {460.0, 300.0, 1e19, false},                         // beyond a signed 64-bit count
+        {460.0, 300.0, qulonglong(1) << 63, false},          // likewise, unsigned
+        {460.0, QVariant(), qlonglong(3), false},            // missing
+    };
+    for (const Case& c : cases) {
+        storeRaw(c.width, c.height, c.count);
+        EXPECT_EQ(state.savedLayout().has_value(), c.valid)
+            << c.width.toString().toStdString() << " " << c.count.toString().toStdString();
+    }
+}
+
+TEST_F(PopoverStateTest, StoringKeepsOnlySizesOfAMode) {
+    state.storePreferredLayout({460, 349}, 3);
+    ASSERT_EQ(state.savedLayout(), (PopoverLayout{460, 349, 3}));
+    state.storePreferredSize({500, 400}); // matches neither width
+    state.storePreferredSize({560, 601}); // above the expanded maximum
+    state.storePreferredSize({std::numeric_limits<double>::quiet_NaN(), 349});
+    state.storePreferredLayout({460, 300}, -1); // negative count
+    EXPECT_EQ(state.savedLayout(), (PopoverLayout{460, 349, 3}));
+    // A size of its own keeps the saved count.
+    state.storePreferredSize({560.2, 549});
+    EXPECT_EQ(state.savedLayout(), (PopoverLayout{560.2, 549, 3}));
+    // Survives a reload from the file.
+    settings.sync();
+    QSettings reread(settings.fileName(), QSettings::IniFormat);
+    EXPECT_EQ(PopoverState(reread).savedLayout(), (PopoverLayout{560.2, 549, 3}));
+}
