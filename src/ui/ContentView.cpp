@@ -498,7 +498,7 @@ void ContentView::syncCards() {
             }
         };
         if (i < cards_.size()) {
-            cards_[i]->update(std::move(inputs), std::move(mount), std::move(open));
+            cards_[i]->setInputs(std::move(inputs), std::move(mount), std::move(open));
         } else {
             auto* card = new ESPCard(std::move(inputs), std::move(mount), std::move(open));
             card->setMinimumHeight(qRound(rowHeight));

@@ -102,8 +102,8 @@ ESPCard::ESPCard(ESPCardInputs inputs, std::function<void()> mountAction,
     rebuild();
 }
 
-void ESPCard::update(ESPCardInputs inputs, std::function<void()> mountAction,
-                     std::function<void()> openAction) {
+void ESPCard::setInputs(ESPCardInputs inputs, std::function<void()> mountAction,
+                        std::function<void()> openAction) {
     mountAction_ = std::move(mountAction);
     openAction_ = std::move(openAction);
     if (inputs == inputs_) {

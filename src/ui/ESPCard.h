@@ -40,8 +40,8 @@ public:
     const ESPCardInputs& inputs() const { return inputs_; }
     // Rebuilds the card's content only when the inputs differ from the shown ones;
     // the actions are replaced either way.
-    void update(ESPCardInputs inputs, std::function<void()> mountAction,
-                std::function<void()> openAction);
+    void setInputs(ESPCardInputs inputs, std::function<void()> mountAction,
+                   std::function<void()> openAction);
 
     // The shown lines of text, top to bottom, as plain text (for tests and the
     // accessibility description).
