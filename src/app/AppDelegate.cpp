@@ -225,7 +225,7 @@ void AppDelegate::configurePopover() {
         TW_LOG("popoverDidShow isShown=" + flag(isPopoverShown()) + " window=true key=" +
                flag(popover_->isActiveWindow()) + " visible=" + flag(popover_->isVisible()));
     });
-    connect(popover_.get(), &PopoverWindow::willClose, this, [this] {
+    connect(popover_.get(), &PopoverWindow::willClose, this, [] {
         // Asked as the popover goes, while it still counts as shown.
         TW_LOG("popoverShouldClose isShown=true currentEvent=nil");
         TW_LOG("popoverWillClose currentEvent=nil");
