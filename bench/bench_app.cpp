@@ -283,9 +283,14 @@ int runInner(const std::string& mode, int argc, char** argv) {
 
 std::map<std::string, double> runInSandbox(const std::string& self, const std::string& mode) {
     const fs::path source = TESSELWICK_SOURCE_DIR;
-    const std::string command = "'" + (source / "sim/sandbox").string() + "' --macsim '" +
-                                (fs::path(TESSELWICK_BINARY_DIR) / "bin/macsim").string() +
-                                "' -- '" + self + "' --inner " + mode;
+    std::string command = "'";
+    command += (source / "sim/sandbox").string();
+    command += "' --macsim '";
+    command += (fs::path(TESSELWICK_BINARY_DIR) / "bin/macsim").string();
+    command += "' -- '";
+    command += self;
+    command += "' --inner ";
+    command += mode;
     std::map<std::string, double> figures;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {

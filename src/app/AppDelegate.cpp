@@ -52,7 +52,10 @@ std::string callStack() {
     const std::unique_ptr<char*, decltype(&std::free)> names(backtrace_symbols(frames, count),
                                                              &std::free);
     for (int i = 0; names && i < count; ++i) {
-        text += (i == 0 ? "" : "\n") + std::string(names.get()[i]);
+        if (i > 0) {
+            text += '\n';
+        }
+        text += names.get()[i];
     }
     return text;
 }
