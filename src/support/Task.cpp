@@ -132,6 +132,10 @@ TaskHandle startDetachedTask(std::function<void()> body) {
 
 namespace task {
 
+TaskHandle current() {
+    return TaskHandle(currentTask);
+}
+
 bool isCancelled() {
     return currentTask && currentTask->isCancelled();
 }

@@ -7,9 +7,11 @@
 namespace tesselwick {
 
 class TaskState;
+class TaskHandle;
 namespace task {
 class CurrentTaskScope;
-}
+TaskHandle current();
+} // namespace task
 
 // A handle on a worker task. Copies refer to the same task. Cancelling only
 // sets the task's flag and wakes it; the task decides where to stop.
@@ -34,6 +36,7 @@ public:
 private:
     friend TaskHandle startDetachedTask(std::function<void()> body);
     friend class task::CurrentTaskScope;
+    friend TaskHandle task::current();
     explicit TaskHandle(std::shared_ptr<TaskState> state) : state_(std::move(state)) {}
     std::shared_ptr<TaskState> state_;
 };
@@ -44,6 +47,9 @@ TaskHandle startDetachedTask(std::function<void()> body);
 
 namespace task {
 
+// The calling thread's task, or an empty handle outside any task; work handed to
+// other threads runs as it (`CurrentTaskScope`) to share its cancellation.
+TaskHandle current();
 // The calling thread's task; outside any task these report "not cancelled".
 bool isCancelled();
 // Throws CancellationError when the calling task has been cancelled.
