@@ -3,6 +3,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "discovery/Classification.h"
 #include "discovery/Naming.h"
+#include "support/BoundedPool.h"
 #include "support/Errors.h"
 #include "support/Task.h"
 #include "support/Text.h"
@@ -18,19 +19,80 @@ namespace disktool = process::disktool;
 
 namespace {
 
-// What one scan reads at most once and only when it first needs it: each
-// parent disk's information and the map of attached images.
+// The disk information one scan has read. Lookups are made ahead of the steps that
+// use them, a batch at a time through the scan's pool; the steps then take the
+// results. What was read stays for the rest of the scan, so no partition is asked
+// twice even when the cache's time to live runs out between two batches; a failed
+// lookup is handed out once and then tried again, as each step would have done.
+class ScanLookups {
+public:
+    explicit ScanLookups(const VolumeScanner& scanner) : scanner_(scanner) {}
+
+    void want(const std::string& identifier) {
+        if (isValidDiskReferenceIdentifier(identifier) && !results_.contains(identifier) &&
+            std::find(wanted_.begin(), wanted_.end(), identifier) == wanted_.end()) {
+            wanted_.push_back(identifier);
+        }
+    }
+
+    // Looks up everything wanted so far, together with `extra` jobs.
+    void run(BoundedPool& pool, std::vector<BoundedPool::Job> extra = {}) {
+        std::vector<PlistDictionary> loaded(wanted_.size());
+        // The extra jobs first, so they overlap with the lookups rather than follow them.
+        std::vector<BoundedPool::Job> jobs = std::move(extra);
+        jobs.reserve(jobs.size() + wanted_.size());
+        for (std::size_t i = 0; i < wanted_.size(); ++i) {
+            jobs.emplace_back(
+                [this, &loaded, i] { loaded[i] = scanner_.bestEffortDiskInfo(wanted_[i]); });
+        }
+        pool.runAll(jobs);
+        for (std::size_t i = 0; i < wanted_.size(); ++i) {
+            results_.insert_or_assign(std::move(wanted_[i]), std::move(loaded[i]));
+        }
+        wanted_.clear();
+    }
+
+    PlistDictionary take(const std::string& identifier) {
+        if (auto it = results_.find(identifier); it != results_.end()) {
+            if (!it->second.empty()) {
+                return it->second;
+            }
+            results_.erase(it);
+            return {};
+        }
+        PlistDictionary info = scanner_.bestEffortDiskInfo(identifier);
+        if (!info.empty()) {
+            results_.insert_or_assign(identifier, info);
+        }
+        return info;
+    }
+
+    auto taker() {
+        return [this](const std::string& identifier) { return take(identifier); };
+    }
+
+private:
+    const VolumeScanner& scanner_;
+    std::vector<std::string> wanted_;
+    // Read information; an empty one is a failure not yet handed out.
+    std::map<std::string, PlistDictionary, std::less<>> results_;
+};
+
+// What one scan reads at most once: each parent disk's information and the map of
+// attached images.
 class ScanMemo {
 public:
     explicit ScanMemo(const VolumeScanner& scanner) : scanner_(scanner) {}
 
-    const PlistDictionary& parentInfo(const std::string& parentID) {
+    const PlistDictionary& parentInfo(const std::string& parentID, ScanLookups& lookups) {
         auto memo = parentInfo_.find(parentID);
         if (memo == parentInfo_.end()) {
-            memo = parentInfo_.emplace(parentID, scanner_.bestEffortDiskInfo(parentID)).first;
+            memo = parentInfo_.emplace(parentID, lookups.take(parentID)).first;
         }
         return memo->second;
     }
+
+    void setImageMap(DiskImageMap map) { imageMap_ = std::move(map); }
 
     // The image path for the first of `identifiers` the map knows.
     std::optional<std::string> imagePath(std::initializer_list<std::string_view> identifiers) {
@@ -50,6 +112,11 @@ private:
     std::map<std::string, PlistDictionary, std::less<>> parentInfo_;
     std::optional<DiskImageMap> imageMap_;
 };
+
+// The image map as one more job of a batch, for a scan that will need it.
+BoundedPool::Job imageMapJob(const VolumeScanner& scanner, std::optional<DiskImageMap>& map) {
+    return [&scanner, &map] { map = scanner.diskImageMap(); };
+}
 
 const char* const kPartitionListShapeMessage =
     "diskutil returned an unexpected partition-list property list.";
@@ -170,15 +237,86 @@ bool isValidUTF8(std::string_view bytes) {
     return true;
 }
 
+// Fills what each partition of `parentID` leaves out from its disk information.
+template <typename Lookup>
+std::vector<PlistDictionary> enrichWith(const std::string& parentID,
+                                        const std::vector<PlistDictionary>& partitions,
+                                        Lookup&& diskInfo) {
+    static constexpr std::string_view kEnrichmentKeys[] = {
+        "FilesystemName", "FilesystemUserVisibleName",
+        "Content",        "VolumeName",
+        "MediaName",      "MountPoint",
+        "TotalSize",      "IORegistryEntryName"};
+    std::vector<PlistDictionary> out;
+    out.reserve(partitions.size());
+    for (const PlistDictionary& partition : partitions) {
+        task::checkCancellation();
+        const std::string id = stringOrEmpty(partition, "DeviceIdentifier");
+        if (!isPartitionOf(id, parentID)) {
+            out.push_back(partition);
+            continue;
+        }
+        const PlistDictionary info = diskInfo(id);
+        if (info.empty()) {
+            out.push_back(partition);
+            continue;
+        }
+        PlistDictionary merged = partition;
+        for (std::string_view key : kEnrichmentKeys) {
+            const PlistValue* infoValue = lookup(info, key);
+            if (!hasUsableValue(lookup(merged, key)) && hasUsableValue(infoValue)) {
+                merged.insert_or_assign(std::string(key), *infoValue);
+            }
+        }
+        out.push_back(std::move(merged));
+    }
+    return out;
+}
+
+void wantPartitionsOf(ScanLookups& lookups, const std::string& parentID,
+                      const std::vector<PlistDictionary>& partitions) {
+    for (const PlistDictionary& partition : partitions) {
+        const std::string id = stringOrEmpty(partition, "DeviceIdentifier");
+        if (isPartitionOf(id, parentID)) {
+            lookups.want(id);
+        }
+    }
+}
+
+// One dictionary per partition of `parentID`, from its own information.
+template <typename Lookup>
+std::vector<PlistDictionary> siblingsWith(const std::string& parentID,
+                                          const std::vector<std::string>& partitionIDs,
+                                          Lookup&& diskInfo) {
+    std::vector<PlistDictionary> siblings;
+    for (const std::string& id : partitionIDs) {
+        task::checkCancellation();
+        if (!isPartitionOf(id, parentID)) {
+            continue;
+        }
+        PlistDictionary info = diskInfo(id);
+        if (info.empty()) {
+            siblings.push_back(PlistDictionary{{"DeviceIdentifier", PlistValue(id)}});
+            continue;
+        }
+        if (!hasUsableValue(lookup(info, "DeviceIdentifier"))) {
+            info.insert_or_assign("DeviceIdentifier", PlistValue(id));
+        }
+        siblings.push_back(std::move(info));
+    }
+    return siblings;
+}
+
 } // namespace
 
 VolumeScanner::VolumeScanner()
     : VolumeScanner(process::systemCommandRunner(), DiskInfoCache::shared(),
-                    DiskImageMapCache::shared()) {}
+                    DiskImageMapCache::shared(), defaultLookupConcurrency) {}
 
 VolumeScanner::VolumeScanner(process::CommandRunner runner, DiskInfoCache& diskInfoCache,
-                             DiskImageMapCache& imageMapCache)
-    : runner_(std::move(runner)), diskInfoCache_(diskInfoCache), imageMapCache_(imageMapCache) {}
+                             DiskImageMapCache& imageMapCache, std::size_t lookupConcurrency)
+    : runner_(std::move(runner)), diskInfoCache_(diskInfoCache), imageMapCache_(imageMapCache),
+      lookupConcurrency_(std::max<std::size_t>(lookupConcurrency, 1)) {}
 
 std::vector<ESPVolume> VolumeScanner::loadESPVolumes() const {
     TW_LOG("DiskManager.loadESPVolumes begin");
@@ -219,18 +357,25 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
         throw commandError(65, kPartitionListShapeMessage);
     }
 
-    std::vector<ESPVolume> result;
-    ScanMemo memo(*this);
-    std::optional<std::vector<std::string>> rootStores;
-    std::set<std::string, std::less<>> seen;
-
+    // One disk's lookups wait for nothing but the partition list and, for the
+    // second batch, its own candidates: each batch looks up every disk's at once.
+    struct Disk {
+        const PlistDictionary* entry;
+        std::string parentID;
+        std::vector<PlistDictionary> partitions;
+        std::vector<PlistDictionary> candidates;
+        std::set<std::string, std::less<>> espIDs;
+    };
+    std::vector<Disk> candidateDisks;
+    BoundedPool pool(lookupConcurrency_);
+    ScanLookups lookups(*this);
     for (const PlistDictionary& entry : *disks) {
         task::checkCancellation();
-        const std::string parentID = stringOrEmpty(entry, "DeviceIdentifier");
+        std::string parentID = stringOrEmpty(entry, "DeviceIdentifier");
         if (!isWholeDiskIdentifier(parentID)) {
             continue;
         }
-        const std::vector<PlistDictionary> partitions =
+        std::vector<PlistDictionary> partitions =
             dictionaryArray(entry, "Partitions").value_or(std::vector<PlistDictionary>{});
 
         std::vector<PlistDictionary> candidates;
@@ -245,19 +390,54 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
         if (candidates.empty()) {
             continue;
         }
+        wantPartitionsOf(lookups, parentID, candidates);
+        candidateDisks.push_back(
+            {&entry, std::move(parentID), std::move(partitions), std::move(candidates), {}});
+    }
+    lookups.run(pool);
 
-        std::set<std::string, std::less<>> espIDs;
-        for (const PlistDictionary& candidate : enrichSiblingPartitions(parentID, candidates)) {
+    std::optional<DiskImageMap> imageMap;
+    std::vector<BoundedPool::Job> imageJob;
+    for (Disk& disk : candidateDisks) {
+        task::checkCancellation();
+        const auto enrichedCandidates = enrichWith(disk.parentID, disk.candidates, lookups.taker());
+        for (const PlistDictionary& candidate : enrichedCandidates) {
             const std::string id = stringOrEmpty(candidate, "DeviceIdentifier");
-            if (isPartitionOf(id, parentID) && passesESPTest(candidate)) {
-                espIDs.insert(id);
+            if (isPartitionOf(id, disk.parentID) && passesESPTest(candidate)) {
+                disk.espIDs.insert(id);
             }
         }
-        if (espIDs.empty()) {
+        if (disk.espIDs.empty()) {
             continue;
         }
+        wantPartitionsOf(lookups, disk.parentID, disk.partitions);
+        lookups.want(disk.parentID);
+        if (imageJob.empty()) {
+            imageJob.push_back(imageMapJob(*this, imageMap));
+        }
+    }
+    lookups.run(pool, std::move(imageJob));
 
-        const std::vector<PlistDictionary> enriched = enrichSiblingPartitions(parentID, partitions);
+    std::vector<ESPVolume> result;
+    ScanMemo memo(*this);
+    if (imageMap) {
+        memo.setImageMap(std::move(*imageMap));
+    }
+    std::optional<std::vector<std::string>> rootStores;
+    std::set<std::string, std::less<>> seen;
+
+    for (const Disk& disk : candidateDisks) {
+        task::checkCancellation();
+        if (disk.espIDs.empty()) {
+            continue;
+        }
+        const PlistDictionary& entry = *disk.entry;
+        const std::string& parentID = disk.parentID;
+        const std::vector<PlistDictionary>& partitions = disk.partitions;
+        const std::set<std::string, std::less<>>& espIDs = disk.espIDs;
+
+        const std::vector<PlistDictionary> enriched =
+            enrichWith(parentID, partitions, lookups.taker());
         std::vector<const PlistDictionary*> espPartitions;
         for (const PlistDictionary& partition : enriched) {
             if (espIDs.contains(stringOrEmpty(partition, "DeviceIdentifier"))) {
@@ -268,7 +448,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
             continue;
         }
 
-        const PlistDictionary& parentInfo = memo.parentInfo(parentID);
+        const PlistDictionary& parentInfo = memo.parentInfo(parentID, lookups);
         const std::optional<std::string> parentImagePath = memo.imagePath({parentID});
 
         const bool diskIsImage = parentImagePath.has_value();
@@ -309,7 +489,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
             const std::string* contentValue = stringValue(partition, "Content");
             const std::string content = contentValue ? *contentValue : std::string("EFI");
             const std::string firstFilesystem = partitionFilesystemName(partition, content);
-            const PlistDictionary info = bestEffortDiskInfo(id);
+            const PlistDictionary info = lookups.take(id);
 
             std::optional<std::string> mountPoint =
                 normalizedMountPoint(stringValue(partition, "MountPoint"));
@@ -355,35 +535,11 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
 std::vector<PlistDictionary>
 VolumeScanner::enrichSiblingPartitions(const std::string& parentID,
                                        const std::vector<PlistDictionary>& partitions) const {
-    static constexpr std::string_view kEnrichmentKeys[] = {
-        "FilesystemName", "FilesystemUserVisibleName",
-        "Content",        "VolumeName",
-        "MediaName",      "MountPoint",
-        "TotalSize",      "IORegistryEntryName"};
-    std::vector<PlistDictionary> out;
-    out.reserve(partitions.size());
-    for (const PlistDictionary& partition : partitions) {
-        task::checkCancellation();
-        const std::string id = stringOrEmpty(partition, "DeviceIdentifier");
-        if (!isPartitionOf(id, parentID)) {
-            out.push_back(partition);
-            continue;
-        }
-        const PlistDictionary info = bestEffortDiskInfo(id);
-        if (info.empty()) {
-            out.push_back(partition);
-            continue;
-        }
-        PlistDictionary merged = partition;
-        for (std::string_view key : kEnrichmentKeys) {
-            const PlistValue* infoValue = lookup(info, key);
-            if (!hasUsableValue(lookup(merged, key)) && hasUsableValue(infoValue)) {
-                merged.insert_or_assign(std::string(key), *infoValue);
-            }
-        }
-        out.push_back(std::move(merged));
-    }
-    return out;
+    BoundedPool pool(lookupConcurrency_);
+    ScanLookups lookups(*this);
+    wantPartitionsOf(lookups, parentID, partitions);
+    lookups.run(pool);
+    return enrichWith(parentID, partitions, lookups.taker());
 }
 
 PlistDictionary VolumeScanner::diskInfoUncached(const std::string& identifier) const {
@@ -532,23 +688,15 @@ partitionIDsByParentFromText(const std::string& text) {
 std::vector<PlistDictionary>
 VolumeScanner::siblingPartitionsFromInfo(const std::string& parentID,
                                          const std::vector<std::string>& partitionIDs) const {
-    std::vector<PlistDictionary> siblings;
+    BoundedPool pool(lookupConcurrency_);
+    ScanLookups lookups(*this);
     for (const std::string& id : partitionIDs) {
-        task::checkCancellation();
-        if (!isPartitionOf(id, parentID)) {
-            continue;
+        if (isPartitionOf(id, parentID)) {
+            lookups.want(id);
         }
-        PlistDictionary info = bestEffortDiskInfo(id);
-        if (info.empty()) {
-            siblings.push_back(PlistDictionary{{"DeviceIdentifier", PlistValue(id)}});
-            continue;
-        }
-        if (!hasUsableValue(lookup(info, "DeviceIdentifier"))) {
-            info.insert_or_assign("DeviceIdentifier", PlistValue(id));
-        }
-        siblings.push_back(std::move(info));
     }
-    return siblings;
+    lookups.run(pool);
+    return siblingsWith(parentID, partitionIDs, lookups.taker());
 }
 
 std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
@@ -559,12 +707,14 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
     }
     const auto partitionIDs = partitionIDsByParentFromText(output);
 
-    std::vector<ESPVolume> result;
-    ScanMemo memo(*this);
-    std::map<std::string, std::vector<PlistDictionary>, std::less<>> siblingMemo;
+    // The ESP lines, each under a valid header and naming one of its partitions.
+    struct ESPLine {
+        std::string disk;
+        std::string id;
+    };
+    std::vector<ESPLine> espLines;
     std::set<std::string, std::less<>> seen;
     std::string currentDisk = "disk?";
-
     for (std::string_view rawLine : splitLines(output)) {
         task::checkCancellation();
         const std::string line = text::trim(rawLine);
@@ -580,34 +730,82 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
         if (pieces.empty()) {
             continue;
         }
-        const std::string id = pieces.back();
         // A table that repeats a row must not publish one ESP twice.
-        if (!isPartitionOf(id, currentDisk) || !seen.insert(id).second) {
-            continue;
+        if (isPartitionOf(pieces.back(), currentDisk) && seen.insert(pieces.back()).second) {
+            espLines.push_back({currentDisk, pieces.back()});
         }
-        const PlistDictionary info = bestEffortDiskInfo(id);
+    }
+
+    // First every line's own information, then, for the disks that have an ESP by
+    // it, their partitions' and their own, each batch at once.
+    BoundedPool pool(lookupConcurrency_);
+    ScanLookups lookups(*this);
+    for (const ESPLine& line : espLines) {
+        lookups.want(line.id);
+    }
+    lookups.run(pool);
+
+    struct ESP {
+        const ESPLine* line;
+        PlistDictionary info;
+    };
+    std::vector<ESP> esps;
+    std::map<std::string, std::vector<std::string>, std::less<>> siblingIDs;
+    for (const ESPLine& line : espLines) {
+        task::checkCancellation();
+        PlistDictionary info = lookups.take(line.id);
         if (!passesESPTest(info)) {
             continue;
         }
+        if (!siblingIDs.contains(line.disk)) {
+            auto listed = partitionIDs.find(line.disk);
+            std::vector<std::string> ids = listed != partitionIDs.end() && !listed->second.empty()
+                                               ? listed->second
+                                               : std::vector<std::string>{line.id};
+            lookups.want(line.disk);
+            for (const std::string& id : ids) {
+                if (isPartitionOf(id, line.disk)) {
+                    lookups.want(id);
+                }
+            }
+            siblingIDs.emplace(line.disk, std::move(ids));
+        }
+        esps.push_back({&line, std::move(info)});
+    }
+    std::optional<DiskImageMap> imageMap;
+    std::vector<BoundedPool::Job> imageJob;
+    if (!esps.empty()) {
+        imageJob.push_back(imageMapJob(*this, imageMap));
+    }
+    lookups.run(pool, std::move(imageJob));
 
-        const PlistDictionary& parentInfo = memo.parentInfo(currentDisk);
-        std::optional<std::string> imagePath = memo.imagePath({id, currentDisk});
+    std::vector<ESPVolume> result;
+    ScanMemo memo(*this);
+    if (imageMap) {
+        memo.setImageMap(std::move(*imageMap));
+    }
+    std::map<std::string, std::vector<PlistDictionary>, std::less<>> siblingMemo;
 
-        auto siblings = siblingMemo.find(currentDisk);
+    for (const ESP& esp : esps) {
+        task::checkCancellation();
+        const std::string& disk = esp.line->disk;
+        const std::string& id = esp.line->id;
+        const PlistDictionary& info = esp.info;
+
+        const PlistDictionary& parentInfo = memo.parentInfo(disk, lookups);
+        std::optional<std::string> imagePath = memo.imagePath({id, disk});
+
+        auto siblings = siblingMemo.find(disk);
         if (siblings == siblingMemo.end()) {
-            auto listed = partitionIDs.find(currentDisk);
-            const std::vector<std::string> ids =
-                listed != partitionIDs.end() && !listed->second.empty()
-                    ? listed->second
-                    : std::vector<std::string>{id};
             siblings =
-                siblingMemo.emplace(currentDisk, siblingPartitionsFromInfo(currentDisk, ids)).first;
+                siblingMemo.emplace(disk, siblingsWith(disk, siblingIDs.at(disk), lookups.taker()))
+                    .first;
         }
 
         const PlatformInfo platform =
             platformInfo(siblings->second, parentInfo, imagePath.has_value());
         const std::string parentName =
-            bestParentName(PlistDictionary{}, parentInfo, currentDisk, imagePath);
+            bestParentName(PlistDictionary{}, parentInfo, disk, imagePath);
         const std::int64_t size = int64(lookup(info, "TotalSize")).value_or(0);
         std::optional<std::string> mountPoint =
             normalizedMountPoint(stringValue(info, "MountPoint"));
@@ -619,7 +817,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
         ESPVolume volume;
         volume.id = id;
         volume.diskIdentifier = id;
-        volume.parentIdentifier = currentDisk;
+        volume.parentIdentifier = disk;
         volume.parentName = parentName;
         volume.partitionName = bestPartitionName(PlistDictionary{}, info, id);
         volume.sizeBytes = size;
