@@ -1,16 +1,12 @@
 #include "app/Cli.h"
+#include "app/CommandSession.h"
 #include "discovery/VolumeFormat.h"
 #include "discovery/VolumeScan.h"
-#include "support/Errors.h"
+#include "support/BlockingMainQueue.h"
 #include "support/Task.h"
 
-#include <csignal>
+#include <atomic>
 #include <exception>
-#include <mutex>
-#include <optional>
-#include <thread>
-
-#include <pthread.h>
 
 namespace {
 
@@ -18,24 +14,11 @@ using tesselwick::discovery::ESPVolume;
 
 // Runs the scan on a worker task. Ctrl-C or SIGTERM cancels it instead of ending
 // the process on the spot, so the tools it is running are stopped and reaped
-// rather than left behind; the signal is then returned. Throws the scan's error.
-std::optional<int> scanUnlessInterrupted(std::vector<ESPVolume>& volumes) {
-    // SIGUSR1 only wakes the waiter below when the scan ends by itself.
-    sigset_t waitedFor;
-    sigemptyset(&waitedFor);
-    sigaddset(&waitedFor, SIGUSR1);
-    for (const int signal : {SIGINT, SIGTERM}) {
-        // One our parent set to be ignored (nohup, a background job) stays ignored.
-        struct sigaction current {};
-        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-            sigaddset(&waitedFor, signal);
-        }
-    }
-    // Blocked before any thread starts, so every thread inherits the mask and only
-    // the waiter takes these signals.
-    sigset_t previous;
-    pthread_sigmask(SIG_BLOCK, &waitedFor, &previous);
-
+// rather than left behind. False when interrupted; throws the scan's error.
+bool scanUnlessInterrupted(std::vector<ESPVolume>& volumes) {
+    tesselwick::BlockingMainQueue queue;
+    tesselwick::app::InterruptWatcher interrupts(queue); // before any thread starts
+    std::atomic<bool> finished{false};
     std::exception_ptr failure;
     const tesselwick::TaskHandle scan = tesselwick::startDetachedTask([&] {
         try {
@@ -43,44 +26,24 @@ std::optional<int> scanUnlessInterrupted(std::vector<ESPVolume>& volumes) {
         } catch (...) {
             failure = std::current_exception();
         }
+        finished = true;
+        queue.wake();
     });
-    std::mutex lock;
-    bool finished = false;
-    int received = 0;
-    std::thread waiter([&] {
-        for (;;) {
-            int signal = 0;
-            sigwait(&waitedFor, &signal);
-            std::lock_guard guard(lock);
-            if (finished) {
-                return;
-            }
-            if (signal != SIGUSR1) {
-                received = signal;
-                scan.cancel();
-                return;
-            }
-        }
-    });
+    while (!queue.runUntil([&] { return finished || interrupts.interrupted(); }, 3600.0)) {
+    }
+    if (!finished) {
+        scan.cancel();
+    }
+    // The body uses the queue to the end.
     while (!scan.waitFinished(3600.0)) {
     }
-    {
-        std::lock_guard guard(lock);
-        finished = true;
-        if (received == 0) {
-            pthread_kill(waiter.native_handle(), SIGUSR1);
-        }
-    }
-    waiter.join();
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-
-    if (received != 0) {
-        return received;
+    if (interrupts.interrupted()) {
+        return false;
     }
     if (failure) {
         std::rethrow_exception(failure);
     }
-    return std::nullopt;
+    return true;
 }
 
 int runList(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
@@ -101,8 +64,8 @@ int runList(const std::vector<std::string>& arguments, std::ostream& out, std::o
     }
     try {
         std::vector<ESPVolume> volumes;
-        if (const std::optional<int> signal = scanUnlessInterrupted(volumes)) {
-            return 128 + *signal;
+        if (!scanUnlessInterrupted(volumes)) {
+            return tesselwick::app::kInterruptedStatus;
         }
         out << (json ? tesselwick::discovery::volumesJSON(volumes)
                      : tesselwick::discovery::volumesTable(volumes));
