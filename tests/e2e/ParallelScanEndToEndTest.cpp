@@ -117,7 +117,7 @@ TEST(ParallelScanEndToEnd, InterruptStopsEveryRunningLookup) {
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.out, "status 130\n"); // no child left behind
     EXPECT_LT(seconds, 30.0) << "the tools were waited out, not stopped";
-    // Each interrupted lookup ended by a signal, none answered and none started later.
+    // Each interrupted lookup ended by a signal: none answered, none started later.
     const std::vector<Json> calls = logLines(log);
     int lookups = 0;
     for (const auto& call : calls) {
@@ -126,5 +126,7 @@ TEST(ParallelScanEndToEnd, InterruptStopsEveryRunningLookup) {
             EXPECT_NE(call["status"], 0) << call.dump();
         }
     }
-    EXPECT_EQ(lookups, static_cast<int>(VolumeScanner::defaultLookupConcurrency));
+    // A child stopped before it set itself up leaves no line, so this is an upper bound.
+    EXPECT_GE(lookups, 1);
+    EXPECT_LE(lookups, static_cast<int>(VolumeScanner::defaultLookupConcurrency));
 }
