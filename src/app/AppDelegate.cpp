@@ -424,20 +424,7 @@ void AppDelegate::applicationWillTerminate() {
     }
     delete content_;
     content_ = nullptr;
-    if (diskManager_) {
-        // Its teardown cancels every task; the workers stop their children
-        // within moments, and none may outlive the application.
-        std::vector<TaskHandle> running{diskManager_->refreshTask(), diskManager_->helperTask()};
-        for (const auto& [disk, task] : diskManager_->operationTasks()) {
-            running.push_back(task);
-        }
-        diskManager_.reset();
-        for (const TaskHandle& task : running) {
-            if (task) {
-                task.waitFinished(kWorkerLimitSeconds);
-            }
-        }
-    }
+    manager::releaseAndWait(diskManager_, kWorkerLimitSeconds);
     if (statusItem_) {
         statusItem_->hide();
         statusItem_.reset();

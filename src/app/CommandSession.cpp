@@ -55,18 +55,7 @@ CommandSession::CommandSession()
 }
 
 CommandSession::~CommandSession() {
-    std::vector<TaskHandle> running{manager_->refreshTask(), manager_->helperTask()};
-    for (const auto& [disk, task] : manager_->operationTasks()) {
-        running.push_back(task);
-    }
-    manager_.reset();
-    // The workers stop their children within moments of the cancellation;
-    // none may outlive the command.
-    for (const TaskHandle& task : running) {
-        if (task) {
-            task.waitFinished(kWorkerLimit);
-        }
-    }
+    manager::releaseAndWait(manager_, kWorkerLimit);
     if (platform_.waitUntilDelivered) {
         platform_.waitUntilDelivered(kDeliveryLimit);
     }

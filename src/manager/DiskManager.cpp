@@ -79,6 +79,22 @@ void useSharedCoreServices(DiskManagerDependencies& dependencies) {
     dependencies.installHelper = [] { ESPHelper::install(); };
 }
 
+void releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds) {
+    if (!manager) {
+        return;
+    }
+    std::vector<TaskHandle> running{manager->refreshTask(), manager->helperTask()};
+    for (const auto& [disk, task] : manager->operationTasks()) {
+        running.push_back(task);
+    }
+    manager.reset();
+    for (const TaskHandle& task : running) {
+        if (task) {
+            task.waitFinished(limitSeconds);
+        }
+    }
+}
+
 std::shared_ptr<DiskManager> DiskManager::create(DiskManagerDependencies dependencies) {
     return std::make_shared<DiskManager>(Passkey{}, checked(std::move(dependencies)));
 }

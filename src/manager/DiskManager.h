@@ -66,6 +66,13 @@ struct DiskManagerDependencies {
     std::function<TaskHandle(std::function<void()>)> startTask;
 };
 
+class DiskManager;
+
+// Drops the manager, whose teardown cancels every task it started, and waits
+// up to `limitSeconds` for those workers to end, so that none of them, nor a
+// child process of theirs, outlives the program.
+void releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds);
+
 // Fills the scan entry, the cache calls and the helper status with the
 // production ones over the process-wide caches; the main queue, the clock and
 // the platform services are the application's to wire.

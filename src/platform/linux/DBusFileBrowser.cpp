@@ -49,17 +49,7 @@ void DBusFileBrowser::openFolder(const std::string& path, Completion completion)
                  appendDBusString(&uris, url) && dbus_message_iter_close_container(&args, &uris) &&
                  appendDBusString(&args, std::string());
         }
-        if (!ok) {
-            completion(std::string("Out of memory."));
-            return;
-        }
-        DBusErrorText error;
-        DBusMessagePtr reply = connection.call(call.get(), error, kCallTimeoutMilliseconds);
-        if (!reply) {
-            completion(error.text());
-            return;
-        }
-        completion(std::nullopt);
+        completion(connection.callForOutcome(call.get(), ok, kCallTimeoutMilliseconds));
     });
 }
 

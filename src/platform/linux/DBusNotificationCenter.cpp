@@ -134,17 +134,7 @@ void DBusNotificationCenter::add(services::NotificationRequest request,
              dbus_message_iter_close_container(&hints, &entry) &&
              dbus_message_iter_close_container(&args, &hints);
         ok = ok && dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &expireTimeout);
-        if (!ok) {
-            completion("Out of memory.");
-            return;
-        }
-        DBusErrorText error;
-        DBusMessagePtr reply = connection.call(call.get(), error, kCallTimeoutMilliseconds);
-        if (!reply) {
-            completion(error.text());
-            return;
-        }
-        completion(std::nullopt);
+        completion(connection.callForOutcome(call.get(), ok, kCallTimeoutMilliseconds));
     });
 }
 

@@ -65,6 +65,18 @@ DBusMessagePtr DBusSessionConnection::call(DBusMessage* message, DBusErrorText& 
     return reply;
 }
 
+std::optional<std::string> DBusSessionConnection::callForOutcome(DBusMessage* message, bool built,
+                                                                 int timeoutMilliseconds) {
+    if (message == nullptr || !built) {
+        return std::string("Out of memory.");
+    }
+    DBusErrorText error;
+    if (!call(message, error, timeoutMilliseconds)) {
+        return error.text();
+    }
+    return std::nullopt;
+}
+
 void DBusSessionConnection::open() {
     DBusErrorText error;
     DBusConnection* connection = nullptr;

@@ -54,6 +54,10 @@ public:
     DBusConnection* get();
     // Sends `message` and waits for the reply; null with `error` set on failure.
     DBusMessagePtr call(DBusMessage* message, DBusErrorText& error, int timeoutMilliseconds);
+    // The same for a call whose reply carries nothing we read: none on success,
+    // otherwise why not. `built` false means the message could not be built.
+    std::optional<std::string> callForOutcome(DBusMessage* message, bool built,
+                                              int timeoutMilliseconds);
     // Changes each time a new connection is made, so per-connection facts
     // learned from the peer can be forgotten.
     std::uint64_t generation() const { return generation_; }
