@@ -141,6 +141,9 @@ TEST(QtMainQueue, RunsPostedWorkOnTheGuiThreadInOrder) {
     std::vector<int> order;
     bool onGuiThread = true;
     QEventLoop loop;
+    // Cancelled before the loop runs, so it can never have fired first.
+    const TimerHandle cancelled = queue.postAfter(0, [&] { order.push_back(-1); });
+    cancelled.cancel();
     std::thread worker([&] {
         for (int i = 0; i < 3; ++i) {
             queue.post([&, i] {
@@ -148,8 +151,6 @@ TEST(QtMainQueue, RunsPostedWorkOnTheGuiThreadInOrder) {
                 order.push_back(i);
             });
         }
-        const TimerHandle cancelled = queue.postAfter(0, [&] { order.push_back(-1); });
-        cancelled.cancel();
         queue.postAfter(0.001, [&] { loop.quit(); });
     });
     loop.exec();
