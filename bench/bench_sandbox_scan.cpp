@@ -13,6 +13,8 @@
 // Inside the sandbox the program times the scan and then the logged calls from a
 // bare loop (--time LOG COMMAND...).
 
+#include "BenchSupport.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -36,22 +38,11 @@ extern char** environ;
 namespace {
 
 using Json = nlohmann::json;
+using bench::median;
+using bench::quote;
+using bench::readText;
+using bench::secondsSince;
 namespace fs = std::filesystem;
-
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // Runs one program with its output discarded; its exit status.
 int spawnAndWait(char* const* argv, char* const* env) {
@@ -77,10 +68,6 @@ std::vector<Json> readLog(const std::string& path) {
         calls.push_back(Json::parse(line));
     }
     return calls;
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Inside the sandbox: time the scan, then the calls it made from a bare loop (those
@@ -113,34 +100,6 @@ int timeCommand(const std::string& log, char** argv) {
     }
     std::cout << "replay " << secondsSince(start) << "\n";
     return status;
-}
-
-// The floor for the property-list scan of this world (see the header).
-int minimumCommands(const Json& world) {
-    int count = 1;
-    bool anyCandidate = false;
-    for (const auto& disk : world["disks"]) {
-        if (disk.contains("image") && !disk.value("attached", true)) {
-            continue;
-        }
-        const auto partitions = disk.value("partitions", Json::array());
-        bool candidate = false;
-        for (const auto& p : partitions) {
-            std::string content = p.value("content", "");
-            std::string name = p.value("volumeName", "");
-            candidate = candidate || content == "EFI" || name == "EFI";
-        }
-        if (candidate) {
-            anyCandidate = true;
-            count += 1 + static_cast<int>(partitions.size());
-        }
-    }
-    return count + (anyCandidate ? 1 : 0);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 } // namespace
@@ -213,7 +172,7 @@ int main(int argc, char** argv) {
         own.push_back(replay > 0 ? wall / replay : 0);
     }
     std::cout << "commands_per_scan " << commands << "\n"
-              << "commands_minimum " << minimumCommands(worldJson) << "\n"
+              << "commands_minimum " << bench::minimumScanCommands(worldJson) << "\n"
               << "overhead_ratio " << median(ratios) << "\n"
               << "baseline_ratio " << median(baselines) << "\n"
               << "own_overhead_ratio " << median(own) << "\n"

@@ -17,6 +17,8 @@
 #include "discovery/VolumeScan.h"
 #include "process/DiskTool.h"
 
+#include "BenchSupport.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -35,55 +37,16 @@
 namespace {
 
 using Json = nlohmann::json;
+using bench::median;
+using bench::quote;
+using bench::readText;
 namespace fs = std::filesystem;
 using namespace tesselwick;
 using namespace tesselwick::discovery;
 
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 std::size_t lineCount(const std::string& path) {
     const std::string text = readText(path);
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-// The floor for the property-list scan of this world (see the header).
-int minimumCommands(const Json& world) {
-    int count = 1;
-    bool anyCandidate = false;
-    for (const auto& disk : world["disks"]) {
-        if (disk.contains("image") && !disk.value("attached", true)) {
-            continue;
-        }
-        const auto partitions = disk.value("partitions", Json::array());
-        bool candidate = false;
-        for (const auto& p : partitions) {
-            candidate =
-                candidate || p.value("content", "") == "EFI" || p.value("volumeName", "") == "EFI";
-        }
-        if (candidate) {
-            anyCandidate = true;
-            count += 1 + static_cast<int>(partitions.size());
-        }
-    }
-    return count + (anyCandidate ? 1 : 0);
 }
 
 int innerIn(const std::string& folder, int runs);
@@ -161,7 +124,7 @@ int main(int argc, char** argv) {
         }
     }
     Json worldJson = Json::parse(readText(world));
-    const int minimum = minimumCommands(worldJson);
+    const int minimum = bench::minimumScanCommands(worldJson);
     Json delayed = worldJson;
     delayed["faults"] = Json::array({{{"prefix", "diskutil info"}, {"delay", delay}}});
     const std::string base = "/tmp/tesselwick-bench-parallel." + std::to_string(::getpid());
