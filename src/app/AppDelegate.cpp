@@ -205,7 +205,7 @@ void AppDelegate::configurePopover() {
             this, [this] { showAbout(); }, Qt::QueuedConnection);
     };
     actions.quit = [this] { applicationShouldTerminate(); };
-    content_ = new ui::ContentView(
+    content_ = std::make_unique<ui::ContentView>(
         diskManager_, popoverState_, std::move(actions),
         [self = QPointer<AppDelegate>(this)](QSizeF size) {
             if (!self) {
@@ -218,7 +218,7 @@ void AppDelegate::configurePopover() {
             }
         },
         popover_.get());
-    popover_->layout()->addWidget(content_);
+    popover_->layout()->addWidget(content_.get());
     popover_->resize(restored.toSize());
 
     connect(popover_.get(), &PopoverWindow::willShow, this, [this] {
@@ -273,7 +273,7 @@ void AppDelegate::configureMainMenu() {
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == content_ && event->type() == QEvent::Paint && awaitingFirstPaint_) {
+    if (watched == content_.get() && event->type() == QEvent::Paint && awaitingFirstPaint_) {
         awaitingFirstPaint_ = false;
         // After the paint itself, so a listener sees the painted frame.
         QMetaObject::invokeMethod(this, &AppDelegate::popoverPresented, Qt::QueuedConnection);
@@ -422,8 +422,7 @@ void AppDelegate::applicationWillTerminate() {
     if (popover_->isVisible()) {
         popover_->close();
     }
-    delete content_;
-    content_ = nullptr;
+    content_.reset();
     manager::releaseAndWait(diskManager_, kWorkerLimitSeconds);
     if (statusItem_) {
         statusItem_->hide();

@@ -74,7 +74,7 @@ public:
     std::uint64_t popoverPresentationGeneration() const { return popoverPresentationGeneration_; }
     QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
     PopoverWindow* popover() const { return popover_.get(); }
-    ui::ContentView* contentView() const { return content_; }
+    ui::ContentView* contentView() const { return content_.get(); }
     manager::DiskManager* diskManager() const { return diskManager_.get(); }
     int statusIconSideApplied() const { return iconSide_; }
 
@@ -106,7 +106,8 @@ private:
     ui::PopoverState popoverState_;
     std::unique_ptr<QSystemTrayIcon> statusItem_;
     std::unique_ptr<PopoverWindow> popover_;
-    ui::ContentView* content_ = nullptr;
+    // Also a child of popover_, which it must not outlive: declared after it, so it goes first.
+    std::unique_ptr<ui::ContentView> content_;
     QList<QMetaObject::Connection> screenObserver_;
     std::shared_ptr<PresentationTask> pendingPopoverPresentation_;
     std::uint64_t popoverPresentationGeneration_ = 0;
