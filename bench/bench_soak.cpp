@@ -21,6 +21,7 @@
 // state_mismatches (each of the last four must be 0, or the exit status is 1),
 // threads_start, threads_end, elapsed_seconds and cycles_per_second.
 
+#include "BenchSupport.h"
 #include "discovery/DiskCaches.h"
 #include "discovery/ESPVolume.h"
 #include "discovery/VolumeScan.h"
@@ -37,6 +38,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +60,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -79,10 +82,6 @@ constexpr double kWaitLimit = 180.0;
 constexpr double kDirectDelay = process::disktool::kMountTimeout + 2.0;
 constexpr double kHelperDelay = ESPHelper::kRunTimeout + 2.0;
 constexpr std::size_t kFloodBytes = 8 * 1024 * 1024;
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::size_t countEntries(const char* directory) {
     std::size_t count = 0;
@@ -551,7 +550,7 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     }
     if (fault == Fault::none) {
         OperationTime& time = operationTimes_[routeName(route)];
-        time.seconds += secondsSince(started);
+        time.seconds += bench::secondsSince(started);
         ++time.count;
     }
     if (!become(root_) || !clear(fault)) {
@@ -665,7 +664,7 @@ int Soak::run(int cycles) {
         }
         ++completed;
     }
-    const double elapsed = secondsSince(start);
+    const double elapsed = bench::secondsSince(start);
 
     // The final comparison runs without faults, as root, after the last
     // refresh the operations scheduled.
