@@ -6,15 +6,10 @@
 #include "process/ProcessRunner.h"
 #include "support/Errors.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,10 +57,6 @@ public:
         }
         return n;
     }
-    std::vector<double> timeouts() const {
-        std::lock_guard guard(lock_);
-        return timeouts_;
-    }
 
     static std::string key(const Command& command) {
         return process::commandDescription(command.executablePath, command.arguments);
@@ -77,15 +68,13 @@ private:
         std::optional<DomainError> error;
     };
 
-    std::string run(const std::string& path, const std::vector<std::string>& arguments,
-                    double timeout) {
+    std::string run(const std::string& path, const std::vector<std::string>& arguments, double) {
         const std::string line = process::commandDescription(path, arguments);
         if (hook_) {
             hook_(line);
         }
         std::lock_guard guard(lock_);
         calls_.push_back(line);
-        timeouts_.push_back(timeout);
         auto it = answers_.find(line);
         if (it == answers_.end()) {
             throw commandError(1, "no recorded output for " + line);
@@ -99,38 +88,22 @@ private:
     mutable std::mutex lock_;
     std::map<std::string, Answer> answers_;
     std::vector<std::string> calls_;
-    std::vector<double> timeouts_;
     std::function<void(const std::string&)> hook_;
 };
 
-// Recorded output of real Macs, kept outside the repository: next to the checkout
-// (../shared), next to a worktree (../../shared), or where
-// TESSELWICK_REAL_MACOS_FIXTURES points.
-inline std::optional<std::string> realMacFixture(const std::string& name) {
-    std::vector<std::filesystem::path> folders;
-    if (const char* override = std::getenv("TESSELWICK_REAL_MACOS_FIXTURES")) {
-        folders.emplace_back(override);
-    }
-    const std::filesystem::path source(TESSELWICK_SOURCE_DIR);
-    folders.push_back(source / "../shared/fixtures/real-macos");
-    folders.push_back(source / "../../shared/fixtures/real-macos");
-    for (const auto& folder : folders) {
-        std::ifstream stream(folder / name, std::ios::binary);
-        if (stream) {
-            std::ostringstream contents;
-            contents << stream.rdbuf();
-            return contents.str();
-        }
-    }
-    return std::nullopt;
+// diskutil's information about `id`: `values` and the identifier.
+inline void answerInfo(FakeTools& tools, const std::string& id, discovery::PlistDictionary values) {
+    values.insert_or_assign("DeviceIdentifier", id);
+    tools.answer(process::disktool::infoPlist(id), discovery::PlistValue(std::move(values)));
+}
+
+// A FAT32 ESP's information as diskutil reports it, plus `values`.
+inline discovery::PlistDictionary fat32ESP(discovery::PlistDictionary values = {}) {
+    values.insert({{"Content", "EFI"},
+                   {"FilesystemName", "msdos"},
+                   {"FilesystemUserVisibleName", "MS-DOS (FAT32)"},
+                   {"VolumeName", "EFI"}});
+    return values;
 }
 
 } // namespace tesselwick::testing
-
-#define REQUIRE_FIXTURE(variable, name)                                                            \
-    const auto variable##Optional = ::tesselwick::testing::realMacFixture(name);                   \
-    if (!variable##Optional) {                                                                     \
-        GTEST_SKIP() << "recorded real-Mac output " << name                                        \
-                     << " is not available (../shared/fixtures/real-macos)";                       \
-    }                                                                                              \
-    const std::string& variable = *variable##Optional

@@ -1,6 +1,3 @@
-// The scans with their disk lookups running several at once give what one lookup
-// after another gives: the same records, the same commands, the same cancellation.
-
 #include "FakeTools.h"
 #include "discovery/VolumeScan.h"
 #include "support/Task.h"
@@ -14,25 +11,14 @@
 
 using namespace tesselwick;
 using namespace tesselwick::discovery;
+using tesselwick::testing::answerInfo;
 using tesselwick::testing::FakeTools;
+using tesselwick::testing::fat32ESP;
 namespace disktool = tesselwick::process::disktool;
 
 namespace {
 
 constexpr std::size_t kLimit = VolumeScanner::defaultLookupConcurrency;
-
-PlistDictionary fat32ESP() {
-    return {{"Content", "EFI"},
-            {"FilesystemName", "msdos"},
-            {"FilesystemUserVisibleName", "MS-DOS (FAT32)"},
-            {"VolumeName", "EFI"},
-            {"TotalSize", 209715200}};
-}
-
-void answerInfo(FakeTools& tools, const std::string& id, PlistDictionary values) {
-    values.insert_or_assign("DeviceIdentifier", id);
-    tools.answer(disktool::infoPlist(id), PlistValue(std::move(values)));
-}
 
 // Twelve disks, each with an ESP and an HFS+ partition, and what makes lookups
 // differ: failing ones (retried), a partition listed twice, a disk listed twice, a
@@ -117,6 +103,7 @@ Scan scanWith(std::size_t limit, bool textFallback) {
 
 } // namespace
 
+// Lookups running several at once give what one after another gives.
 TEST(ParallelScan, SameRecordsAndCommandsAsOneLookupAtATime) {
     for (const bool textFallback : {false, true}) {
         SCOPED_TRACE(textFallback ? "text fallback" : "property-list scan");
@@ -125,38 +112,7 @@ TEST(ParallelScan, SameRecordsAndCommandsAsOneLookupAtATime) {
         EXPECT_GE(sequential.volumes.size(), 9u);
         EXPECT_EQ(parallel.volumes, sequential.volumes);
         EXPECT_EQ(parallel.calls, sequential.calls);
-        if (!textFallback) {
-            // A failed ESP lookup is asked again by each later step that needs it.
-            EXPECT_EQ(std::count(sequential.calls.begin(), sequential.calls.end(),
-                                 FakeTools::key(disktool::infoPlist("disk5s1"))),
-                      3);
-        }
     }
-}
-
-// Each disk lookup is held until the limit of them run at once.
-TEST(ParallelScan, RunsUpToTheLimitOfLookupsAtOnce) {
-    FakeTools tools;
-    twelveDiskMac(tools);
-    std::mutex lock;
-    std::condition_variable changed;
-    std::size_t running = 0;
-    std::size_t most = 0;
-    tools.beforeEach([&](const std::string& line) {
-        if (!line.starts_with("/usr/sbin/diskutil info")) {
-            return;
-        }
-        std::unique_lock guard(lock);
-        most = std::max(most, ++running);
-        changed.notify_all();
-        changed.wait_for(guard, std::chrono::seconds(10), [&] { return most >= kLimit; });
-        --running;
-    });
-    ManualClock clock;
-    DiskInfoCache infoCache(clock);
-    DiskImageMapCache imageCache(clock);
-    VolumeScanner(tools.runner(), infoCache, imageCache, kLimit).loadESPVolumes();
-    EXPECT_EQ(most, kLimit);
 }
 
 // The scan is cancelled while a full batch of lookups runs: each running one

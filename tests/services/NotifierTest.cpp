@@ -3,32 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 using namespace tesselwick;
 using services::NotificationAuthorizationState;
 using services::NotificationAuthorizationStatus;
 using services::Notifier;
 
 namespace {
-
-// "tesselwick." and a version 4 UUID in upper-case hexadecimal.
-bool isIdentifier(const std::string& text) {
-    const std::string shape = "tesselwick.XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX";
-    if (text.size() != shape.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        const char c = text[i];
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-        if (shape[i] == 'X'   ? !hex
-            : shape[i] == 'Y' ? std::string("89AB").find(c) == std::string::npos
-                              : c != shape[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 struct NotifierFixture : ::testing::Test {
     platform::fake::FakeNotificationCenter center;
@@ -60,7 +40,6 @@ TEST_F(NotifierFixture, UndecidedPostsShareOnePromptAndFollowItsAnswer) {
     EXPECT_EQ(center.authorizationRequests(), 2);
     center.answerAuthorization(true);
     EXPECT_EQ(delivered(), (std::vector<std::string>{"Helper ready|three", "EFI mounted|four"}));
-    EXPECT_TRUE(systemLog.empty());
 }
 
 TEST_F(NotifierFixture, StatusDecidesWithoutAsking) {
@@ -95,19 +74,6 @@ TEST_F(NotifierFixture, FailuresGoToTheSystemLog) {
                   "completed.",
                   "Tesselwick notification delivery failed: Notifications are not allowed for "
                   "this application"}));
-}
-
-TEST_F(NotifierFixture, IdenticalPostsGetDistinctVersion4Identifiers) {
-    center.setStatus(NotificationAuthorizationStatus::authorized);
-    for (int i = 0; i < 50; ++i) {
-        notifier.notify("EFI mounted", "same");
-    }
-    std::set<std::string> identifiers;
-    for (const auto& request : center.delivered()) {
-        EXPECT_TRUE(isIdentifier(request.identifier)) << request.identifier;
-        identifiers.insert(request.identifier);
-    }
-    EXPECT_EQ(identifiers.size(), 50u);
 }
 
 TEST_F(NotifierFixture, CompletionMayPostAgainWithoutDeadlock) {

@@ -71,16 +71,9 @@ inline std::string mountPointIn(const Json& dict) {
     return dict.contains("MountPoint") ? dict["MountPoint"].get<std::string>() : "";
 }
 
-// Every view agrees with every other: list plist, text table, per-device info,
-// image list and (when checkKernel) the kernel's mount table.
+// Every view agrees with every other: list plist, per-device info, the text table's
+// headers and (when checkKernel) the kernel's mount table.
 inline void expectConsistent(const Views& v, bool checkKernel) {
-    ASSERT_TRUE(v.list.is_object()) << "list -plist did not parse";
-    std::set<std::string> rootKeys;
-    for (const auto& [key, value] : v.list.items()) {
-        rootKeys.insert(key);
-    }
-    EXPECT_EQ(rootKeys, (std::set<std::string>{"AllDisks", "AllDisksAndPartitions",
-                                               "VolumesFromDisks", "WholeDisks"}));
     std::set<std::string> allDisks;
     for (const auto& id : v.list["AllDisks"]) {
         allDisks.insert(id.get<std::string>());
@@ -88,9 +81,6 @@ inline void expectConsistent(const Views& v, bool checkKernel) {
     EXPECT_EQ(allDisks.size(), v.info.size()) << "one info per identifier in AllDisks";
     std::vector<std::string> volumes;
     std::size_t wholeIndex = 0;
-    const std::set<std::string> partitionKeys = {
-        "Content", "DeviceIdentifier", "DiskUUID",  "MountPoint",
-        "Size",    "VolumeName",       "VolumeUUID"};
     for (const auto& disk : v.list["AllDisksAndPartitions"]) {
         std::string id = disk["DeviceIdentifier"];
         EXPECT_EQ(v.list["WholeDisks"][wholeIndex++], id);
@@ -100,9 +90,8 @@ inline void expectConsistent(const Views& v, bool checkKernel) {
         EXPECT_EQ(info["WholeDisk"], true);
         if (disk.contains("APFSPhysicalStores")) {
             EXPECT_NE(v.text.find("/dev/" + id + " (synthesized):"), std::string::npos);
-            std::string store = disk["APFSPhysicalStores"][0]["DeviceIdentifier"];
-            EXPECT_NE(v.text.find("Physical Store " + store), std::string::npos);
-            EXPECT_EQ(info["APFSPhysicalStores"][0]["APFSPhysicalStore"], store);
+            EXPECT_EQ(info["APFSPhysicalStores"][0]["APFSPhysicalStore"],
+                      disk["APFSPhysicalStores"][0]["DeviceIdentifier"]);
             for (const auto& volume : disk["APFSVolumes"]) {
                 if (volume.contains("MountPoint")) {
                     volumes.push_back(volume["VolumeName"]);
@@ -115,9 +104,6 @@ inline void expectConsistent(const Views& v, bool checkKernel) {
         for (const auto& part : disk.value("Partitions", Json::array())) {
             std::string pid = part["DeviceIdentifier"];
             SCOPED_TRACE(pid);
-            for (const auto& [key, value] : part.items()) {
-                EXPECT_TRUE(partitionKeys.count(key) == 1) << "unexpected key " << key;
-            }
             const Json& pinfo = v.info.at(pid);
             EXPECT_EQ(pinfo["DeviceIdentifier"], pid);
             EXPECT_EQ(pinfo["ParentWholeDisk"], id);
@@ -135,30 +121,9 @@ inline void expectConsistent(const Views& v, bool checkKernel) {
                     EXPECT_EQ(v.mounted.count(mp), 1U) << mp << " is not really mounted";
                 }
             }
-            // The text row ends in the identifier and names the content type.
-            std::istringstream lines(v.text);
-            bool found = false;
-            for (std::string line; std::getline(lines, line);) {
-                if (line.size() > pid.size() && line.substr(line.size() - pid.size()) == pid &&
-                    line[line.size() - pid.size() - 1] == ' ') {
-                    // Appended, not built with " " + content: GCC 12 reports a false
-                    // -Wrestrict overlap for operator+ on a literal and a temporary.
-                    std::string cell(1, ' ');
-                    cell.append(part["Content"].get<std::string>()).push_back(' ');
-                    found = found || line.find(cell) != std::string::npos;
-                }
-            }
-            EXPECT_TRUE(found) << "no text row for " << pid;
         }
     }
     EXPECT_EQ(v.list["VolumesFromDisks"], Json(volumes));
-    // Every image entity is a device the list knows.
-    for (const auto& image : v.images.value("images", Json::array())) {
-        for (const auto& entity : image["system-entities"]) {
-            std::string dev = entity["dev-entry"];
-            EXPECT_EQ(allDisks.count(dev.substr(5)), 1U) << dev;
-        }
-    }
     if (checkKernel) {
         for (const auto& m : v.mounted) {
             if (m.rfind("/Volumes/", 0) == 0) {

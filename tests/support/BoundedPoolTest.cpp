@@ -68,7 +68,7 @@ TEST(BoundedPool, RunsEveryJobOnceUpToTheLimitAtOnceAsTheCallersTask) {
 }
 
 TEST(BoundedPool, AFailedJobStopsTheBatchAndItsErrorIsRethrown) {
-    for (const std::size_t limit : {1u, 2u}) { // in order; two at once, the earlier error wins
+    for (const std::size_t limit : {1u, 2u}) { // in order; or at once, the earlier error wins
         BoundedPool pool(limit);
         Gate gate(static_cast<int>(limit));
         bool lateJobRan = false;

@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
-#include <optional>
-#include <thread>
 
 using namespace tesselwick;
 
@@ -31,24 +28,6 @@ TEST(Task, CancelWakesASleepingTaskAtOnce) {
     EXPECT_TRUE(sawCancellation);
 }
 
-TEST(Task, CancellationIsPerTaskAndInvisibleOutsideTasks) {
-    EXPECT_NO_THROW(task::checkCancellation());
-    TaskHandle a = TaskHandle::makeUnstarted();
-    TaskHandle b = TaskHandle::makeUnstarted();
-    a.cancel();
-    {
-        task::CurrentTaskScope scope(b);
-        EXPECT_FALSE(task::isCancelled());
-        {
-            task::CurrentTaskScope inner(a);
-            EXPECT_THROW(task::checkCancellation(), CancellationError);
-            EXPECT_THROW(task::sleep(10.0), CancellationError);
-        }
-        EXPECT_FALSE(task::isCancelled());
-    }
-    EXPECT_FALSE(task::isCancelled());
-}
-
 TEST(Task, CancelCallbacksRunOnceAndNotAfterUnregistering) {
     TaskHandle handle = TaskHandle::makeUnstarted();
     task::CurrentTaskScope scope(handle);
@@ -67,25 +46,4 @@ TEST(Task, CancelCallbacksRunOnceAndNotAfterUnregistering) {
     int late = 0;
     auto after = task::onCancel([&] { ++late; });
     EXPECT_EQ(late, 1);
-}
-
-TEST(Task, UnregisteringWaitsForACallbackInFlight) {
-    TaskHandle handle = TaskHandle::makeUnstarted();
-    std::promise<void> entered;
-    std::atomic<bool> callbackDone{false};
-    std::optional<task::CancelRegistration> registration;
-    {
-        task::CurrentTaskScope scope(handle);
-        registration.emplace(task::onCancel([&] {
-            entered.set_value();
-            // Long enough that an unregistration that does not wait would see it unfinished.
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            callbackDone = true;
-        }));
-    }
-    std::thread canceller([&] { handle.cancel(); });
-    entered.get_future().wait();
-    registration.reset();
-    EXPECT_TRUE(callbackDone);
-    canceller.join();
 }
