@@ -1,10 +1,12 @@
-// The menu-bar shell off screen: icon and popover geometry, the presentation's
-// generations, and the Qt main queue.
+// The menu-bar shell off screen: icon and popover geometry, the popover's
+// presentation, and the Qt main queue.
+
+// First: the fakes name a member `emit`, which Qt defines away.
+#include "ui/UiTestSupport.h"
 
 #include "app/AppDelegate.h"
 #include "app/PopoverPlacement.h"
 #include "app/QtMainQueue.h"
-#include "ui/UiTestSupport.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -17,31 +19,10 @@
 using namespace tesselwick;
 
 TEST(StatusIcon, SideFollowsTheBarThickness) {
-    struct Case {
-        double thickness;
-        int side;
-    };
-    const Case cases[] = {
-        {22, 17},   // the usual bar
-        {37, 32},   // a taller bar after a screen change
-        {18, 15},   // never below 15
-        {24.9, 19}, // rounded down
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(app::statusIconSide(c.thickness), c.side) << c.thickness;
-    }
-}
-
-TEST(StatusIcon, AspectFitCentresTheSource) {
-    EXPECT_EQ(app::aspectFitRect({64, 32}, {18, 18}), QRectF(0, 4.5, 18, 9));
-    EXPECT_EQ(app::aspectFitRect({0, 32}, {18, 18}), QRectF(0, 0, 18, 18)); // no usable size
-    QImage source(64, 32, QImage::Format_ARGB32_Premultiplied);
-    source.fill(Qt::black);
-    const QImage fitted = app::aspectFitImage(&source, {18, 18});
-    EXPECT_EQ(fitted.pixelColor(9, 2).alpha(), 0);   // above the band
-    EXPECT_EQ(fitted.pixelColor(9, 9).alpha(), 255); // inside it
-    EXPECT_EQ(fitted.pixelColor(9, 15).alpha(), 0);  // below it
-    EXPECT_EQ(app::aspectFitImage(nullptr, {18, 18}).pixelColor(9, 9).alpha(), 0);
+    EXPECT_EQ(app::statusIconSide(22), 17);   // the usual bar
+    EXPECT_EQ(app::statusIconSide(37), 32);   // a taller bar after a screen change
+    EXPECT_EQ(app::statusIconSide(18), 15);   // never below 15
+    EXPECT_EQ(app::statusIconSide(24.9), 19); // rounded down
 }
 
 TEST(PopoverPlacement, StaysUnderTheItemAndOnScreen) {
@@ -93,31 +74,24 @@ struct DelegateFixture : ::testing::Test {
 
 } // namespace
 
-TEST_F(DelegateFixture, PresentationGenerations) {
+TEST_F(DelegateFixture, ClicksOnTheIconShowAndHideThePopover) {
     // Two quick clicks: the second withdraws the first before it ran.
-    const auto before = delegate->popoverPresentationGeneration();
     delegate->togglePopover("test");
     delegate->togglePopover("test");
     QApplication::processEvents();
     EXPECT_FALSE(delegate->isPopoverShown());
-    EXPECT_EQ(delegate->popoverPresentationGeneration(), before + 2);
-    EXPECT_FALSE(delegate->hasPendingPresentation());
 
     // One click shows it after one turn of the event loop.
     delegate->togglePopover("test");
     EXPECT_FALSE(delegate->isPopoverShown());
-    EXPECT_TRUE(delegate->hasPendingPresentation());
     QApplication::processEvents();
     EXPECT_TRUE(delegate->isPopoverShown());
-    EXPECT_FALSE(delegate->hasPendingPresentation());
     EXPECT_EQ(delegate->popover()->size(), QSize(460, 341));
 
-    // A click while shown closes it and schedules nothing.
-    const auto shownGeneration = delegate->popoverPresentationGeneration();
+    // A click while shown closes it and shows nothing later.
     delegate->togglePopover("test");
+    QApplication::processEvents();
     EXPECT_FALSE(delegate->isPopoverShown());
-    EXPECT_FALSE(delegate->hasPendingPresentation());
-    EXPECT_EQ(delegate->popoverPresentationGeneration(), shownGeneration);
 }
 
 TEST_F(DelegateFixture, QuitWhilePendingSavesTheSizeAndEndsInOrder) {
@@ -125,10 +99,7 @@ TEST_F(DelegateFixture, QuitWhilePendingSavesTheSizeAndEndsInOrder) {
     ASSERT_TRUE(delegate->hasPendingPresentation());
     delegate->contentView()->quitButton()->click();
     EXPECT_EQ(quits, 1);
-    const auto generation = delegate->popoverPresentationGeneration();
     delegate->applicationWillTerminate();
-    EXPECT_FALSE(delegate->hasPendingPresentation());
-    EXPECT_EQ(delegate->popoverPresentationGeneration(), generation + 1);
     EXPECT_EQ(delegate->statusItem(), nullptr);
     EXPECT_EQ(delegate->diskManager(), nullptr);
     EXPECT_TRUE(ui::PopoverState(harness.settings).savedLayout().has_value());

@@ -2,7 +2,7 @@
 // private session bus of its own, for end-to-end tests of the program (and of
 // the menu-bar app under a test X server).
 //
-//   test_desktop_services RECORD_FILE [--file-manager-error TEXT] [--no-file-manager]
+//   test_desktop_services RECORD_FILE
 //
 // Starts a dbus-daemon that any local user may use (the program under test
 // runs as the simulated Mac's user, whom the host's bus would not know), owns
@@ -26,24 +26,16 @@
 
 namespace {
 
-constexpr const char* kBusConfig =
-    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-    "<busconfig>\n"
-    "  <type>session</type>\n"
-    "  <listen>unix:tmpdir=/tmp</listen>\n"
-    "  <auth>ANONYMOUS</auth>\n"
-    "  <allow_anonymous/>\n"
-    "  <policy context=\"default\">\n"
-    "    <allow user=\"*\"/>\n"
-    "    <allow send_destination=\"*\"/>\n"
-    "    <allow own=\"*\"/>\n"
-    "    <allow receive_sender=\"*\"/>\n"
-    "  </policy>\n"
-    "</busconfig>\n";
+constexpr const char* kBusConfig = R"(<busconfig>
+  <type>session</type> <listen>unix:tmpdir=/tmp</listen>
+  <auth>ANONYMOUS</auth> <allow_anonymous/>
+  <policy context="default">
+    <allow user="*"/> <allow send_destination="*"/> <allow own="*"/> <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+)";
 
 int recordFd = -1;
-std::string fileManagerError;
 
 [[noreturn]] void die(const std::string& message) {
     std::fprintf(stderr, "test_desktop_services: %s\n", message.c_str());
@@ -66,13 +58,10 @@ std::string startBus() {
     }
     ::close(config);
     int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
-        die("pipe failed");
-    }
     const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child < 0) {
-        die("fork failed");
+    pid_t child = -1;
+    if (::pipe(pipeFds) != 0 || (child = ::fork()) < 0) {
+        die("cannot start dbus-daemon");
     }
     if (child == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -112,13 +101,12 @@ std::string stringArgument(DBusMessageIter* iter) {
     return value != nullptr ? value : "";
 }
 
-void reply(DBusConnection* connection, DBusMessage* reply) {
-    if (reply != nullptr) {
-        dbus_connection_send(connection, reply, nullptr);
-        dbus_message_unref(reply);
-    }
+void reply(DBusConnection* connection, DBusMessage* answer) {
+    dbus_connection_send(connection, answer, nullptr);
+    dbus_message_unref(answer);
 }
 
+// No GetCapabilities: the program then escapes the texts it sends, as it should.
 DBusHandlerResult handle(DBusConnection* connection, DBusMessage* message, void*) {
     if (dbus_message_is_method_call(message, "org.freedesktop.Notifications", "Notify")) {
         DBusMessageIter args;
@@ -136,15 +124,6 @@ DBusHandlerResult handle(DBusConnection* connection, DBusMessage* message, void*
         reply(connection, answer);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
-    if (dbus_message_is_method_call(message, "org.freedesktop.Notifications", "GetCapabilities")) {
-        DBusMessage* answer = dbus_message_new_method_return(message);
-        const char* capability = "body";
-        const char** list = &capability;
-        dbus_message_append_args(answer, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &list, 1,
-                                 DBUS_TYPE_INVALID);
-        reply(connection, answer);
-        return DBUS_HANDLER_RESULT_HANDLED;
-    }
     if (dbus_message_is_method_call(message, "org.freedesktop.FileManager1", "ShowFolders")) {
         DBusMessageIter args, uris;
         dbus_message_iter_init(message, &args);
@@ -155,10 +134,7 @@ DBusHandlerResult handle(DBusConnection* connection, DBusMessage* message, void*
                 dbus_message_iter_next(&uris);
             }
         }
-        reply(connection,
-              fileManagerError.empty()
-                  ? dbus_message_new_method_return(message)
-                  : dbus_message_new_error(message, DBUS_ERROR_FAILED, fileManagerError.c_str()));
+        reply(connection, dbus_message_new_method_return(message));
         return DBUS_HANDLER_RESULT_HANDLED;
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
@@ -167,20 +143,8 @@ DBusHandlerResult handle(DBusConnection* connection, DBusMessage* message, void*
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        die("usage: test_desktop_services RECORD_FILE [--file-manager-error TEXT] "
-            "[--no-file-manager]");
-    }
-    bool fileManager = true;
-    for (int i = 2; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--file-manager-error" && i + 1 < argc) {
-            fileManagerError = argv[++i];
-        } else if (option == "--no-file-manager") {
-            fileManager = false;
-        } else {
-            die("unknown option " + option);
-        }
+    if (argc != 2) {
+        die("usage: test_desktop_services RECORD_FILE");
     }
     recordFd = ::open(argv[1], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (recordFd < 0) {
@@ -195,11 +159,10 @@ int main(int argc, char** argv) {
         die(std::string("cannot connect to the bus: ") +
             (error.message != nullptr ? error.message : "?"));
     }
-    const char* names[] = {"org.freedesktop.Notifications", "org.freedesktop.FileManager1"};
-    for (int i = 0; i < (fileManager ? 2 : 1); ++i) {
-        if (dbus_bus_request_name(connection, names[i], DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) !=
+    for (const char* name : {"org.freedesktop.Notifications", "org.freedesktop.FileManager1"}) {
+        if (dbus_bus_request_name(connection, name, DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) !=
             DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
-            die(std::string("cannot own ") + names[i]);
+            die(std::string("cannot own ") + name);
         }
     }
     dbus_connection_add_filter(connection, handle, nullptr, nullptr);

@@ -1,0 +1,212 @@
+#pragma once
+
+// A disk manager on virtual time whose scans, operations and helper
+// installation are scripted fakes, for the manager's tests and the interface's.
+
+#include "manager/DiskManager.h"
+#include "platform/fake/FakeDiskEventSource.h"
+#include "platform/fake/FakeFileBrowser.h"
+#include "platform/fake/FakeLoginItemService.h"
+#include "support/Errors.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <variant>
+
+namespace managertest {
+
+using namespace tesselwick;
+using discovery::ESPVolume;
+using manager::DiskManager;
+
+constexpr double kStart = 1000.0;
+
+inline ESPVolume volume(const std::string& id,
+                        std::optional<std::string> mountPoint = std::nullopt) {
+    ESPVolume v;
+    v.id = id;
+    v.diskIdentifier = id;
+    v.parentIdentifier = id.substr(0, id.rfind('s'));
+    v.parentName = "Disk " + v.parentIdentifier;
+    v.partitionName = "EFI";
+    v.sizeBytes = 209715200;
+    v.parentSizeBytes = 500107862016;
+    v.filesystem = "FAT32";
+    v.hostFilesystem = "APFS";
+    v.isInternal = true;
+    v.mountPoint = std::move(mountPoint);
+    return v;
+}
+
+// Stands in for both the scan entry and the operations' worker side: each
+// call blocks while gated (as a slow diskutil or an unanswered prompt would),
+// then produces what was scripted. Operations end early when cancelled; scans
+// finish regardless.
+struct FakeWork {
+    struct Failure {
+        std::string message;
+    };
+    using Outcome = std::variant<std::vector<ESPVolume>, Failure>;
+
+    std::mutex lock; // guards every member
+    std::condition_variable changed;
+    bool gated = false;
+    std::deque<Outcome> scans; // none left: an empty list
+    int scanCalls = 0;
+    std::vector<std::string> operations;
+    std::optional<std::string> failure;
+    std::optional<std::string> mountPoint = "/Volumes/EFI";
+
+    std::vector<ESPVolume> scan() {
+        std::unique_lock guard(lock);
+        ++scanCalls;
+        changed.notify_all();
+        changed.wait(guard, [&] { return !gated; });
+        const Outcome outcome = scans.empty() ? Outcome{} : scans.front();
+        if (!scans.empty()) {
+            scans.pop_front();
+        }
+        guard.unlock();
+        if (const auto* failed = std::get_if<Failure>(&outcome)) {
+            throw commandError(1, failed->message);
+        }
+        return std::get<0>(outcome);
+    }
+    void operation(const std::string& call) {
+        const auto wake = task::onCancel([this] {
+            { std::lock_guard guard(lock); }
+            changed.notify_all();
+        });
+        std::unique_lock guard(lock);
+        operations.push_back(call);
+        changed.notify_all();
+        changed.wait(guard, [&] { return !gated || task::isCancelled(); });
+        task::checkCancellation();
+        if (failure) {
+            throw commandError(1, *failure);
+        }
+    }
+    void script(Outcome outcome) {
+        std::lock_guard guard(lock);
+        scans.push_back(std::move(outcome));
+    }
+    void gate(bool on) {
+        {
+            std::lock_guard guard(lock);
+            gated = on;
+        }
+        changed.notify_all();
+    }
+    bool waitFor(int scanCount, std::size_t operationCount = 0) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(10), [&] {
+            return scanCalls >= scanCount && operations.size() >= operationCount;
+        });
+    }
+    int scanCount() {
+        std::lock_guard guard(lock);
+        return scanCalls;
+    }
+    std::vector<std::string> operationCalls() {
+        std::lock_guard guard(lock);
+        return operations;
+    }
+};
+
+// A disk manager on virtual time over these fakes.
+struct ManagerHarness {
+    ManualClock clock{kStart};
+    ManualMainQueue queue{clock};
+    std::shared_ptr<platform::fake::FakeDiskEventHub> hub =
+        std::make_shared<platform::fake::FakeDiskEventHub>();
+    std::shared_ptr<FakeWork> work = std::make_shared<FakeWork>();
+    std::shared_ptr<platform::fake::FakeLoginItemService> login =
+        std::make_shared<platform::fake::FakeLoginItemService>();
+    std::shared_ptr<platform::fake::FakeFileBrowser> browser =
+        std::make_shared<platform::fake::FakeFileBrowser>();
+    std::shared_ptr<std::atomic<int>> cacheDrops = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<bool>> helperProbe = std::make_shared<std::atomic<bool>>(false);
+    std::optional<bool> cachedHelper;
+    std::vector<std::string> notifications;
+    std::mutex tasksMutex;
+    std::vector<TaskHandle> tasks;
+    std::shared_ptr<DiskManager> manager;
+
+    void create() {
+        manager::DiskManagerDependencies deps;
+        deps.mainQueue = &queue;
+        deps.clock = &clock;
+        deps.loadESPVolumes = [w = work] { return w->scan(); };
+        deps.invalidateDiskInfo = [c = cacheDrops] { ++*c; };
+        deps.cachedHelperStatus = [this] { return cachedHelper; };
+        deps.helperIsInstalled = [p = helperProbe] { return p->load(); };
+        deps.runEFICommand = [w = work](const std::string& command, const std::string& disk) {
+            w->operation(command + " " + disk);
+        };
+        deps.refreshedOperationVolume = [w = work](const ESPVolume& v, bool mounted) {
+            std::lock_guard guard(w->lock);
+            return volume(v.id, mounted ? w->mountPoint : std::nullopt);
+        };
+        deps.installHelper = [w = work] { w->operation("install"); };
+        deps.fileBrowser = browser;
+        deps.notify = [this](const std::string& title, const std::string& body) {
+            notifications.push_back(title + " | " + body);
+        };
+        deps.diskEventSourceFactory = hub->factory();
+        deps.loginItemService = login;
+        deps.startTask = [this](std::function<void()> body) {
+            TaskHandle handle = startDetachedTask(std::move(body));
+            std::lock_guard guard(tasksMutex);
+            tasks.push_back(handle);
+            return handle;
+        };
+        manager = DiskManager::create(std::move(deps));
+    }
+    void settle() {
+        ASSERT_TRUE(queue.runUntil([&] { return !manager->isLoading(); }));
+    }
+    void settleOperations() {
+        ASSERT_TRUE(queue.runUntil([&] { return manager->busyDiskIDs().empty(); }));
+    }
+    void scanOnce(std::vector<ESPVolume> volumes) {
+        work->script(std::move(volumes));
+        manager->refresh();
+        settle();
+    }
+    // Moves virtual time to `t` seconds after the start, running what is due;
+    // the tolerance absorbs rounding in sums like 1002.2 + 0.45.
+    void at(double t) {
+        queue.advance(kStart + t + 1e-7 - clock.uptime());
+        clock.set(kStart + t);
+    }
+    double now() const { return clock.uptime() - kStart; }
+    TaskHandle firstTask() {
+        std::lock_guard guard(tasksMutex);
+        return tasks.front();
+    }
+
+    // Ends the manager and waits for its workers, which post to the queue and
+    // so must not outlive it; fresh fakes for the next case.
+    void tearDown() {
+        manager.reset();
+        work->gate(false);
+        std::vector<TaskHandle> started;
+        {
+            std::lock_guard guard(tasksMutex);
+            started.swap(tasks);
+        }
+        for (const TaskHandle& task : started) {
+            EXPECT_TRUE(task.waitFinished(10.0));
+        }
+        work = std::make_shared<FakeWork>();
+        browser = std::make_shared<platform::fake::FakeFileBrowser>();
+        notifications.clear();
+        clock.set(kStart);
+    }
+};
+
+} // namespace managertest
