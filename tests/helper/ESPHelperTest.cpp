@@ -18,28 +18,29 @@ using tesselwick::testing::errorText;
 
 namespace {
 
-struct Call {
-    std::string path;
-    std::vector<std::string> arguments;
-    double timeout;
-};
+using Reply = std::function<std::string(const std::string& path)>;
 
-// Records every command and answers through `reply`.
+// Records every command line (path and arguments) and answers through `reply`.
 struct FakeRunner {
-    std::vector<Call> calls;
-    std::function<std::string(const Call&)> reply = [](const Call&) { return std::string(); };
+    std::vector<std::vector<std::string>> calls;
+    Reply reply = [](const std::string&) { return std::string(); };
 
     CommandRunner runner() {
-        return [this](const std::string& path, const std::vector<std::string>& arguments,
-                      double timeout) {
-            calls.push_back({path, arguments, timeout});
-            return reply(calls.back());
+        return [this](const std::string& path, const std::vector<std::string>& arguments, double) {
+            calls.push_back(arguments);
+            calls.back().insert(calls.back().begin(), path);
+            return reply(path);
         };
     }
 };
 
-std::function<std::string(const Call&)> failWith(std::int64_t code, std::string message) {
-    return [code, message](const Call&) -> std::string { throw commandError(code, message); };
+Reply answer(std::string text) {
+    return [text](const std::string&) { return text; };
+}
+
+Reply failWith(std::int64_t code, std::string message) {
+    return
+        [code, message](const std::string&) -> std::string { throw commandError(code, message); };
 }
 
 const std::string kHelper = helper::kHelperPath;
@@ -47,125 +48,57 @@ const std::string kHelper = helper::kHelperPath;
 } // namespace
 
 TEST(ESPHelperProbe, TurnsEveryOutcomeIntoAMessage) {
-    struct Case {
-        std::function<std::string(const Call&)> reply;
-        bool ready;
-        const char* message;
-    };
-    const Case cases[] = {
-        // the expected version, with the newline the helper prints
-        {[](const Call&) { return std::string(" 9\n"); }, true, "Helper version 9 is ready."},
-        // an older helper
-        {[](const Call&) { return std::string("8\n"); }, false,
-         "The helper returned version '8' instead of '9'."},
-        // nothing printed
-        {[](const Call&) { return std::string("\n"); }, false, "The helper returned no version."},
-        // undecodable output counts as empty
-        {[](const Call&) { return std::string("\xff\xfe"); }, false,
-         "The helper returned no version."},
-        // sudo refuses: its own message, trimmed
-        {failWith(1, "sudo: a password is required\n"), false, "sudo: a password is required"},
-        // sudo refuses silently
-        {failWith(1, " \n"), false, "sudo rejected the helper without an error message."},
-        // cancelled
-        {[](const Call&) -> std::string { throw CancellationError(); }, false,
+    const std::pair<Reply, const char*> cases[] = {
+        {answer(" 9\n"), "Helper version 9 is ready."},                     // the expected version
+        {answer("8\n"), "The helper returned version '8' instead of '9'."}, // an older helper
+        {answer("\n"), "The helper returned no version."},                  // nothing printed
+        {answer("\xff\xfe"), "The helper returned no version."},            // undecodable output
+        {failWith(1, "sudo: a password is required\n"), "sudo: a password is required"},
+        {failWith(1, " \n"), "sudo rejected the helper without an error message."},
+        {[](const std::string&) -> std::string { throw CancellationError(); },
          "The helper validation was cancelled."},
     };
-    for (const auto& c : cases) {
+    for (const auto& [reply, message] : cases) {
         FakeRunner fake;
-        fake.reply = c.reply;
+        fake.reply = reply;
         const auto result = ESPHelper::probePasswordlessRuntime(fake.runner());
-        EXPECT_EQ(result.ready, c.ready) << c.message;
-        EXPECT_EQ(result.message, c.message);
-        ASSERT_EQ(fake.calls.size(), 1u);
-        EXPECT_EQ(fake.calls[0].path, "/usr/bin/sudo");
-        EXPECT_EQ(fake.calls[0].arguments,
-                  (std::vector<std::string>{"-n", "--", kHelper, "version"}));
-        EXPECT_EQ(fake.calls[0].timeout, 3.0);
+        EXPECT_EQ(result.ready, &reply == &cases[0].first) << message;
+        EXPECT_EQ(result.message, message);
+        EXPECT_EQ(fake.calls, (std::vector<std::vector<std::string>>{
+                                  {"/usr/bin/sudo", "-n", "--", kHelper, "version"}}));
     }
 }
 
-TEST(ESPHelperStatusCache, AnswersForTwoSecondsThenGoesStale) {
+TEST(ESPHelperIsInstalled, AnAnswerServesTwoSecondsThenTheHelperIsProbedAgain) {
     ManualClock clock(500.0);
     ESPHelperStatusCache cache(clock);
-    EXPECT_FALSE(cache.freshValue());
-    cache.storeFromOutside(true);
-    clock.advance(1.999);
-    EXPECT_EQ(cache.freshValue(), true);
-    clock.advance(0.001);
-    EXPECT_FALSE(cache.freshValue());
-    EXPECT_EQ(cache.cachedValue(), true);
-    cache.invalidate();
-    EXPECT_FALSE(cache.cachedValue());
-}
-
-TEST(ESPHelperStatusCache, OnlyTheLatestProbeOfTheCurrentGenerationStores) {
-    ManualClock clock;
-    ESPHelperStatusCache cache(clock);
-    // a later probe supersedes an earlier one
-    auto first = cache.beginLoad();
-    auto second = cache.beginLoad();
-    EXPECT_FALSE(cache.completeLoad(first, false));
-    EXPECT_TRUE(cache.completeLoad(second, true));
-    EXPECT_EQ(cache.cachedValue(), true);
-    // an outside write supersedes a probe in flight
-    auto third = cache.beginLoad();
-    cache.storeFromOutside(false);
-    EXPECT_FALSE(cache.completeLoad(third, true));
-    EXPECT_EQ(cache.cachedValue(), false);
-    // so does an invalidation
-    auto fourth = cache.beginLoad();
-    cache.invalidate();
-    EXPECT_FALSE(cache.completeLoad(fourth, true));
-    EXPECT_FALSE(cache.cachedValue());
-    // an abandoned probe cannot store afterwards
-    auto fifth = cache.beginLoad();
-    cache.abandonLoad(fifth);
-    EXPECT_FALSE(cache.completeLoad(fifth, true));
-}
-
-TEST(ESPHelperIsInstalled, ProbesOnlyWhenTheAnswerIsStale) {
-    ManualClock clock;
-    ESPHelperStatusCache cache(clock);
     FakeRunner fake;
-    fake.reply = [](const Call&) { return std::string("9\n"); };
+    fake.reply = answer("9\n");
     EXPECT_TRUE(ESPHelper::isInstalled(cache, fake.runner()));
-    clock.advance(1.5);
+    clock.advance(1.999);
+    fake.reply = failWith(1, "sudo: a password is required");
     EXPECT_TRUE(ESPHelper::isInstalled(cache, fake.runner()));
     EXPECT_EQ(fake.calls.size(), 1u);
-    clock.advance(0.5);
-    fake.reply = failWith(1, "sudo: a password is required");
+    clock.advance(0.001);
     EXPECT_FALSE(ESPHelper::isInstalled(cache, fake.runner()));
     EXPECT_EQ(fake.calls.size(), 2u);
     EXPECT_EQ(cache.cachedValue(), false);
+    cache.invalidate();
+    EXPECT_FALSE(cache.cachedValue());
 }
 
 TEST(ESPHelperIsInstalled, NeverOverwritesAnAnswerStoredDuringItsProbe) {
+    // An installation stores "installed" while the probe (which fails) runs:
+    // the fresher answer is kept and returned.
     ManualClock clock;
     ESPHelperStatusCache cache(clock);
     FakeRunner fake;
-    // An installation stores "installed" while the probe (which fails) runs:
-    // the fresher answer is kept and returned without a second probe.
-    fake.reply = [&](const Call&) -> std::string {
+    fake.reply = [&](const std::string&) -> std::string {
         cache.storeFromOutside(true);
         throw commandError(1, "sudo: a password is required");
     };
     EXPECT_TRUE(ESPHelper::isInstalled(cache, fake.runner()));
-    EXPECT_EQ(fake.calls.size(), 1u);
     EXPECT_EQ(cache.cachedValue(), true);
-
-    // Superseded twice, with the outside answer already stale each time: two
-    // probes, then the cached value, nothing stored by the probes.
-    FakeRunner racing;
-    ESPHelperStatusCache other(clock);
-    racing.reply = [&](const Call&) {
-        other.storeFromOutside(false);
-        clock.advance(5.0);
-        return std::string("9");
-    };
-    EXPECT_FALSE(ESPHelper::isInstalled(other, racing.runner()));
-    EXPECT_EQ(racing.calls.size(), 2u);
-    EXPECT_EQ(other.cachedValue(), false);
 }
 
 TEST(ESPHelperIsInstalled, CancelledProbeReturnsTheCachedValueWithoutStoring) {
@@ -174,7 +107,8 @@ TEST(ESPHelperIsInstalled, CancelledProbeReturnsTheCachedValueWithoutStoring) {
     const TaskHandle handle = TaskHandle::makeUnstarted();
     task::CurrentTaskScope scope(handle);
     FakeRunner fake;
-    fake.reply = [&](const Call&) {
+    // The probe's own answer arrives, but after the cancellation.
+    fake.reply = [&](const std::string&) {
         handle.cancel();
         return std::string("9");
     };
@@ -184,67 +118,53 @@ TEST(ESPHelperIsInstalled, CancelledProbeReturnsTheCachedValueWithoutStoring) {
     cache.storeFromOutside(true);
     clock.advance(3.0);
     EXPECT_TRUE(ESPHelper::isInstalled(cache, fake.runner()));
-    EXPECT_EQ(fake.calls.size(), 2u);
+    EXPECT_EQ(cache.cachedValue(), true);
 }
 
 TEST(ESPHelperRun, RefusesBadRequestsBeforeStartingSudo) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"Mount", "Invalid helper command."},
-        {"version", "Invalid helper command."},
-        {"", "Invalid helper command."},
-    };
     ESPHelperStatusCache cache;
     FakeRunner fake;
-    for (const auto& c : cases) {
-        EXPECT_EQ(errorText([&] { ESPHelper::run(c.first, "disk0s1", cache, fake.runner()); }),
-                  std::string("Tesselwick.Helper 1: ") + c.second);
+    for (const char* command : {"Mount", "version"}) {
+        EXPECT_EQ(errorText([&] { ESPHelper::run(command, "disk0s1", cache, fake.runner()); }),
+                  "Tesselwick.Helper 1: Invalid helper command.");
     }
-    for (const char* disk : {"disk0", "disk0s1;id", "disk0s1 disk1s1", "../disk0s1", ""}) {
-        EXPECT_EQ(errorText([&] { ESPHelper::run("mount", disk, cache, fake.runner()); }),
-                  std::string("Tesselwick.Helper 1: Invalid disk identifier: ") + disk);
-    }
+    EXPECT_EQ(errorText([&] { ESPHelper::run("mount", "disk0s1;id", cache, fake.runner()); }),
+              "Tesselwick.Helper 1: Invalid disk identifier: disk0s1;id");
     EXPECT_TRUE(fake.calls.empty());
 }
 
 TEST(ESPHelperRun, TheReadyMarkerDecidesWhoseFailureItIs) {
     const std::string marker = helper::kReadyMarker;
-    struct Case {
+    const std::string heading = "EFI mount failed for disk2s1.\n\n";
+    const struct {
         std::int64_t code;
-        std::string description;
-        const char* domain;
-        std::string message;
+        std::string output; // what sudo and the helper wrote
+        std::string error;
         bool storesInstalled;
-    };
-    const Case cases[] = {
-        // sudo refused: the helper never ran, caller may fall back
-        {1, "sudo: a password is required", "Tesselwick.Helper",
-         "EFI mount failed for disk2s1.\n\nsudo: a password is required", false},
+    } cases[] = {
+        // sudo refused: the helper never ran, the caller may fall back
+        {1, "sudo: a password is required",
+         "Tesselwick.Helper 1: " + heading + "sudo: a password is required", false},
         // the helper ran and diskutil failed: its lines without the marker
-        {65, marker + "\nRefusing non-EFI partition: disk2s1", "Tesselwick.Helper.Operation",
-         "EFI mount failed for disk2s1.\n\nRefusing non-EFI partition: disk2s1", true},
+        {65, marker + "\nRefusing non-EFI partition: disk2s1",
+         "Tesselwick.Helper.Operation 65: " + heading + "Refusing non-EFI partition: disk2s1",
+         true},
         // the marker alone: the status line
-        {65, marker, "Tesselwick.Helper.Operation",
-         "EFI mount failed for disk2s1.\n\nThe helper command failed with status 65.", true},
+        {65, marker,
+         "Tesselwick.Helper.Operation 65: " + heading + "The helper command failed with status 65.",
+         true},
         // a marker that is only part of a line does not count
-        {1, "x" + marker, "Tesselwick.Helper", "EFI mount failed for disk2s1.\n\nx" + marker,
-         false},
+        {1, "x" + marker, "Tesselwick.Helper 1: " + heading + "x" + marker, false},
     };
     for (const auto& c : cases) {
-        ManualClock clock;
-        ESPHelperStatusCache cache(clock);
-        const auto generation = cache.generation();
+        ESPHelperStatusCache cache;
         FakeRunner fake;
-        fake.reply = failWith(c.code, c.description);
-        const std::int64_t code = std::string(c.domain) == "Tesselwick.Helper" ? 1 : c.code;
+        fake.reply = failWith(c.code, c.output);
         EXPECT_EQ(errorText([&] { ESPHelper::run("mount", "disk2s1", cache, fake.runner()); }),
-                  std::string(c.domain) + " " + std::to_string(code) + ": " + c.message);
-        EXPECT_EQ(cache.cachedValue(),
-                  c.storesInstalled ? std::optional<bool>(true) : std::optional<bool>());
-        EXPECT_EQ(cache.generation() != generation, c.storesInstalled);
-        ASSERT_EQ(fake.calls.size(), 1u);
-        EXPECT_EQ(fake.calls[0].arguments,
-                  (std::vector<std::string>{"-n", "--", kHelper, "mount", "disk2s1"}));
-        EXPECT_EQ(fake.calls[0].timeout, 10.0);
+                  c.error);
+        EXPECT_EQ(cache.cachedValue(), c.storesInstalled ? std::optional(true) : std::nullopt);
+        EXPECT_EQ(fake.calls, (std::vector<std::vector<std::string>>{
+                                  {"/usr/bin/sudo", "-n", "--", kHelper, "mount", "disk2s1"}}));
     }
 }
 
@@ -255,61 +175,45 @@ TEST(ESPHelperRun, SuccessStoresInstalledAndCancellationPassesThrough) {
     EXPECT_EQ(cache.cachedValue(), true);
 
     ESPHelperStatusCache untouched;
-    fake.reply = [](const Call&) -> std::string { throw CancellationError(); };
+    fake.reply = [](const std::string&) -> std::string { throw CancellationError(); };
     EXPECT_THROW(ESPHelper::run("mount", "disk4s2", untouched, fake.runner()), CancellationError);
     EXPECT_FALSE(untouched.cachedValue());
 }
 
 TEST(ESPHelperInstall, RunsTheInstallerThenProvesTheHelper) {
-    struct Case {
-        std::function<std::string(const Call&)> probeReply;
-        const char* error; // empty when the install succeeds
-        bool storedValue;
-    };
-    const Case cases[] = {
+    const std::string refused = "Tesselwick.Helper 1: The helper files were installed, but macOS "
+                                "did not accept passwordless helper execution.\n\n";
+    const std::pair<Reply, std::string> cases[] = {
         // the new helper answers
-        {[](const Call&) { return std::string("9\n"); }, "", true},
+        {answer("9\n"), "no error"},
         // the files are there but sudo -n will not run the helper
-        {failWith(1, "sudo: a password is required"),
-         "The helper files were installed, but macOS did not accept passwordless helper "
-         "execution.\n\nsudo: a password is required",
-         false},
+        {failWith(1, "sudo: a password is required"), refused + "sudo: a password is required"},
         // an old helper answers
-        {[](const Call&) { return std::string("8"); },
-         "The helper files were installed, but macOS did not accept passwordless helper "
-         "execution.\n\nThe helper returned version '8' instead of '9'.",
-         false},
+        {answer("8"), refused + "The helper returned version '8' instead of '9'."},
     };
     for (const auto& c : cases) {
+        const bool succeeds = &c == &cases[0];
         ESPHelperStatusCache cache;
-        cache.storeFromOutside(!c.storedValue);
+        cache.storeFromOutside(!succeeds);
         FakeRunner fake;
-        fake.reply = [&](const Call& call) {
-            return call.path == "/usr/bin/osascript" ? std::string("parsed OK\n")
-                                                     : c.probeReply(call);
+        fake.reply = [&](const std::string& path) {
+            return path == "/usr/bin/osascript" ? std::string("parsed OK\n") : c.first(path);
         };
-        EXPECT_EQ(errorText([&] { ESPHelper::install(cache, fake.runner()); }),
-                  *c.error ? std::string("Tesselwick.Helper 1: ") + c.error : "no error");
-        EXPECT_EQ(cache.cachedValue(), c.storedValue);
+        EXPECT_EQ(errorText([&] { ESPHelper::install(cache, fake.runner()); }), c.second);
+        EXPECT_EQ(cache.cachedValue(), succeeds);
         ASSERT_EQ(fake.calls.size(), 2u);
-        EXPECT_EQ(fake.calls[0].path, "/usr/bin/osascript");
-        EXPECT_EQ(fake.calls[0].arguments,
-                  (std::vector<std::string>{
-                      "-e", operations::administratorAppleScript(
-                                operations::scriptTransportLine(helper::installerScript()))}));
-        EXPECT_EQ(fake.calls[0].timeout, 120.0);
-        EXPECT_EQ(fake.calls[1].path, "/usr/bin/sudo");
+        EXPECT_EQ(fake.calls[0][0], "/usr/bin/osascript");
+        EXPECT_EQ(fake.calls[1][0], "/usr/bin/sudo");
     }
-}
 
-TEST(ESPHelperInstall, AFailedInstallerPassesItsErrorOnAndLeavesTheCache) {
+    // A failed installer passes its error on, without a probe and without
+    // touching what was known.
     ESPHelperStatusCache cache;
     cache.storeFromOutside(false);
-    const auto generation = cache.generation();
     FakeRunner fake;
     fake.reply = failWith(75, "Another Tesselwick helper installation is already running");
     EXPECT_EQ(errorText([&] { ESPHelper::install(cache, fake.runner()); }),
               "Tesselwick 75: Another Tesselwick helper installation is already running");
-    EXPECT_EQ(cache.generation(), generation);
+    EXPECT_EQ(cache.cachedValue(), false);
     EXPECT_EQ(fake.calls.size(), 1u);
 }

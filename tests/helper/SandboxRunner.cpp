@@ -12,13 +12,6 @@ namespace {
 using simtest::quote;
 using simtest::readText;
 
-int shellStatus(int raw) {
-    if (raw == -1) {
-        return -1;
-    }
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-}
-
 } // namespace
 
 std::string SandboxRunner::Result::value(const std::string& key) const {
@@ -66,19 +59,12 @@ SandboxRunner::Result SandboxRunner::run(const std::string& script, bool asRoot,
     }
     writeFile("world" + tag + ".json", worldText);
     writeFile("script" + tag + ".zsh", sandboxPrelude(dir_) + script);
-    const std::string out = dir_ + "/stdout" + tag;
-    const std::string err = dir_ + "/stderr" + tag;
     std::remove((dir_ + "/macsim.log").c_str());
-    const std::string command =
-        "cd " + quote(dir_) + " && MACSIM_LOG=" + quote(dir_ + "/macsim.log") + " " +
-        quote(simtest::sandboxPath()) + " --world " + quote(dir_ + "/world" + tag + ".json") +
-        (asRoot ? " --as-root" : "") + " --macsim " + quote(simtest::macsimPath()) +
-        " -- /bin/zsh " + quote(dir_ + "/script" + tag + ".zsh") + " >" + quote(out) + " 2>" +
-        quote(err) + " </dev/null";
-    Result result;
-    result.status = shellStatus(std::system(command.c_str()));
-    result.out = readText(out);
-    result.err = readText(err);
+    const simtest::Result run =
+        simtest::runShell("cd " + quote(dir_) + " && MACSIM_LOG=" + quote(dir_ + "/macsim.log") +
+                          " " + simtest::sandbox(dir_ + "/world" + tag + ".json", asRoot) +
+                          "/bin/zsh " + quote(dir_ + "/script" + tag + ".zsh"));
+    Result result{run.status, run.out, run.err, {}};
     std::istringstream lines(result.out);
     std::string line;
     while (std::getline(lines, line)) {

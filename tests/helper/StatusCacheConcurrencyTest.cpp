@@ -36,30 +36,3 @@ TEST(ESPHelperStatusCacheThreads, AProbeRacingAnOutsideStoreKeepsTheStoredAnswer
         EXPECT_EQ(cache.cachedValue(), outside);
     }
 }
-
-// Probes on several threads against a stream of outside writes: nothing is
-// lost or torn, and every generation bump is counted.
-TEST(ESPHelperStatusCacheThreads, ReadersAndWritersInterleave) {
-    ManualClock clock;
-    ESPHelperStatusCache cache(clock, 0.0); // always stale: every read probes
-    const operations::CommandRunner probe = [](const std::string&, const std::vector<std::string>&,
-                                               double) { return std::string("9"); };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i) {
-                EXPECT_TRUE(ESPHelper::isInstalled(cache, probe));
-            }
-        });
-    }
-    threads.emplace_back([&] {
-        for (int i = 0; i < 1000; ++i) {
-            cache.storeFromOutside(true);
-        }
-    });
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(cache.cachedValue(), true);
-    EXPECT_EQ(cache.generation(), 1000u);
-}

@@ -1,12 +1,10 @@
 #include "operations/AdministratorShell.h"
+#include "process/ProcessRunner.h"
 
 #include "support/ErrorText.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <memory>
 #include <string>
 
 using namespace tesselwick;
@@ -16,42 +14,30 @@ using tesselwick::testing::errorText;
 namespace {
 
 std::string decodeWithSystemBase64(const std::string& encoded) {
-    const std::string command = "printf '%s' '" + encoded + "' | base64 -d";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string out;
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0) {
-        out.append(buffer.data(), n);
-    }
-    return out;
+    return process::runProcessData("/bin/sh", {"-c", "printf '%s' '" + encoded + "' | base64 -d"},
+                                   10.0);
 }
 
 } // namespace
 
 TEST(PrivilegedDiskutilScript, RefusesValuesThatCouldLeaveTheirQuotes) {
-    struct Case {
+    const struct {
         const char* command;
         const char* disk;
         const char* parent;
         const char* message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         // only the two lower-case commands
         {"Mount", "disk0s1", "disk0", "Invalid command: Mount"},
         {"mount'; id; '", "disk0s1", "disk0", "Invalid command: mount'; id; '"},
         // forged partition identifiers
         {"mount", "disk0s1;id", "disk0", "Invalid disk identifier: disk0s1;id"},
-        {"mount", "disk0s1 disk1s1", "disk0", "Invalid disk identifier: disk0s1 disk1s1"},
-        {"mount", "../disk0s1", "disk0", "Invalid disk identifier: ../disk0s1"},
-        {"mount", "", "disk0", "Invalid disk identifier: "},
         {"mount", "disk0", "disk0", "Invalid disk identifier: disk0"},
         {"mount", "disk0s1'", "disk0", "Invalid disk identifier: disk0s1'"},
         {"unmount", "disk0s1\n", "disk0", "Invalid disk identifier: disk0s1\n"},
-        // parent must be a whole disk
+        // the parent must be a whole disk
         {"mount", "disk0s1", "disk0s1", "Invalid parent disk identifier: disk0s1"},
-        {"mount", "disk0s1", "", "Invalid parent disk identifier: "},
-        // partition of another parent, including a prefix that only looks right
+        // a partition of another parent, including a prefix that only looks right
         {"mount", "disk3s1", "disk2", "Disk identifier does not belong to its expected parent"},
         {"mount", "disk11s1", "disk1", "Disk identifier does not belong to its expected parent"},
     };
@@ -61,37 +47,20 @@ TEST(PrivilegedDiskutilScript, RefusesValuesThatCouldLeaveTheirQuotes) {
     }
 }
 
-TEST(PrivilegedDiskutilScript, SplicesTheThreeValuesIntoTheFixedHeader) {
+TEST(PrivilegedDiskutilScript, ValuesAppearOnlyInTheirQuotedAssignments) {
     const std::string script = privilegedDiskutilScript("unmount", "disk12s3", "disk12");
-    const std::string header = "#!/bin/zsh -f\nset -euo pipefail\n"
-                               "export PATH=/usr/sbin:/usr/bin:/bin:/sbin\n\n"
-                               "command='unmount'\ndisk='disk12s3'\nwhole_disk='disk12'\n\n";
-    ASSERT_GE(script.size(), header.size());
-    EXPECT_EQ(script.substr(0, header.size()), header);
-    // The values appear nowhere else: the body works on the variables only.
-    EXPECT_EQ(script.find("disk12", header.size()), std::string::npos);
-}
-
-TEST(Base64, MatchesTheStandardVectors) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"", ""},
-        {"f", "Zg=="},
-        {"fo", "Zm8="},
-        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="},
-        {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"},
-        // high bytes must not sign-extend
-        {std::string("\xff\xfe\x00\x80", 4), "//4AgA=="},
-    };
-    for (const auto& [in, out] : cases) {
-        EXPECT_EQ(base64Encode(in), out);
-    }
+    EXPECT_TRUE(script.starts_with("#!/bin/zsh -f\n")); // none of the caller's startup files
+    const std::string values = "\ncommand='unmount'\ndisk='disk12s3'\nwhole_disk='disk12'\n";
+    const auto at = script.find(values);
+    ASSERT_NE(at, std::string::npos);
+    // The body works on the variables only.
+    EXPECT_EQ(script.find("disk12", at + values.size()), std::string::npos);
 }
 
 TEST(ScriptTransportLine, CarriesTheScriptWithoutQuotesOrBackslashes) {
-    const std::string script = privilegedDiskutilScript("mount", "disk0s1", "disk0") +
-                               "# \"quotes\" and \\backslashes\\ and 'single' ones\n";
+    const std::string script =
+        privilegedDiskutilScript("mount", "disk0s1", "disk0") +
+        "# \"quotes\" and \\backslashes\\ and 'single' ones, caf\xC3\xA9 \xFF\x80\n";
     const std::string line = scriptTransportLine(script);
     const std::string prefix = "/usr/bin/printf '%s' '";
     const std::string suffix = "' | /usr/bin/base64 -D | /bin/zsh -f";
@@ -117,27 +86,20 @@ TEST(AppleScriptEscape, EscapesBackslashesThenQuotesExactlyOnce) {
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(appleScriptStringEscape(in), out) << in;
     }
-    EXPECT_EQ(administratorAppleScript("echo \"a\\b\""),
-              "do shell script \"echo \\\"a\\\\b\\\"\" with administrator privileges");
 }
 
 TEST(RunShellAsAdministrator, RunsOsascriptAndPassesRunnerErrorsOn) {
-    std::string seenPath;
-    std::vector<std::string> seenArguments;
-    double seenTimeout = 0;
+    std::vector<std::string> seen;
     const CommandRunner recording = [&](const std::string& path,
-                                        const std::vector<std::string>& arguments, double timeout) {
-        seenPath = path;
-        seenArguments = arguments;
-        seenTimeout = timeout;
+                                        const std::vector<std::string>& arguments, double) {
+        seen = arguments;
+        seen.insert(seen.begin(), path);
         return std::string("ignored output");
     };
     runShellAsAdministrator("echo \"x\"", recording);
-    EXPECT_EQ(seenPath, "/usr/bin/osascript");
-    EXPECT_EQ(seenArguments, (std::vector<std::string>{
-                                 "-e", "do shell script \"echo \\\"x\\\"\" with administrator "
-                                       "privileges"}));
-    EXPECT_EQ(seenTimeout, 120.0);
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "/usr/bin/osascript", "-e",
+                        "do shell script \"echo \\\"x\\\"\" with administrator privileges"}));
 
     const CommandRunner refusing = [](const std::string&, const std::vector<std::string>&,
                                       double) -> std::string {

@@ -1,6 +1,5 @@
-// The route chooser and live validation against scripted tools: which routes
-// run, in which order, and the exact message a user reads when they fail.
-
+// The route chooser and live validation against scripted tools: which routes run,
+// in which order, and the exact message a user reads when they fail.
 #include "operations/EFIOperations.h"
 #include "discovery/FakeTools.h"
 #include "helper/ESPHelper.h"
@@ -49,19 +48,17 @@ struct Routes {
     std::optional<bool> cachedStatus;
     bool stillInstalled = true;
     std::optional<DomainError> helperFailure;
-    std::vector<std::string> log;
+    int helperRuns = 0;
 
     EFIOperations operations() {
         operations::EFIOperationServices services;
         services.runner = tools.runner();
         services.cachedHelperStatus = [this] { return cachedStatus; };
-        services.invalidateHelperStatus = [this] { log.push_back("invalidate"); };
-        services.helperIsInstalled = [this] {
-            log.push_back("probe");
-            return stillInstalled;
-        };
+        services.invalidateHelperStatus = [this] { cachedStatus.reset(); };
+        services.helperIsInstalled = [this] { return stillInstalled; };
         services.runHelper = [this](std::string_view command, std::string_view disk) {
-            log.push_back("helper " + std::string(command) + " " + std::string(disk));
+            EXPECT_EQ(std::string(command) + " " + std::string(disk), "mount disk2s1");
+            ++helperRuns;
             if (helperFailure) {
                 throw *helperFailure;
             }
@@ -97,60 +94,33 @@ TEST(EFIOperations, RouteChoice) {
     const DomainError helperDidNotRun = ESPHelper::helperError("sudo: a password is required");
     const DomainError helperOperationFailed(ESPHelper::kHelperOperationErrorDomain, 65,
                                             "Refusing disk2s1");
-    struct Case {
-        const char* name;
+    const std::string everyRouteFailed =
+        "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
+        "Helper: sudo: a password is required\n\nDirect diskutil: needs root\n\n"
+        "Administrator authorization: User canceled. (-128)";
+    const struct Case {
         std::optional<bool> cached;
         std::optional<DomainError> helperFailure;
         bool stillInstalled;
         bool directSucceeds;
         std::string expected;
-        std::vector<std::string> log;
+        int helperRuns;
         int directMounts;
-    };
-    const Case cases[] = {
+    } cases[] = {
         // Nothing known about the helper: diskutil first, even if it is installed.
-        {"empty cache", std::nullopt, std::nullopt, true, true, "success", {}, 1},
-        {"not installed", false, std::nullopt, true, true, "success", {}, 1},
-        {"helper works", true, std::nullopt, true, true, "success", {"helper mount disk2s1"}, 0},
+        {std::nullopt, std::nullopt, true, true, "success", 0, 1},
+        {false, std::nullopt, true, true, "success", 0, 1},
+        {true, std::nullopt, true, true, "success", 1, 0},
         // The helper ran and the operation failed: its word is final.
-        {"helper operation failed",
-         true,
-         helperOperationFailed,
-         true,
-         true,
-         "65 Refusing disk2s1",
-         {"helper mount disk2s1"},
-         0},
+        {true, helperOperationFailed, true, true, "65 Refusing disk2s1", 1, 0},
         // sudo refused, but the helper is still there: no silent fallback.
-        {"helper did not run, still installed",
-         true,
-         helperDidNotRun,
-         true,
-         true,
-         "1 sudo: a password is required",
-         {"helper mount disk2s1", "invalidate", "probe"},
-         0},
+        {true, helperDidNotRun, true, true, "1 sudo: a password is required", 1, 0},
         // The helper is gone: fall back, and keep its line for the message.
-        {"helper gone, direct works",
-         true,
-         helperDidNotRun,
-         false,
-         true,
-         "success",
-         {"helper mount disk2s1", "invalidate", "probe"},
-         1},
-        {"helper gone, every route fails",
-         true,
-         helperDidNotRun,
-         false,
-         false,
-         "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
-             "Helper: sudo: a password is required\n\nDirect diskutil: needs root\n\n"
-             "Administrator authorization: User canceled. (-128)",
-         {"helper mount disk2s1", "invalidate", "probe"},
-         1},
+        {true, helperDidNotRun, false, true, "success", 1, 1},
+        {true, helperDidNotRun, false, false, everyRouteFailed, 1, 1},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
         Routes routes;
         routes.validTarget();
         routes.cachedStatus = c.cached;
@@ -169,52 +139,42 @@ TEST(EFIOperations, RouteChoice) {
                 throw commandError(1, "User canceled. (-128)");
             }
         });
-        EXPECT_EQ(failureOf([&] { operations.runEFICommand("mount", "disk2s1"); }), c.expected)
-            << c.name;
-        EXPECT_EQ(routes.log, c.log) << c.name;
-        EXPECT_EQ(routes.mounts(), c.directMounts) << c.name;
+        EXPECT_EQ(failureOf([&] { operations.runEFICommand("mount", "disk2s1"); }), c.expected);
+        EXPECT_EQ(routes.helperRuns, c.helperRuns);
+        EXPECT_EQ(routes.mounts(), c.directMounts);
     }
 }
 
 TEST(EFIOperations, ValidationRefusesBeforeAnyRouteTouchesTheDisk) {
-    const std::string notPresent =
-        "EFI partition disk2s1 is no longer present. Refresh and try again.";
-    const std::string notESP =
-        "Refusing disk2s1: it is no longer an EFI System Partition. Refresh and try again.";
-    struct Case {
-        const char* name;
+    const auto bothRoutes = [&](const std::string& line) {
+        return "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
+               "Direct diskutil: " + line + "\n\nAdministrator authorization: " + line;
+    };
+    const PlistValue hfs = diskInfo("Apple_HFS", std::nullopt, "Data", "HFS+");
+    const struct {
         std::string command;
         std::string disk;
         std::optional<PlistValue> list;
         std::optional<PlistValue> info;
         std::string expected;
-    };
-    const auto composite = [&](const std::string& line) {
-        return "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
-               "Direct diskutil: " + line + "\n\nAdministrator authorization: " + line;
-    };
-    const Case cases[] = {
-        {"bad command", "eject", "disk2s1", {}, {}, "64 Invalid EFI command: eject"},
-        {"whole disk", "mount", "disk2", {}, {}, "64 Invalid disk identifier: disk2"},
-        {"injected text",
-         "mount",
-         "disk2s1;reboot",
-         {},
-         {},
-         "64 Invalid disk identifier: disk2s1;reboot"},
-        {"partition gone",
-         "mount",
+    } cases[] = {
+        {"eject", "disk2s1", {}, {}, "64 Invalid EFI command: eject"},
+        {"mount", "disk2", {}, {}, "64 Invalid disk identifier: disk2"},
+        {"mount", "disk2s1;reboot", {}, {}, "64 Invalid disk identifier: disk2s1;reboot"},
+        // gone from the partition list
+        {"mount",
          "disk2s1",
          PlistValue(PlistDictionary{}),
          {},
-         composite(notPresent)},
-        {"reformatted", "mount", "disk2s1", partitionList("Apple_HFS", "Data"),
-         diskInfo("Apple_HFS", std::nullopt, "Data", "HFS+"), composite(notESP)},
-        // The list still says EFI; that alone is enough.
-        {"list says EFI", "mount", "disk2s1", partitionList("EFI", "Data"),
-         diskInfo("Apple_HFS", std::nullopt, "Data", "HFS+"), "success"},
+         bothRoutes("EFI partition disk2s1 is no longer present. Refresh and try again.")},
+        // reformatted since the scan
+        {"mount", "disk2s1", partitionList("Apple_HFS", "Data"), hfs,
+         bothRoutes("Refusing disk2s1: it is no longer an EFI System Partition. Refresh and try "
+                    "again.")},
+        // the list still says EFI; that alone is enough
+        {"mount", "disk2s1", partitionList("EFI", "Data"), hfs, "success"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Routes routes;
         if (c.list) {
             routes.tools.answer(process::disktool::listPlist("disk2"), *c.list);
@@ -224,12 +184,8 @@ TEST(EFIOperations, ValidationRefusesBeforeAnyRouteTouchesTheDisk) {
         }
         routes.tools.answer(process::disktool::mount("disk2s1"), "mounted");
         const auto operations = routes.operations();
-        EXPECT_EQ(failureOf([&] { operations.runEFICommand(c.command, c.disk); }), c.expected)
-            << c.name;
-        if (c.expected != "success") {
-            EXPECT_EQ(routes.mounts(), 0) << c.name;
-            EXPECT_EQ(routes.prompts(), 0) << c.name;
-        }
+        EXPECT_EQ(failureOf([&] { operations.runEFICommand(c.command, c.disk); }), c.expected);
+        EXPECT_EQ(routes.mounts() + routes.prompts(), c.expected == "success" ? 1 : 0);
     }
 }
 
@@ -251,21 +207,19 @@ TEST(EFIOperations, CancellationNeverFallsBack) {
 }
 
 TEST(EFIOperations, RefreshedVolumeReadsTheMountPointUpToThreeTimes) {
-    struct Case {
-        const char* name;
+    using Reads = std::vector<std::optional<std::string>>; // the mount point per info read
+    const struct {
         bool expectedMounted;
-        std::vector<std::optional<std::string>> reads; // mount point per info read
+        Reads reads;
         std::optional<std::string> mountPoint;
         int infoCalls;
+    } cases[] = {
+        {true, {"/Volumes/EFI"}, "/Volumes/EFI", 1},               // seen at once
+        {true, {std::nullopt, "/Volumes/EFI"}, "/Volumes/EFI", 2}, // seen on the second read
+        {true, {std::nullopt, std::nullopt, std::nullopt}, std::nullopt, 3}, // never seen
+        {false, {"/Volumes/EFI"}, std::nullopt, 1}, // a stale mount point after an unmount
     };
-    const Case cases[] = {
-        {"seen at once", true, {"/Volumes/EFI"}, "/Volumes/EFI", 1},
-        {"seen on the second read", true, {std::nullopt, "/Volumes/EFI"}, "/Volumes/EFI", 2},
-        {"never seen", true, {std::nullopt, std::nullopt, std::nullopt}, std::nullopt, 3},
-        // After an unmount a stale mount point is not believed.
-        {"unmounted", false, {"/Volumes/EFI"}, std::nullopt, 1},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Routes routes;
         std::size_t read = 0;
         routes.tools.beforeEach([&](const std::string&) {
@@ -279,11 +233,10 @@ TEST(EFIOperations, RefreshedVolumeReadsTheMountPointUpToThreeTimes) {
         volume.filesystem = "EFI";
         const discovery::ESPVolume refreshed =
             routes.operations().refreshedOperationVolume(volume, c.expectedMounted);
-        EXPECT_EQ(refreshed.mountPoint, c.mountPoint) << c.name;
-        EXPECT_EQ(routes.tools.count(process::disktool::infoPlist("disk2s1")), c.infoCalls)
-            << c.name;
-        EXPECT_EQ(refreshed.partitionName, "EFI") << c.name;
-        EXPECT_EQ(refreshed.filesystem, "FAT32") << c.name;
-        EXPECT_EQ(refreshed.sizeBytes, 209715200) << c.name;
+        EXPECT_EQ(refreshed.mountPoint, c.mountPoint) << read;
+        EXPECT_EQ(routes.tools.count(process::disktool::infoPlist("disk2s1")), c.infoCalls);
+        EXPECT_EQ(refreshed.partitionName + " " + refreshed.filesystem + " " +
+                      std::to_string(refreshed.sizeBytes),
+                  "EFI FAT32 209715200");
     }
 }

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -59,30 +58,17 @@ TEST(DesktopExec, QuotesAndReadsBackProgramPaths) {
     EXPECT_THROW(desktopExecValue("/opt/x\nHidden=true"), DomainError);
 }
 
-TEST_F(TempHome, DefaultDirectoryFollowsXdgConfigHome) {
-    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-    EXPECT_EQ(XdgAutostartLoginItem::defaultAutostartDirectory(), home / "autostart");
-    // A relative value is invalid and ignored.
-    ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
-    EXPECT_EQ(XdgAutostartLoginItem::defaultAutostartDirectory().filename(), "autostart");
-    EXPECT_NE(XdgAutostartLoginItem::defaultAutostartDirectory().parent_path(), "relative/config");
-}
-
 TEST_F(TempHome, RegisterAndUnregisterRoundTrip) {
     ::setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
     const std::string program = makeProgram("Apps/Tess Wick/tesselwick");
     XdgAutostartLoginItem item(XdgAutostartLoginItem::defaultAutostartDirectory(), program);
     EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
+    // Registering again replaces the entry in place, with no temporary file left beside it.
+    item.registerItem();
     item.registerItem();
     EXPECT_EQ(item.status(), LoginItemStatus::enabled);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home / "config/autostart"), {}), 1);
     EXPECT_TRUE(std::filesystem::exists(home / "config/autostart/tesselwick.desktop"));
-    // Registering again replaces the entry in place.
-    item.registerItem();
-    EXPECT_EQ(item.status(), LoginItemStatus::enabled);
-    // No temporary files are left beside it.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home / "config/autostart"),
-                            std::filesystem::directory_iterator()),
-              1);
     item.unregisterItem();
     EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
     item.unregisterItem(); // already gone: not an error
@@ -115,18 +101,4 @@ TEST_F(TempHome, StatusOfEntriesChangedOutsideTheApplication) {
         write(c.content);
         EXPECT_EQ(item.status(), c.expected) << c.content;
     }
-}
-
-TEST_F(TempHome, UnwritableDirectoryFailsWithMessage) {
-    const std::string program = makeProgram("bin/tesselwick");
-    // A file where the directory should be.
-    std::ofstream(home / "autostart") << "";
-    XdgAutostartLoginItem item(home / "autostart", program);
-    try {
-        item.registerItem();
-        FAIL() << "registered into a file";
-    } catch (const DomainError& error) {
-        EXPECT_NE(std::string(error.what()).find("Could not"), std::string::npos) << error.what();
-    }
-    EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
 }
