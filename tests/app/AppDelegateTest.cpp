@@ -97,6 +97,8 @@ TEST_F(DelegateFixture, ClicksOnTheIconShowAndHideThePopover) {
 TEST_F(DelegateFixture, QuitWhilePendingSavesTheSizeAndEndsInOrder) {
     delegate->togglePopover("test");
     ASSERT_TRUE(delegate->hasPendingPresentation());
+    // Whatever was stored before, the size must be stored again on the way out.
+    harness.settings.remove(QString::fromLatin1(ui::PopoverState::kLayoutKey));
     delegate->contentView()->quitButton()->click();
     EXPECT_EQ(quits, 1);
     delegate->applicationWillTerminate();
