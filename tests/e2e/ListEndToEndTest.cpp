@@ -185,3 +185,25 @@ TEST(ListEndToEnd, LargeWorldListsFortyEsps) {
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(std::adjacent_find(lines.begin(), lines.end()), lines.end());
 }
+
+TEST(ListEndToEnd, CommandLineRefusesWhatItDoesNotKnow) {
+    struct Row {
+        const char* arguments;
+        int status;
+        const char* out;
+        const char* errStart;
+    };
+    const Row rows[] = {
+        {"--version", 0, "tesselwick " TESSELWICK_TEST_VERSION "\n", ""},
+        {"frobnicate", 64, "", "tesselwick: unknown command 'frobnicate'\nusage: tesselwick "},
+        {"list --bogus", 64, "",
+         "tesselwick list: unknown option '--bogus'\nusage: tesselwick list [--json]\n"},
+        {"mount", 64, "", "usage: tesselwick mount DISK_ID [--json]\n"},
+    };
+    for (const Row& row : rows) {
+        const Result run = runShell(quote(programPath()) + " " + row.arguments);
+        EXPECT_EQ(run.status, row.status) << row.arguments;
+        EXPECT_EQ(run.out, row.out) << row.arguments;
+        EXPECT_EQ(run.err.rfind(row.errStart, 0), 0U) << row.arguments << ": " << run.err;
+    }
+}
