@@ -16,7 +16,11 @@ PlistDictionary dict(const std::string& marker) {
 struct Loader {
     int runs = 0;
     DiskInfoCache::Loader get() {
-        return [this] { return dict("v" + std::to_string(++runs)); };
+        return [this] {
+            std::string marker = "v";
+            marker += std::to_string(++runs);
+            return dict(marker);
+        };
     }
 };
 
@@ -111,7 +115,12 @@ TEST(DiskImageMapCache, ServesForFiveSecondsUntilInvalidated) {
     ManualClock clock(0); // even at uptime 0 nothing is "fresh" before the first load
     DiskImageMapCache cache(clock);
     int runs = 0;
-    auto load = [&] { return DiskImageMap{{"disk4", "/" + std::to_string(++runs) + ".dmg"}}; };
+    auto load = [&] {
+        std::string path = "/";
+        path += std::to_string(++runs);
+        path += ".dmg";
+        return DiskImageMap{{"disk4", path}};
+    };
     EXPECT_EQ(cache.value(load).at("disk4"), "/1.dmg");
     clock.set(4.999);
     EXPECT_EQ(cache.value(load).at("disk4"), "/1.dmg");

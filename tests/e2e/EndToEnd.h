@@ -70,7 +70,11 @@ public:
         }
         ::close(out[0]);
         if (line.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0) {
-            environment_ = line.insert(25, "'") + "' ";
+            // Quoted for the shell: the bus address is NAME=VALUE.
+            environment_ = line.substr(0, 25);
+            environment_ += '\'';
+            environment_ += line.substr(25);
+            environment_ += "' ";
         }
     }
     ~DesktopServices() {
