@@ -101,7 +101,8 @@ TEST(ParallelScanEndToEnd, InterruptStopsEveryRunningLookup) {
             EXPECT_NE(call["status"], 0) << call.dump();
         }
     }
-    // A child stopped before it set itself up leaves no line, so this is an upper bound.
-    EXPECT_GE(lookups, 1);
+    // A child stopped before it set itself up leaves no line (a slow start under the
+    // sanitizers can mean none does), so this is an upper bound only; the wait above
+    // already proved the limit of lookups was running.
     EXPECT_LE(lookups, static_cast<int>(VolumeScanner::defaultLookupConcurrency));
 }
