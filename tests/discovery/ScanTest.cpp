@@ -1,3 +1,9 @@
+// GCC 12 reports false maybe-uninitialized warnings when moving property-list
+// values into arrays here, when optimising with the thread sanitizer.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "FakeTools.h"
 #include "discovery/VolumeScan.h"
 #include "support/ErrorText.h"
