@@ -468,30 +468,30 @@ Fault Soak::pickFault(Route route) {
 // Called as root.
 bool Soak::inject(Fault fault, Route route, const std::string& command, const std::string& disk) {
     const std::string line = "diskutil " + command + " " + disk;
-    nlohmann::json spec{{"command", line}};
+    nlohmann::json rule{{"command", line}};
     switch (fault) {
     case Fault::none:
         return true;
     case Fault::toolFailure:
-        spec["status"] = 1;
-        spec["stderr"] =
+        rule["status"] = 1;
+        rule["stderr"] =
             "Volume " + disk + " on " + disk + " failed to " + command + ": the soak says no";
         break;
     case Fault::timeout:
-        spec["calls"] = {1};
+        rule["calls"] = {1};
         if (route == Route::helper) {
             // The helper's first look at the disk: our runner can stop only
             // sudo, and a root script's diskutil it leaves behind would still
             // finish the operation after the time-out was reported.
-            spec["command"] = "diskutil info -plist " + disk;
-            spec["delay"] = kHelperDelay;
+            rule["command"] = "diskutil info -plist " + disk;
+            rule["delay"] = kHelperDelay;
         } else {
-            spec["delay"] = kDirectDelay;
+            rule["delay"] = kDirectDelay;
         }
         break;
     case Fault::flood:
-        spec["status"] = 1;
-        spec["flood"] = {{"bytes", kFloodBytes}, {"stream", "stderr"}};
+        rule["status"] = 1;
+        rule["flood"] = {{"bytes", kFloodBytes}, {"stream", "stderr"}};
         break;
     case Fault::promptCancelled:
         return control({"prompt", "cancel"});
@@ -501,7 +501,7 @@ bool Soak::inject(Fault fault, Route route, const std::string& command, const st
         return fs::remove(helper::kHelperPath, error);
     }
     }
-    return control({"fault", spec.dump()});
+    return control({"fault", rule.dump()});
 }
 
 bool Soak::clear(Fault fault) {
