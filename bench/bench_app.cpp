@@ -13,10 +13,9 @@
 // Use the release preset for figures: build/release/bin/bench_app
 #include "app/AppDelegate.h"
 #include "app/Application.h"
+#include "app/Composition.h"
 #include "app/QtMainQueue.h"
 #include "manager/DiskManager.h"
-#include "platform/PlatformServices.h"
-#include "services/Notifier.h"
 #include "ui/AppWindows.h"
 #include "ui/Icons.h"
 
@@ -168,14 +167,13 @@ int runInner(const std::string& mode, int argc, char** argv) {
     if (mode == "app") {
         app::QtMainQueue mainQueue;
         SystemClock clock;
-        auto services = platform::makePlatformServices();
-        services::Notifier notifier(*services.notificationCenter);
+        app::Composition composition(mainQueue, clock);
         QTemporaryDir scratch;
         QSettings settings(scratch.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
         ui::AppWindows windows;
         app::AppDelegate delegate(app::AppDelegateDependencies{
             [&] {
-                auto manager = app::makeDiskManager(mainQueue, clock, services, notifier);
+                auto manager = composition.makeDiskManager();
                 manager->addObserver([&, raw = manager.get()](manager::DiskManager::Field field) {
                     if (field == manager::DiskManager::Field::hasCompletedInitialScan &&
                         firstScanMs < 0) {

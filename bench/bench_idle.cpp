@@ -139,18 +139,28 @@ int main() {
     std::mutex scanMutex;
     SteadyClock::time_point lastScanAt{};
 
+    // Scans that find nothing, counted and timed.
+    struct CountingSource final : manager::VolumeSource {
+        std::atomic<int>& scans;
+        std::mutex& scanMutex;
+        SteadyClock::time_point& lastScanAt;
+        CountingSource(std::atomic<int>& s, std::mutex& m, SteadyClock::time_point& t)
+            : scans(s), scanMutex(m), lastScanAt(t) {}
+        std::vector<discovery::ESPVolume> loadESPVolumes() override {
+            {
+                std::lock_guard guard(scanMutex);
+                lastScanAt = SteadyClock::now();
+            }
+            ++scans;
+            return {};
+        }
+        void invalidateExpired() override {}
+        void invalidateAll() override {}
+    };
     manager::DiskManagerDependencies deps;
     deps.mainQueue = &queue;
     deps.clock = &systemClock();
-    deps.loadESPVolumes = [&] {
-        {
-            std::lock_guard guard(scanMutex);
-            lastScanAt = SteadyClock::now();
-        }
-        ++scans;
-        return std::vector<discovery::ESPVolume>{};
-    };
-    deps.helperIsInstalled = [] { return false; };
+    deps.volumes = std::make_shared<CountingSource>(scans, scanMutex, lastScanAt);
     deps.diskEventSourceFactory = platform::linux_::LinuxDiskEventSource::factory();
     deps.loginItemService = std::make_shared<NoLoginItem>();
 

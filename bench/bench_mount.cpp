@@ -11,10 +11,10 @@
 // own_overhead_ratio_<route> (median over the runs).
 
 #include "discovery/ESPVolume.h"
+#include "doubles/FakeLoginItemService.h"
 #include "helper/ESPHelper.h"
 #include "manager/DiskManager.h"
 #include "operations/EFIOperations.h"
-#include "platform/fake/FakeLoginItemService.h"
 #include "process/DiskTool.h"
 #include "process/ProcessRunner.h"
 #include "support/BlockingMainQueue.h"
@@ -129,19 +129,28 @@ int measureInside(const std::string& route, int runs) {
     services.runHelper = [runner](std::string_view command, std::string_view disk) {
         ESPHelper::run(command, disk, ESPHelper::statusCache(), runner);
     };
-    auto operations = std::make_shared<const operations::EFIOperations>(services);
+    // The production routes over the recording runner.
+    struct RecordedRoutes final : manager::OperationService {
+        explicit RecordedRoutes(operations::EFIOperationServices services)
+            : operations(std::move(services)) {}
+        void run(const std::string& command, const std::string& disk) override {
+            operations.runEFICommand(command, disk);
+        }
+        discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
+                                             bool mounted) override {
+            return operations.refreshedOperationVolume(volume, mounted);
+        }
+        const operations::EFIOperations operations;
+    };
 
     BlockingMainQueue queue;
     manager::DiskManagerDependencies deps;
     deps.mainQueue = &queue;
     deps.clock = &systemClock();
-    manager::useSharedCoreServices(deps);
-    deps.runEFICommand = [operations](const std::string& command, const std::string& disk) {
-        operations->runEFICommand(command, disk);
-    };
-    deps.refreshedOperationVolume = [operations](const discovery::ESPVolume& volume, bool mounted) {
-        return operations->refreshedOperationVolume(volume, mounted);
-    };
+    const manager::CoreServices core = manager::makeCoreServices();
+    deps.volumes = core.volumes;
+    deps.helper = core.helper;
+    deps.operations = std::make_shared<RecordedRoutes>(services);
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
     auto manager = manager::DiskManager::create(std::move(deps));
     manager->refresh();

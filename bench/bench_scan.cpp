@@ -8,6 +8,7 @@
 //   ms_per_disk        scan time per disk with a zero-cost command seam
 //   baseline_parse_ms_per_disk  the same outputs only parsed, never classified
 
+#include "doubles/ManualClock.h"
 #include "discovery/PlistValue.h"
 #include "discovery/VolumeScan.h"
 #include "process/ProcessRunner.h"

@@ -25,11 +25,11 @@
 #include "discovery/DiskCaches.h"
 #include "discovery/ESPVolume.h"
 #include "discovery/VolumeScan.h"
+#include "doubles/FakeLoginItemService.h"
 #include "helper/ESPHelper.h"
 #include "helper/HelperScripts.h"
 #include "manager/DiskManager.h"
 #include "operations/EFIOperations.h"
-#include "platform/fake/FakeLoginItemService.h"
 #include "process/DiskTool.h"
 #include "process/ProcessRunner.h"
 #include "support/BlockingMainQueue.h"
@@ -400,14 +400,7 @@ bool Soak::waitUntil(const std::function<bool()>& done, const std::string& what)
 
 // No scan, operation, reveal or installation running or due.
 bool Soak::waitQuiet() {
-    return waitUntil(
-        [&] {
-            return !manager_->isLoading() && manager_->busyDiskIDs().empty() &&
-                   !manager_->helperBusy() && !manager_->helperTask() &&
-                   manager_->pendingRevealTasks().empty() && !manager_->hasPendingAutoRefresh() &&
-                   !manager_->refreshQueued();
-        },
-        "the manager's work");
+    return waitUntil([&] { return !manager_->hasPendingWork(); }, "the manager's work");
 }
 
 bool Soak::removeHelper() {
@@ -537,20 +530,21 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     }
     browser_->take();
     errorHistory_.clear();
-    const auto started = std::chrono::steady_clock::now();
-    manager_->performOperation(requested, command);
-    // As the command line waits: the disk no longer busy and its reveal done.
-    if (!waitUntil(
-            [&] {
-                return !manager_->busyDiskIDs().contains(disk) &&
-                       !manager_->pendingRevealTasks().contains(disk);
-            },
-            "the " + command + " of " + disk)) {
+    const auto startedAt = std::chrono::steady_clock::now();
+    // As the command line waits: until the manager says the request has run its course.
+    bool finished = false;
+    const auto observer = manager_->addOperationObserver(
+        [&](const std::string& finishedDisk) { finished = finished || finishedDisk == disk; });
+    const bool started = manager_->performOperation(requested, command);
+    const bool done =
+        started && waitUntil([&] { return finished; }, "the " + command + " of " + disk);
+    manager_->removeObserver(observer);
+    if (!done) {
         return false;
     }
     if (fault == Fault::none) {
         OperationTime& time = operationTimes_[routeName(route)];
-        time.seconds += bench::secondsSince(started);
+        time.seconds += bench::secondsSince(startedAt);
         ++time.count;
     }
     if (!become(root_) || !clear(fault)) {
@@ -620,7 +614,10 @@ int Soak::run(int cycles) {
     manager::DiskManagerDependencies deps;
     deps.mainQueue = &queue_;
     deps.clock = &systemClock();
-    manager::useSharedCoreServices(deps);
+    const manager::CoreServices core = manager::makeCoreServices();
+    deps.volumes = core.volumes;
+    deps.helper = core.helper;
+    deps.operations = core.operations;
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
     deps.fileBrowser = browser_;
     manager_ = manager::DiskManager::create(std::move(deps));
@@ -669,7 +666,7 @@ int Soak::run(int cycles) {
     // The final comparison runs without faults, as root, after the last
     // refresh the operations scheduled.
     bool settled = become(root_) && control({"clear-faults"}) && control({"prompt", "approve"});
-    manager_->scheduleSilentRefresh(0);
+    manager_->refresh();
     settled = waitQuiet() && settled;
 
     discovery::DiskInfoCache infoCache;
@@ -773,7 +770,7 @@ int Soak::run(int cycles) {
               << "elapsed_seconds " << elapsed << "\n"
               << "cycles_per_second " << (elapsed > 0 ? completed / elapsed : 0) << "\n";
 
-    manager::releaseAndWait(manager_, 30);
+    manager::DiskManager::releaseAndWait(manager_, 30);
     const bool clean = leakedFds <= 0 && strays.empty() && staleMounts == 0 &&
                        stateMismatches == 0 && completed == cycles;
     return clean ? 0 : 1;

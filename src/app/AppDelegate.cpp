@@ -423,7 +423,7 @@ void AppDelegate::applicationWillTerminate() {
         popover_->close();
     }
     content_.reset();
-    manager::releaseAndWait(diskManager_, kWorkerLimitSeconds);
+    manager::DiskManager::releaseAndWait(diskManager_, kWorkerLimitSeconds);
     if (statusItem_) {
         statusItem_->hide();
         statusItem_.reset();

@@ -1,10 +1,9 @@
 #include "app/Application.h"
 
 #include "app/AppDelegate.h"
+#include "app/Composition.h"
 #include "app/QtMainQueue.h"
 #include "manager/DiskManager.h"
-#include "platform/PlatformServices.h"
-#include "services/Notifier.h"
 #include "ui/AppWindows.h"
 
 #include <QApplication>
@@ -36,22 +35,6 @@ ui::ContentActions managerActions(std::weak_ptr<manager::DiskManager> diskManage
     return actions;
 }
 
-std::shared_ptr<manager::DiskManager> makeDiskManager(MainQueue& mainQueue, const Clock& clock,
-                                                      platform::PlatformServices& services,
-                                                      services::Notifier& notifier) {
-    manager::DiskManagerDependencies dependencies;
-    dependencies.mainQueue = &mainQueue;
-    dependencies.clock = &clock;
-    manager::useSharedCoreServices(dependencies);
-    dependencies.diskEventSourceFactory = services.diskEventSourceFactory;
-    dependencies.loginItemService = services.loginItemService;
-    dependencies.fileBrowser = services.fileBrowser;
-    dependencies.notify = [&notifier](const std::string& title, const std::string& body) {
-        notifier.notify(title, body);
-    };
-    return manager::DiskManager::create(std::move(dependencies));
-}
-
 int runApplication(int argc, char** argv) {
     // Declared first so it outlives the manager and any worker still finishing.
     QApplication application(argc, argv);
@@ -60,26 +43,19 @@ int runApplication(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Tesselwick"));
     QtMainQueue mainQueue;
     SystemClock clock;
-    auto services = platform::makePlatformServices();
-    services::Notifier notifier(*services.notificationCenter);
+    Composition composition(mainQueue, clock);
     QSettings settings;
     ui::AppWindows windows;
 
     AppDelegate delegate(AppDelegateDependencies{
-        [&] { return makeDiskManager(mainQueue, clock, services, notifier); },
-        managerActions,
-        &settings,
-        &windows,
-        {}});
+        [&] { return composition.makeDiskManager(); }, managerActions, &settings, &windows, {}});
     delegate.applicationWillFinishLaunching();
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationWillTerminate(); });
     delegate.applicationDidFinishLaunching();
     const int status = QApplication::exec();
     // Notifications and folder requests handed over just before Quit still arrive.
-    if (services.waitUntilDelivered) {
-        services.waitUntilDelivered(kDeliveryLimitSeconds);
-    }
+    composition.waitUntilDelivered(kDeliveryLimitSeconds);
     return status;
 }
 

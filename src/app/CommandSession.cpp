@@ -40,25 +40,12 @@ InterruptWatcher::~InterruptWatcher() {
 }
 
 CommandSession::CommandSession()
-    : interrupts_(queue_), platform_(platform::makePlatformServices()) {
-    notifier_.emplace(*platform_.notificationCenter);
-    manager::DiskManagerDependencies deps;
-    deps.mainQueue = &queue_;
-    deps.clock = &systemClock();
-    manager::useSharedCoreServices(deps);
-    deps.loginItemService = platform_.loginItemService;
-    deps.fileBrowser = platform_.fileBrowser;
-    deps.notify = [this](const std::string& title, const std::string& body) {
-        notifier_->notify(title, body);
-    };
-    manager_ = manager::DiskManager::create(std::move(deps));
-}
+    : interrupts_(queue_), composition_(queue_, systemClock()),
+      manager_(composition_.makeDiskManager()) {}
 
 CommandSession::~CommandSession() {
-    manager::releaseAndWait(manager_, kWorkerLimit);
-    if (platform_.waitUntilDelivered) {
-        platform_.waitUntilDelivered(kDeliveryLimit);
-    }
+    manager::DiskManager::releaseAndWait(manager_, kWorkerLimit);
+    composition_.waitUntilDelivered(kDeliveryLimit);
 }
 
 bool CommandSession::serve(const std::function<bool()>& done, double limitSeconds) {
@@ -68,9 +55,7 @@ bool CommandSession::serve(const std::function<bool()>& done, double limitSecond
 
 void CommandSession::deliver() {
     queue_.runPending();
-    if (platform_.waitUntilDelivered) {
-        platform_.waitUntilDelivered(kDeliveryLimit);
-    }
+    composition_.waitUntilDelivered(kDeliveryLimit);
     queue_.runPending();
 }
 

@@ -1,14 +1,12 @@
 #pragma once
 
+#include "app/Composition.h"
 #include "manager/DiskManager.h"
-#include "platform/PlatformServices.h"
-#include "services/Notifier.h"
 #include "support/BlockingMainQueue.h"
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <signal.h>
 #include <thread>
 
@@ -58,8 +56,7 @@ public:
 private:
     BlockingMainQueue queue_;
     InterruptWatcher interrupts_;
-    platform::PlatformServices platform_;
-    std::optional<services::Notifier> notifier_;
+    Composition composition_;
     std::shared_ptr<manager::DiskManager> manager_;
 };
 

@@ -112,17 +112,16 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
         }
         return 0;
     }
-    manager.performOperation(volume,
-                             mounting ? operations::kMountCommand : operations::kUnmountCommand);
-    // Done when the disk is no longer busy and a reveal, if one was scheduled,
-    // has run.
-    const bool finished = session.serve(
-        [&] {
-            return !manager.busyDiskIDs().contains(*id) &&
-                   !manager.pendingRevealTasks().contains(*id);
-        },
-        kOperationLimit);
-    if (!finished) {
+    // Done when the manager says the request has run its course (its result
+    // published, a reveal handed over).
+    bool finished = false;
+    const auto observer = manager.addOperationObserver(
+        [&](const std::string& disk) { finished = finished || disk == *id; });
+    const bool started = manager.performOperation(volume, mounting ? operations::kMountCommand
+                                                                   : operations::kUnmountCommand);
+    const bool served = !started || session.serve([&] { return finished; }, kOperationLimit);
+    manager.removeObserver(observer);
+    if (!served) {
         if (!session.interrupted()) {
             err << "tesselwick: the " << (mounting ? "mount" : "unmount")
                 << " did not finish in time\n";

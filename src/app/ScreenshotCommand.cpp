@@ -1,12 +1,10 @@
 // `tesselwick screenshot`: scans once and renders the popover with the real
 // widgets off screen, so the interface can be looked at without a desktop.
 
-#include "app/Application.h"
 #include "app/Cli.h"
+#include "app/Composition.h"
 #include "app/QtMainQueue.h"
 #include "manager/DiskManager.h"
-#include "platform/PlatformServices.h"
-#include "services/Notifier.h"
 #include "ui/ContentView.h"
 #include "ui/PopoverState.h"
 
@@ -52,9 +50,8 @@ int runScreenshot(const std::vector<std::string>& arguments, std::ostream& out, 
 
     tesselwick::app::QtMainQueue mainQueue;
     tesselwick::SystemClock clock;
-    auto services = tesselwick::platform::makePlatformServices();
-    tesselwick::services::Notifier notifier(*services.notificationCenter);
-    auto diskManager = tesselwick::app::makeDiskManager(mainQueue, clock, services, notifier);
+    tesselwick::app::Composition composition(mainQueue, clock);
+    auto diskManager = composition.makeDiskManager();
 
     // A picture must not change the user's own popover settings.
     QTemporaryDir scratch;

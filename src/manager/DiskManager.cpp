@@ -1,11 +1,6 @@
 #include "manager/DiskManager.h"
 
 #include "diagnostics/Diagnostics.h"
-#include "discovery/Classification.h"
-#include "discovery/DiskCaches.h"
-#include "discovery/VolumeScan.h"
-#include "helper/ESPHelper.h"
-#include "operations/EFIOperations.h"
 #include "support/Errors.h"
 
 #include <algorithm>
@@ -39,9 +34,9 @@ std::string quotedList(const std::set<std::string>& values) {
 
 DiskManagerDependencies checked(DiskManagerDependencies dependencies) {
     if (dependencies.mainQueue == nullptr || dependencies.clock == nullptr ||
-        !dependencies.loadESPVolumes || !dependencies.loginItemService) {
-        throw std::invalid_argument("DiskManager needs a main queue, a clock, a scan entry and a "
-                                    "login item service");
+        !dependencies.volumes || !dependencies.loginItemService) {
+        throw std::invalid_argument("DiskManager needs a main queue, a clock, a volume source "
+                                    "and a login item service");
     }
     if (!dependencies.fileBrowser) {
         dependencies.fileBrowser = std::make_shared<services::UnavailableFileBrowser>();
@@ -56,35 +51,12 @@ DiskManagerDependencies checked(DiskManagerDependencies dependencies) {
 
 } // namespace
 
-void useSharedCoreServices(DiskManagerDependencies& dependencies) {
-    dependencies.loadESPVolumes = [] { return discovery::loadESPVolumes(); };
-    dependencies.invalidateExpiredDiskInfo = [] {
-        discovery::DiskInfoCache::shared().invalidateExpired();
-    };
-    dependencies.invalidateDiskImageMap = [] {
-        discovery::DiskImageMapCache::shared().invalidate();
-    };
-    dependencies.invalidateDiskInfo = [] { discovery::DiskInfoCache::shared().invalidate(); };
-    dependencies.cachedHelperStatus = [] { return ESPHelper::statusCache().cachedValue(); };
-    dependencies.helperIsInstalled = [] { return ESPHelper::isInstalled(); };
-    auto operations = std::make_shared<const operations::EFIOperations>();
-    dependencies.runEFICommand = [operations](const std::string& command,
-                                              const std::string& diskIdentifier) {
-        operations->runEFICommand(command, diskIdentifier);
-    };
-    dependencies.refreshedOperationVolume = [operations](const ESPVolume& volume,
-                                                         bool expectedMounted) {
-        return operations->refreshedOperationVolume(volume, expectedMounted);
-    };
-    dependencies.installHelper = [] { ESPHelper::install(); };
-}
-
-void releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds) {
+void DiskManager::releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds) {
     if (!manager) {
         return;
     }
-    std::vector<TaskHandle> running{manager->refreshTask(), manager->helperTask()};
-    for (const auto& [disk, task] : manager->operationTasks()) {
+    std::vector<TaskHandle> running{manager->refreshTask_, manager->helperTask_};
+    for (const auto& [disk, task] : manager->operationTasks_) {
         running.push_back(task);
     }
     manager.reset();
@@ -101,7 +73,7 @@ std::shared_ptr<DiskManager> DiskManager::create(DiskManagerDependencies depende
 
 DiskManager::DiskManager(Passkey, DiskManagerDependencies dependencies)
     : deps_(std::move(dependencies)), mainQueue_(*deps_.mainQueue), clock_(*deps_.clock),
-      loginItemService_(deps_.loginItemService), loginItem_(*loginItemService_) {
+      loginItem_(*deps_.loginItemService) {
     helperInstalled_ = cachedHelperInstalled();
     launchAtLoginEnabled_ = loginItem_.isEnabled();
     TW_LOG("DiskManager.init helperInstalled=" + boolText(helperInstalled_) +
@@ -126,17 +98,40 @@ DiskManager::~DiskManager() {
     diskWatcher_.reset();
 }
 
+DiskManager::ObserverId DiskManager::addObserver(Observer observer) {
+    observers_.emplace(++nextObserverId_, std::move(observer));
+    return nextObserverId_;
+}
+
+DiskManager::ObserverId DiskManager::addOperationObserver(OperationObserver observer) {
+    operationObservers_.emplace(++nextObserverId_, std::move(observer));
+    return nextObserverId_;
+}
+
+void DiskManager::removeObserver(ObserverId id) {
+    observers_.erase(id);
+    operationObservers_.erase(id);
+}
+
 void DiskManager::willChange(Field field) {
-    for (const Observer& observer : observers_) {
+    // A copy: an observer may remove itself or another one.
+    const auto observers = observers_;
+    for (const auto& [id, observer] : observers) {
         observer(field);
     }
 }
 
+bool DiskManager::hasPendingWork() const {
+    return isLoading_ || refreshQueued_ || static_cast<bool>(pendingAutoRefresh_) ||
+           static_cast<bool>(helperTask_) || helperBusy_ || !busyDiskIDs_.empty() ||
+           !operationTasks_.empty() || !pendingRevealTasks_.empty();
+}
+
 bool DiskManager::cachedHelperInstalled() const {
-    if (!deps_.cachedHelperStatus) {
+    if (!deps_.helper) {
         return false;
     }
-    return deps_.cachedHelperStatus().value_or(false);
+    return deps_.helper->cachedStatus().value_or(false);
 }
 
 void DiskManager::start() {
@@ -159,13 +154,9 @@ void DiskManager::startAutoRefresh() {
     std::weak_ptr<DiskManager> weak = weak_from_this();
     diskWatcher_ = DiskWatcher::create(mainQueue_, clock_, deps_.diskEventSourceFactory, [weak] {
         if (auto manager = weak.lock()) {
-            manager->scheduleAutoRefresh();
+            manager->scheduleSilentRefresh(kAutoRefreshDelay);
         }
     });
-}
-
-void DiskManager::scheduleAutoRefresh() {
-    scheduleSilentRefresh(kAutoRefreshDelay);
 }
 
 void DiskManager::scheduleSilentRefresh(double delaySeconds) {
@@ -188,9 +179,7 @@ void DiskManager::refresh() {
     TW_LOG("DiskManager.refresh entered loading=" + boolText(isLoading_) +
            " helperBusy=" + boolText(helperBusy_) + " busyDisks=" + quotedList(busyDiskIDs_) +
            " queued=" + boolText(refreshQueued_));
-    if (deps_.invalidateExpiredDiskInfo) {
-        deps_.invalidateExpiredDiskInfo();
-    }
+    deps_.volumes->invalidateExpired();
     if (isPrivilegedWorkActive()) {
         refreshQueued_ = true;
         TW_LOG("DiskManager.refresh queued: privileged operation active");
@@ -203,12 +192,7 @@ void DiskManager::refresh() {
     }
     refreshQueued_ = false;
     if (pendingCacheInvalidation_) {
-        if (deps_.invalidateDiskImageMap) {
-            deps_.invalidateDiskImageMap();
-        }
-        if (deps_.invalidateDiskInfo) {
-            deps_.invalidateDiskInfo();
-        }
+        deps_.volumes->invalidateAll();
         pendingCacheInvalidation_ = false;
     }
     const std::uint64_t generation = ++refreshGeneration_;
@@ -222,12 +206,12 @@ void DiskManager::refresh() {
 void DiskManager::launchScan(std::uint64_t generation) {
     std::weak_ptr<DiskManager> weak = weak_from_this();
     MainQueue& queue = mainQueue_;
-    auto load = deps_.loadESPVolumes;
-    auto probe = deps_.helperIsInstalled;
+    std::shared_ptr<VolumeSource> source = deps_.volumes;
+    std::shared_ptr<HelperService> helper = deps_.helper;
     auto startTask = deps_.startTask;
     // The handle replaces an earlier one without cancelling it: an earlier scan
     // still running was already cancelled or is stale by generation.
-    refreshTask_ = startTask([weak, &queue, load, probe, startTask, generation] {
+    refreshTask_ = startTask([weak, &queue, source, helper, startTask, generation] {
         const std::string g = std::to_string(generation);
         TW_LOG("DiskManager.refresh detached task started generation=" + g);
         const auto finishCancelled = [&] {
@@ -242,10 +226,10 @@ void DiskManager::launchScan(std::uint64_t generation) {
         // is cancelled with this one.
         auto helperStatus = std::make_shared<std::promise<bool>>();
         std::future<bool> helperResult = helperStatus->get_future();
-        TaskHandle child = startTask([helperStatus, probe] {
+        TaskHandle child = startTask([helperStatus, helper] {
             bool installed = false;
             try {
-                installed = probe ? probe() : false;
+                installed = helper ? helper->isInstalled() : false;
             } catch (...) {
                 // Cancelled or failed: not usable.
             }
@@ -256,7 +240,7 @@ void DiskManager::launchScan(std::uint64_t generation) {
         std::vector<ESPVolume> volumes;
         std::optional<std::string> failure;
         try {
-            volumes = load();
+            volumes = source->loadESPVolumes();
         } catch (const CancellationError&) {
             TW_LOG("DiskManager.refresh cancelled generation=" + g);
             finishCancelled();
@@ -449,304 +433,6 @@ void DiskManager::eraseBusyDisk(const std::string& diskID) {
         willChange(Field::busyDiskIDs);
         busyDiskIDs_.erase(diskID);
     }
-}
-
-} // namespace tesselwick::manager
-
-// Mount and unmount.
-
-namespace tesselwick::manager {
-
-void DiskManager::toggle(const ESPVolume& volume) {
-    performOperation(volume,
-                     volume.mountPoint ? operations::kUnmountCommand : operations::kMountCommand);
-}
-
-void DiskManager::performOperation(const ESPVolume& volume, const std::string& command) {
-    const std::string diskID = volume.diskIdentifier;
-    setLastError(std::nullopt);
-    if (helperTask_ || helperBusy_ || busyDiskIDs_.contains(diskID)) {
-        return;
-    }
-    cancelReveal(diskID);
-    cancelActiveRefreshForDiskOperation();
-    insertBusyDisk(diskID);
-
-    const bool expectedMounted = command == operations::kMountCommand;
-    std::weak_ptr<DiskManager> weak = weak_from_this();
-    MainQueue& queue = mainQueue_;
-    // Copies, so the worker never reaches into a manager that is gone.
-    auto run = deps_.runEFICommand;
-    auto reread = deps_.refreshedOperationVolume;
-    auto invalidateImageMap = deps_.invalidateDiskImageMap;
-    auto invalidateDiskInfo = deps_.invalidateDiskInfo;
-    auto cachedStatus = deps_.cachedHelperStatus;
-    operationTasks_[diskID] = deps_.startTask([=, &queue] {
-        const auto finishCancelled = [&] {
-            queue.post([weak, diskID] {
-                if (auto manager = weak.lock()) {
-                    manager->finishCancelledOperation(diskID);
-                }
-            });
-        };
-        std::optional<ESPVolume> refreshed;
-        std::optional<std::string> failure;
-        try {
-            if (!run) {
-                throw commandError(1, "Unable to " + command + " EFI partition " + diskID + ".");
-            }
-            run(command, diskID);
-            if (invalidateImageMap) {
-                invalidateImageMap();
-            }
-            if (invalidateDiskInfo) {
-                invalidateDiskInfo();
-            }
-            refreshed = reread ? reread(volume, expectedMounted) : volume;
-        } catch (const CancellationError&) {
-            finishCancelled();
-            return;
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-        if (task::isCancelled()) {
-            finishCancelled();
-            return;
-        }
-        const std::optional<bool> helperStatus = cachedStatus ? cachedStatus() : std::nullopt;
-        if (task::isCancelled()) {
-            finishCancelled();
-            return;
-        }
-        queue.post([=] {
-            if (auto manager = weak.lock()) {
-                manager->finishOperation(diskID, command, volume, refreshed, failure,
-                                         expectedMounted, helperStatus);
-            }
-        });
-    });
-}
-
-void DiskManager::finishOperation(const std::string& diskID, const std::string& command,
-                                  const ESPVolume& requested,
-                                  const std::optional<ESPVolume>& refreshed,
-                                  const std::optional<std::string>& failure, bool expectedMounted,
-                                  std::optional<bool> helperStatus) {
-    operationTasks_.erase(diskID);
-    if (failure || !refreshed) {
-        eraseBusyDisk(diskID);
-        setLastError(failure);
-        applySystemStatus(helperStatus);
-        scheduleSilentRefresh(kRefreshAfterFailure);
-        return;
-    }
-    updateSingleVolume(diskID, {*refreshed});
-    eraseBusyDisk(diskID);
-    applySystemStatus(helperStatus);
-    if (expectedMounted && refreshed->mountPoint) {
-        postNotification("EFI mounted", refreshed->parentName + " • " + refreshed->diskIdentifier);
-        scheduleMountedVolumeReveal(*refreshed);
-    } else if (command == operations::kUnmountCommand) {
-        postNotification("EFI unmounted", requested.parentName + " • " + diskID);
-    }
-    scheduleSilentRefresh(kRefreshAfterSuccess);
-}
-
-void DiskManager::finishCancelledOperation(const std::string& diskIdentifier) {
-    operationTasks_.erase(diskIdentifier);
-    eraseBusyDisk(diskIdentifier);
-    applySystemStatus(std::nullopt);
-    if (busyDiskIDs_.empty() && refreshQueued_) {
-        refreshQueued_ = false;
-        refresh();
-    }
-}
-
-void DiskManager::updateSingleVolume(const std::string& diskIdentifier,
-                                     const std::vector<ESPVolume>& volumes) {
-    const auto byDisk = [&](const ESPVolume& volume) {
-        return volume.diskIdentifier == diskIdentifier;
-    };
-    const auto fresh = std::find_if(volumes.begin(), volumes.end(), byDisk);
-    if (fresh == volumes.end()) {
-        if (std::any_of(volumes_.begin(), volumes_.end(), byDisk)) {
-            willChange(Field::volumes);
-            std::erase_if(volumes_, byDisk);
-        }
-        return;
-    }
-    const auto shown = std::find_if(volumes_.begin(), volumes_.end(), byDisk);
-    if (shown != volumes_.end()) {
-        if (*shown != *fresh) {
-            willChange(Field::volumes);
-            *shown = *fresh;
-        }
-        return;
-    }
-    willChange(Field::volumes);
-    volumes_.push_back(*fresh);
-    std::stable_sort(volumes_.begin(), volumes_.end(), discovery::volumeOrderedBefore);
-}
-
-void DiskManager::cancelReveal(const std::string& diskIdentifier) {
-    if (auto pending = pendingRevealTasks_.find(diskIdentifier);
-        pending != pendingRevealTasks_.end()) {
-        pending->second.cancel();
-        pendingRevealTasks_.erase(pending);
-    }
-    revealTokens_.erase(diskIdentifier);
-}
-
-void DiskManager::scheduleMountedVolumeReveal(const ESPVolume& volume) {
-    const std::string diskID = volume.diskIdentifier;
-    cancelReveal(diskID);
-    const std::uint64_t token = ++nextRevealToken_;
-    revealTokens_[diskID] = token;
-    std::weak_ptr<DiskManager> weak = weak_from_this();
-    pendingRevealTasks_[diskID] = mainQueue_.postAfter(kRevealDelay, [weak, diskID, token, volume] {
-        auto manager = weak.lock();
-        if (!manager) {
-            return;
-        }
-        const auto current = manager->revealTokens_.find(diskID);
-        if (current == manager->revealTokens_.end() || current->second != token) {
-            return;
-        }
-        manager->pendingRevealTasks_.erase(diskID);
-        manager->revealTokens_.erase(diskID);
-        const auto shown =
-            std::find_if(manager->volumes_.begin(), manager->volumes_.end(),
-                         [&](const ESPVolume& entry) { return entry.diskIdentifier == diskID; });
-        if (shown == manager->volumes_.end() || !shown->mountPoint || !volume.mountPoint ||
-            *shown->mountPoint != *volume.mountPoint) {
-            return;
-        }
-        manager->openMounted(*shown, false);
-    });
-}
-
-void DiskManager::openMounted(const ESPVolume& volume, bool reportFailure) {
-    const std::optional<std::string>& path = volume.mountPoint;
-    if (!path || path->empty() || path->front() != '/' || *path == "/") {
-        if (reportFailure) {
-            setLastError("The EFI partition does not currently have a valid mount path.");
-        }
-        return;
-    }
-    const std::string mountPoint = *path;
-    std::shared_ptr<services::FileBrowser> browser = deps_.fileBrowser;
-    if (!browser->isDirectory(mountPoint)) {
-        if (reportFailure) {
-            setLastError("The mounted EFI path is no longer available: " + mountPoint);
-        }
-        return;
-    }
-    std::weak_ptr<DiskManager> weak = weak_from_this();
-    MainQueue& queue = mainQueue_;
-    queue.post([weak, &queue, browser, mountPoint, reportFailure] {
-        browser->openFolder(mountPoint, [weak, &queue, mountPoint,
-                                         reportFailure](std::optional<std::string> error) {
-            if (!error || !reportFailure) {
-                return;
-            }
-            queue.post([weak, mountPoint, description = *error] {
-                if (auto manager = weak.lock()) {
-                    manager->setLastError("Finder could not open the mounted EFI path: " +
-                                          mountPoint + ". " + description);
-                }
-            });
-        });
-    });
-}
-
-// Helper installation.
-
-void DiskManager::installHelper() {
-    TW_LOG("DiskManager.installHelper requested loading=" + boolText(isLoading_) + " helperBusy=" +
-           boolText(helperBusy_) + " activeOperations=" + std::to_string(operationTasks_.size()));
-    if (helperTask_ || isLoading_ || !operationTasks_.empty() || !busyDiskIDs_.empty()) {
-        return;
-    }
-    setHelperBusy(true);
-    setLastError(std::nullopt);
-
-    std::weak_ptr<DiskManager> weak = weak_from_this();
-    MainQueue& queue = mainQueue_;
-    auto install = deps_.installHelper;
-    auto probe = deps_.helperIsInstalled;
-    helperTask_ = deps_.startTask([weak, &queue, install, probe] {
-        const auto finish = [&](std::optional<bool> installed, std::optional<std::string> failure) {
-            queue.post([weak, installed, failure] {
-                if (auto manager = weak.lock()) {
-                    manager->finishHelperInstallation(installed, failure);
-                }
-            });
-        };
-        const auto cancelled = [&] { finish(std::nullopt, std::nullopt); };
-        std::optional<std::string> failure;
-        try {
-            if (!install) {
-                throw ESPHelper::helperError("The helper cannot be installed here.");
-            }
-            install();
-        } catch (const CancellationError&) {
-            cancelled();
-            return;
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-        if (task::isCancelled()) {
-            cancelled();
-            return;
-        }
-        bool installed = false;
-        try {
-            installed = probe ? probe() : false;
-        } catch (const CancellationError&) {
-            cancelled();
-            return;
-        } catch (const std::exception&) {
-            installed = false;
-        }
-        if (task::isCancelled()) {
-            cancelled();
-            return;
-        }
-        if (failure) {
-            TW_LOG("DiskManager.installHelper failed error=" + *failure +
-                   " helperInstalled=" + boolText(installed));
-        }
-        finish(installed, failure);
-    });
-}
-
-// `installed` is none when the installation was cancelled.
-void DiskManager::finishHelperInstallation(std::optional<bool> installed,
-                                           const std::optional<std::string>& failure) {
-    if (!installed) {
-        setHelperBusy(false);
-        helperTask_ = {};
-        applySystemStatus(std::nullopt);
-        runQueuedRefresh();
-        return;
-    }
-    if (failure) {
-        applySystemStatus(installed);
-        setHelperBusy(false);
-        helperTask_ = {};
-        // A scan launch clears the message, so a refresh that waited for the
-        // installation runs first; otherwise the user would never see why
-        // the installation failed.
-        runQueuedRefresh();
-        setLastError(failure);
-        return;
-    }
-    applySystemStatus(installed);
-    setHelperBusy(false);
-    helperTask_ = {};
-    TW_LOG("DiskManager.installHelper completed helperInstalled=" + boolText(*installed));
-    postNotification("Helper ready", "Passwordless EFI mount/unmount is available.");
-    refresh();
 }
 
 } // namespace tesselwick::manager

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "discovery/ESPVolume.h"
-#include "manager/DiskEventSource.h"
+#include "manager/CoreServices.h"
 #include "manager/DiskWatcher.h"
+#include "services/DiskEventSource.h"
 #include "services/FileBrowser.h"
 #include "services/LaunchAtLoginController.h"
 #include "services/LoginItemService.h"
@@ -22,66 +23,34 @@
 namespace tesselwick::manager {
 
 // Everything the manager works with, injected so tests can use fakes. The
-// production wiring passes the real scan entry, the shared caches, the helper
-// status cache, the platform's disk events and login item.
+// production values come from the application's one composition root.
 struct DiskManagerDependencies {
     // The main queue must outlive every worker task the manager starts.
     MainQueue* mainQueue = nullptr;
     const Clock* clock = nullptr;
 
-    // The scan entry; runs on a worker task, observes its cancellation.
-    std::function<std::vector<discovery::ESPVolume>()> loadESPVolumes;
-    // Drops disk information older than its time to live (main thread).
-    std::function<void()> invalidateExpiredDiskInfo;
-    // Empty the disk-image map cache and the disk information cache (main thread).
-    std::function<void()> invalidateDiskImageMap;
-    std::function<void()> invalidateDiskInfo;
+    std::shared_ptr<VolumeSource> volumes;
+    // None: the helper is never used and cannot be installed.
+    std::shared_ptr<HelperService> helper;
+    // None: every mount and unmount fails with a message.
+    std::shared_ptr<OperationService> operations;
 
-    // The helper status cache's stored value, without probing or a time-to-live
-    // check; none when nothing has been stored yet (any thread).
-    std::function<std::optional<bool>()> cachedHelperStatus;
-    // Whether the helper is installed and usable; may probe (worker task).
-    std::function<bool()> helperIsInstalled;
-
-    // One mount or unmount through the routes, and the re-read of the volume
-    // afterwards (worker task; see operations/EFIOperations.h).
-    std::function<void(const std::string& command, const std::string& diskIdentifier)>
-        runEFICommand;
-    std::function<discovery::ESPVolume(const discovery::ESPVolume&, bool expectedMounted)>
-        refreshedOperationVolume;
-    // Installs the helper behind the authorization prompt and proves it runs
-    // (worker task; ESPHelper::install in production).
-    std::function<void()> installHelper;
     // Where mounted partitions are shown; none means every request to open one
     // fails with a message.
     std::shared_ptr<services::FileBrowser> fileBrowser;
-
-    DiskEventSourceFactory diskEventSourceFactory;
+    services::DiskEventSourceFactory diskEventSourceFactory;
     std::shared_ptr<services::LoginItemService> loginItemService;
-    // Posts a user notification, fire and forget (the application's Notifier);
-    // nothing is shown when not given.
+    // Posts a user notification, fire and forget; nothing is shown when not given.
     std::function<void(const std::string& title, const std::string& body)> notify;
-
     // Starts a worker task; a detached worker thread each when not given.
     std::function<TaskHandle(std::function<void()>)> startTask;
 };
 
-class DiskManager;
-
-// Drops the manager, whose teardown cancels every task it started, and waits
-// up to `limitSeconds` for those workers to end, so that none of them, nor a
-// child process of theirs, outlives the program.
-void releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds);
-
-// Fills the scan entry, the cache calls and the helper status with the
-// production ones over the process-wide caches; the main queue, the clock and
-// the platform services are the application's to wire.
-void useSharedCoreServices(DiskManagerDependencies& dependencies);
-
 // The one observable model of the system: the discovered ESPs and the flags the
-// interface shows. All state belongs to the main thread; scans run on worker
+// interface shows, and the requests the interface and the command line make of
+// it. All state belongs to the main thread; scans and operations run on worker
 // tasks and hand their results back through the main queue, applied only if no
-// newer scan started meanwhile. Owned through a shared_ptr so that workers and
+// newer request superseded them. Owned through a shared_ptr so that workers and
 // timers hold it weakly.
 class DiskManager : public std::enable_shared_from_this<DiskManager> {
 public:
@@ -102,14 +71,25 @@ public:
         hasCompletedInitialScan,
     };
     using Observer = std::function<void(Field)>;
+    // Hears that a mount or unmount of the disk has run its course: its result
+    // is published and the freshly mounted volume, if any, was handed to the
+    // file browser (or the reveal was dropped).
+    using OperationObserver = std::function<void(const std::string& diskIdentifier)>;
+    using ObserverId = std::uint64_t;
 
     static std::shared_ptr<DiskManager> create(DiskManagerDependencies dependencies);
+    // Drops the manager, whose teardown cancels every task it started, and
+    // waits up to `limitSeconds` for those workers to end, so that none of
+    // them, nor a child process of theirs, outlives the program.
+    static void releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds);
     // Teardown: cancels every task the manager owns and releases the watcher.
     ~DiskManager();
     DiskManager(const DiskManager&) = delete;
     DiskManager& operator=(const DiskManager&) = delete;
 
-    void addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
+    ObserverId addObserver(Observer observer);
+    ObserverId addOperationObserver(OperationObserver observer);
+    void removeObserver(ObserverId id);
 
     // Published state.
     const std::vector<discovery::ESPVolume>& volumes() const { return volumes_; }
@@ -120,66 +100,30 @@ public:
     const std::set<std::string>& busyDiskIDs() const { return busyDiskIDs_; }
     bool launchAtLoginEnabled() const { return launchAtLoginEnabled_; }
     bool hasCompletedInitialScan() const { return hasCompletedInitialScan_; }
+    // True while a scan, an operation, a reveal, an installation or a refresh
+    // is running, queued or scheduled.
+    bool hasPendingWork() const;
 
+    // Starts watching the disks and scans once; later calls only log.
     void start();
-    void startAutoRefresh();
-    void scheduleAutoRefresh();
+    // One full scan now, or as soon as the work in progress allows.
     void refresh();
-    void applySystemStatus(std::optional<bool> helperStatus);
-    void finishCancelledRefresh(std::uint64_t generation);
-    void cancelActiveRefreshForDiskOperation();
-    void setLaunchAtLoginEnabled(bool enabled);
-
     // Mounts an unmounted volume, unmounts a mounted one. Refused without a
     // message while the helper is being installed or the disk is busy.
     void toggle(const discovery::ESPVolume& volume);
     // toggle() with the command given by the caller ("mount" or "unmount")
-    // instead of read from the volume; for the command line, which also
-    // hands in identifiers that no scan listed so the pipeline can refuse them.
-    void performOperation(const discovery::ESPVolume& volume, const std::string& command);
-    void finishCancelledOperation(const std::string& diskIdentifier);
-    // Replaces, removes or sorts in the one volume without a full scan.
-    void updateSingleVolume(const std::string& diskIdentifier,
-                            const std::vector<discovery::ESPVolume>& volumes);
-    // Opens the freshly mounted volume a moment later, unless a newer request
-    // for the same disk came first or the volume moved meanwhile.
-    void scheduleMountedVolumeReveal(const discovery::ESPVolume& volume);
+    // instead of read from the volume; for the command line, which also hands
+    // in identifiers that no scan listed so the pipeline can refuse them.
+    // False when refused; otherwise the operation observers hear of its end.
+    bool performOperation(const discovery::ESPVolume& volume, const std::string& command);
     // Shows the volume's mount point in the file browser; with reportFailure
     // false every failure is silent.
     void openMounted(const discovery::ESPVolume& volume, bool reportFailure);
     // Installs the privileged helper; refused while anything else runs.
     void installHelper();
-
-    // One delayed refresh after `delaySeconds` (negative counts as 0) that
-    // first empties the disk caches; a newer one (automatic or after an
-    // operation) replaces it.
-    void scheduleSilentRefresh(double delaySeconds);
-    void setVolumes(std::vector<discovery::ESPVolume> volumes);
-    void setLastError(std::optional<std::string> message);
-    void setHelperBusy(bool busy);
-    void insertBusyDisk(const std::string& diskID);
-    void eraseBusyDisk(const std::string& diskID);
-    bool isPrivilegedWorkActive() const { return helperBusy_ || !busyDiskIDs_.empty(); }
-
-    TaskHandle& helperTask() { return helperTask_; }
-    std::map<std::string, TaskHandle>& operationTasks() { return operationTasks_; }
-    std::map<std::string, TimerHandle>& pendingRevealTasks() { return pendingRevealTasks_; }
-    std::map<std::string, std::uint64_t>& revealTokens() { return revealTokens_; }
-    std::uint64_t& nextRevealToken() { return nextRevealToken_; }
-    MainQueue& mainQueue() { return mainQueue_; }
-    void postNotification(const std::string& title, const std::string& body) {
-        if (deps_.notify) {
-            deps_.notify(title, body);
-        }
-    }
-    services::LaunchAtLoginController& loginItemController() { return loginItem_; }
-
-    // Read access for the interface's diagnostics and for tests.
-    bool refreshQueued() const { return refreshQueued_; }
-    bool hasPendingAutoRefresh() const { return static_cast<bool>(pendingAutoRefresh_); }
-    const TaskHandle& refreshTask() const { return refreshTask_; }
-    std::uint64_t refreshGeneration() const { return refreshGeneration_; }
-    const DiskWatcher* diskWatcher() const { return diskWatcher_.get(); }
+    void setLaunchAtLoginEnabled(bool enabled);
+    // The user read the message.
+    void dismissError() { setLastError(std::nullopt); }
 
 private:
     struct Passkey {};
@@ -188,30 +132,51 @@ public:
     DiskManager(Passkey, DiskManagerDependencies dependencies);
 
 private:
+    // Refresh (DiskManager.cpp).
     void willChange(Field field);
+    void startAutoRefresh();
+    void scheduleSilentRefresh(double delaySeconds);
     void launchScan(std::uint64_t generation);
     void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,
                      bool helperStatus);
     void applyFailure(std::uint64_t generation, const std::string& message, bool helperStatus);
-    void cancelReveal(const std::string& diskIdentifier);
+    void finishCancelledRefresh(std::uint64_t generation);
+    void runQueuedRefresh();
+    void cancelActiveRefreshForDiskOperation();
+    void applySystemStatus(std::optional<bool> helperStatus);
+    bool cachedHelperInstalled() const;
+    bool isPrivilegedWorkActive() const { return helperBusy_ || !busyDiskIDs_.empty(); }
+    void setVolumes(std::vector<discovery::ESPVolume> volumes);
+    void setLastError(std::optional<std::string> message);
+    void setIsLoading(bool loading);
+    void setHelperBusy(bool busy);
+    void setLaunchAtLoginPublished(bool enabled);
+    void insertBusyDisk(const std::string& diskID);
+    void eraseBusyDisk(const std::string& diskID);
+
+    // Operations, reveal and installation (DiskOperations.cpp).
     void finishOperation(const std::string& diskIdentifier, const std::string& command,
                          const discovery::ESPVolume& requested,
                          const std::optional<discovery::ESPVolume>& refreshed,
                          const std::optional<std::string>& failure, bool expectedMounted,
                          std::optional<bool> helperStatus);
+    void finishCancelledOperation(const std::string& diskIdentifier);
+    void updateSingleVolume(const std::string& diskIdentifier,
+                            const std::vector<discovery::ESPVolume>& volumes);
+    void scheduleMountedVolumeReveal(const discovery::ESPVolume& volume);
+    void cancelReveal(const std::string& diskIdentifier);
+    void operationFinished(const std::string& diskIdentifier);
     void finishHelperInstallation(std::optional<bool> installed,
                                   const std::optional<std::string>& failure);
-    void runQueuedRefresh();
-    bool cachedHelperInstalled() const;
-    void setIsLoading(bool loading);
-    void setLaunchAtLoginPublished(bool enabled);
+    void postNotification(const std::string& title, const std::string& body);
 
     DiskManagerDependencies deps_;
     MainQueue& mainQueue_;
     const Clock& clock_;
-    std::shared_ptr<services::LoginItemService> loginItemService_;
     services::LaunchAtLoginController loginItem_;
-    std::vector<Observer> observers_;
+    std::map<ObserverId, Observer> observers_;
+    std::map<ObserverId, OperationObserver> operationObservers_;
+    ObserverId nextObserverId_ = 0;
 
     // Published.
     std::vector<discovery::ESPVolume> volumes_;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "manager/DiskEventSource.h"
+#include "services/DiskEventSource.h"
 #include "support/Clock.h"
 #include "support/MainQueue.h"
 
@@ -9,6 +9,11 @@
 #include <memory>
 
 namespace tesselwick::manager {
+
+using services::DiskEvent;
+using services::DiskEventSink;
+using services::DiskEventSource;
+using services::DiskEventSourceFactory;
 
 // Turns the platform's disk and volume events into one coalesced "something
 // changed" callback on the main thread. Right after registration the platform

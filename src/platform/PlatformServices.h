@@ -1,6 +1,6 @@
 #pragma once
 
-#include "manager/DiskEventSource.h"
+#include "services/DiskEventSource.h"
 #include "services/FileBrowser.h"
 #include "services/LoginItemService.h"
 #include "services/NotificationCenter.h"
@@ -13,7 +13,7 @@ namespace tesselwick::platform {
 // The running system's implementations of the manager's platform interfaces,
 // for the application to wire into the disk manager and the notifier.
 struct PlatformServices {
-    manager::DiskEventSourceFactory diskEventSourceFactory;
+    services::DiskEventSourceFactory diskEventSourceFactory;
     std::shared_ptr<services::LoginItemService> loginItemService;
     std::unique_ptr<services::NotificationCenter> notificationCenter;
     std::shared_ptr<services::FileBrowser> fileBrowser;

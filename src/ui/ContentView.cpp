@@ -148,7 +148,7 @@ ContentView::ContentView(std::shared_ptr<manager::DiskManager> diskManager,
     stack_->setSpacing(0);
     errorAlert_ = new ErrorAlert(this);
     connect(errorAlert_, &ErrorAlert::dismissed, this,
-            [this] { diskManager_->setLastError(std::nullopt); });
+            [this] { diskManager_->dismissError(); });
     build();
     // The manager announces a change before it happens; reading it a turn of
     // the event loop later sees the new value, once per burst of changes.

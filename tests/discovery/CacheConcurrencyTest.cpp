@@ -1,3 +1,4 @@
+#include "doubles/ManualClock.h"
 #include "discovery/DiskCaches.h"
 #include "support/Errors.h"
 

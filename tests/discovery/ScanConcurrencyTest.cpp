@@ -1,3 +1,4 @@
+#include "doubles/ManualClock.h"
 #include "FakeTools.h"
 #include "discovery/VolumeScan.h"
 #include "support/Task.h"

@@ -4,6 +4,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include "doubles/ManualClock.h"
 #include "FakeTools.h"
 #include "discovery/VolumeScan.h"
 #include "support/ErrorText.h"

@@ -1,3 +1,4 @@
+#include "doubles/ManualClock.h"
 #include "helper/ESPHelper.h"
 
 #include "support/Clock.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 using namespace managertest;
-using manager::DiskEvent;
+using services::DiskEvent;
 using services::LoginItemStatus;
 
 namespace {
@@ -37,12 +37,13 @@ TEST_F(ManagerFixture, InitialStateAndLoginItemChanges) {
         create();
         EXPECT_EQ(manager->helperInstalled(), c.enable);
         EXPECT_EQ(manager->launchAtLoginEnabled(), c.shownBefore);
-        manager->setLastError(std::string("an earlier failure"));
+        EXPECT_EQ(work->scanCount(), 0);               // nothing scans before start()
+        manager->openMounted(volume("disk2s1"), true); // an earlier message
         manager->setLaunchAtLoginEnabled(c.enable);
         EXPECT_EQ(manager->launchAtLoginEnabled(), c.shownAfter);
         EXPECT_EQ(manager->lastError(), c.error);
+        tearDown();
     }
-    EXPECT_EQ(work->scanCount(), 0); // nothing scans before start()
 }
 
 TEST_F(ManagerFixture, DiskEventsCoalesceIntoOneScanWithEmptiedCaches) {
@@ -121,7 +122,7 @@ TEST_F(ManagerFixture, ScanResultQueuedBeforeAMountStartsIsDropped) {
         const std::vector<ESPVolume> before = manager->volumes();
         work->script(c.late);
         manager->refresh();
-        ASSERT_TRUE(manager->refreshTask().waitFinished(10.0)); // its result is on the queue
+        ASSERT_TRUE(queue.waitForPost(10.0)); // its result is on the queue
         work->gate(true);
         manager->toggle(volume("disk2s1"));
         ASSERT_TRUE(work->waitFor(0, 1));
@@ -141,16 +142,16 @@ TEST_F(ManagerFixture, ScanResultQueuedBeforeAMountStartsIsDropped) {
 
 TEST_F(ManagerFixture, ToggleIsRefusedWhilePrivilegedWorkRuns) {
     const std::function<void(DiskManager&)> blocks[] = {
-        [](DiskManager& m) { m.insertBusyDisk("disk2s1"); },                 // the disk busy
-        [](DiskManager& m) { m.setHelperBusy(true); },                       // helper installing
-        [](DiskManager& m) { m.toggle(volume("disk2s1", "/Volumes/EFI")); }, // a request running
+        [](DiskManager& m) { m.installHelper(); },                           // helper installing
+        [](DiskManager& m) { m.toggle(volume("disk2s1", "/Volumes/EFI")); }, // the disk busy
     };
     for (const auto& block : blocks) {
         create();
         const std::shared_ptr<FakeWork> calls = work;
         work->gate(true);
         block(*manager);
-        manager->setLastError(std::string("old"));
+        manager->openMounted(volume("disk2s1"), true); // an old message
+        ASSERT_TRUE(manager->lastError());
         manager->toggle(volume("disk2s1"));
         // Only the old message goes; no mount starts.
         EXPECT_FALSE(manager->lastError());
@@ -165,11 +166,14 @@ TEST_F(ManagerFixture, MountPublishesNotifiesRevealsAndRefreshesAtTheirInstants)
     create();
     scanOnce({volume("disk2s1"), volume("disk3s1")});
     browser->directories = {"/Volumes/EFI"};
+    std::vector<std::string> finished;
+    manager->addOperationObserver([&](const std::string& disk) { finished.push_back(disk); });
     manager->toggle(volume("disk2s1"));
     EXPECT_EQ(manager->busyDiskIDs(), std::set<std::string>{"disk2s1"});
     settleOperations();
     const double done = now();
-    work->gate(true); // holds the silent refresh's scan where it can be seen
+    EXPECT_TRUE(finished.empty()); // not before the reveal has run
+    work->gate(true);              // holds the silent refresh's scan where it can be seen
     EXPECT_EQ(work->operationCalls(), std::vector<std::string>{"mount disk2s1"});
     EXPECT_EQ(manager->volumes(),
               (std::vector{volume("disk2s1", "/Volumes/EFI"), volume("disk3s1")}));
@@ -178,6 +182,7 @@ TEST_F(ManagerFixture, MountPublishesNotifiesRevealsAndRefreshesAtTheirInstants)
     EXPECT_TRUE(browser->opened().empty());
     at(done + 0.18);
     EXPECT_EQ(browser->opened(), std::vector<std::string>{"/Volumes/EFI"});
+    EXPECT_EQ(finished, std::vector<std::string>{"disk2s1"});
     at(done + 0.899);
     EXPECT_FALSE(manager->isLoading());
     at(done + 0.9);
@@ -203,10 +208,13 @@ TEST_F(ManagerFixture, OperationOutcomes) {
         work->failure = c.failure;
         work->mountPoint = c.mountPointAfter;
         create();
-        manager->setVolumes({c.requested});
+        scanOnce({c.requested});
+        int finished = 0;
+        manager->addOperationObserver([&](const std::string&) { ++finished; });
         manager->toggle(c.requested);
         settleOperations();
         const double done = now();
+        EXPECT_EQ(finished, 1); // no reveal to wait for
         work->gate(true);
         EXPECT_EQ(manager->lastError(), c.failure);
         EXPECT_EQ(notifications, c.notifications);
@@ -236,29 +244,33 @@ TEST_F(ManagerFixture, CancelledOperationShowsNothingAndRunsTheQueuedRefresh) {
 
 TEST_F(ManagerFixture, RevealOpensOnlyTheLatestAndOnlyIfStillThere) {
     struct Case {
-        std::function<void(DiskManager&)> meanwhile;
+        std::function<void(ManagerHarness&)> meanwhile; // 0.1 s after the mount
         std::vector<std::string> opened;
     };
+    const auto rescan = [](std::optional<std::string> mountPoint) {
+        return [mountPoint](ManagerHarness& h) { h.scanOnce({volume("disk2s1", mountPoint)}); };
+    };
     const Case cases[] = {
-        // a second reveal replaces the first: one opening
-        {[](DiskManager& m) { m.scheduleMountedVolumeReveal(volume("disk2s1", "/Volumes/EFI")); },
-         {"/Volumes/EFI"}},
-        {[](DiskManager& m) { m.updateSingleVolume("disk2s1", {volume("disk2s1")}); }, {}},
-        {[](DiskManager& m) {
-             m.updateSingleVolume("disk2s1", {volume("disk2s1", "/Volumes/EFI 1")});
+        // a second mount's reveal replaces the first: one opening
+        {[](ManagerHarness& h) {
+             h.manager->performOperation(volume("disk2s1", "/Volumes/EFI"), "mount");
+             h.settleOperations();
          },
-         {}},
+         {"/Volumes/EFI"}},
+        {rescan(std::nullopt), {}},     // unmounted meanwhile
+        {rescan("/Volumes/EFI 1"), {}}, // mounted elsewhere meanwhile
         // a new request for the disk cancels the reveal
-        {[](DiskManager& m) { m.toggle(volume("disk2s1", "/Volumes/EFI")); }, {}},
+        {[](ManagerHarness& h) { h.manager->toggle(volume("disk2s1", "/Volumes/EFI")); }, {}},
     };
     for (const Case& c : cases) {
         create();
         browser->directories = {"/Volumes/EFI", "/Volumes/EFI 1"};
-        manager->setVolumes({volume("disk2s1", "/Volumes/EFI")});
-        manager->scheduleMountedVolumeReveal(volume("disk2s1", "/Volumes/EFI"));
+        scanOnce({volume("disk2s1")});
+        manager->toggle(volume("disk2s1"));
+        settleOperations();
         at(0.1);
-        c.meanwhile(*manager);
-        at(1.0);
+        c.meanwhile(*this);
+        at(0.5);
         EXPECT_EQ(browser->opened(), c.opened);
         tearDown();
     }
@@ -284,7 +296,7 @@ TEST_F(ManagerFixture, OpenMountedReportsWhyItCouldNot) {
     for (const Case& c : cases) {
         browser->openError = c.browserError;
         for (bool report : {true, false}) { // the reveal's silent variant never shows one
-            manager->setLastError(std::nullopt);
+            manager->dismissError();
             manager->openMounted(volume("disk2s1", c.mountPoint), report);
             queue.runPending();
             EXPECT_EQ(manager->lastError(), report ? c.error : std::nullopt)
@@ -326,7 +338,7 @@ TEST_F(ManagerFixture, HelperInstallation) {
     manager->installHelper();
     ASSERT_TRUE(work->waitFor(0, 3));
     manager->refresh();
-    manager->helperTask().cancel();
+    lastTask().cancel();
     ASSERT_TRUE(queue.runUntil([&] { return !manager->helperBusy(); }));
     EXPECT_FALSE(manager->lastError());
     EXPECT_TRUE(manager->isLoading()); // the queued refresh
@@ -336,19 +348,30 @@ TEST_F(ManagerFixture, TeardownCancelsEverythingAndNothingFiresAfterwards) {
     for (bool mounting : {false, true}) { // a scan with a reveal and a refresh pending, or a mount
         create();
         browser->directories = {"/Volumes/EFI"};
+        if (!mounting) {
+            scanOnce({volume("disk2s1")});
+            manager->toggle(volume("disk2s1"));
+            settleOperations(); // its reveal and silent refresh are due later
+        }
+        const std::size_t started = [&] {
+            std::lock_guard guard(tasksMutex);
+            return tasks.size();
+        }();
         work->gate(true);
         if (mounting) {
             manager->toggle(volume("disk2s1"));
         } else {
             manager->start();
-            manager->setVolumes({volume("disk2s1", "/Volumes/EFI")});
-            manager->scheduleMountedVolumeReveal(volume("disk2s1", "/Volumes/EFI"));
-            manager->scheduleAutoRefresh();
         }
-        ASSERT_TRUE(work->waitFor(mounting ? 0 : 1, mounting ? 1 : 0));
-        const TaskHandle task = firstTask();
+        ASSERT_TRUE(work->waitFor(mounting ? 0 : 2, 1));
+        const TaskHandle task = [&] {
+            std::lock_guard guard(tasksMutex);
+            return tasks.at(started);
+        }();
+        const int scans = work->scanCount();
         int observed = 0;
         manager->addObserver([&](DiskManager::Field) { ++observed; });
+        manager->addOperationObserver([&](const std::string&) { ++observed; });
         manager.reset();
         EXPECT_TRUE(task.isCancelled());
         EXPECT_EQ(hub->liveCount(), 0); // the watcher let go of the platform
@@ -357,7 +380,7 @@ TEST_F(ManagerFixture, TeardownCancelsEverythingAndNothingFiresAfterwards) {
         hub->emit(DiskEvent::diskDisappeared);
         at(20.0);
         EXPECT_TRUE(browser->opened().empty());
-        EXPECT_LE(work->scanCount(), 1);
+        EXPECT_EQ(work->scanCount(), scans);
         EXPECT_EQ(observed, 0);
         EXPECT_EQ(queue.pendingCount(), 0u);
         tearDown();

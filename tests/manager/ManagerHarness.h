@@ -3,10 +3,11 @@
 // A disk manager on virtual time whose scans, operations and helper
 // installation are scripted fakes, for the manager's tests and the interface's.
 
+#include "doubles/FakeDiskEventSource.h"
+#include "doubles/FakeFileBrowser.h"
+#include "doubles/FakeLoginItemService.h"
+#include "doubles/ManualMainQueue.h"
 #include "manager/DiskManager.h"
-#include "platform/fake/FakeDiskEventSource.h"
-#include "platform/fake/FakeFileBrowser.h"
-#include "platform/fake/FakeLoginItemService.h"
 #include "support/Errors.h"
 
 #include <gtest/gtest.h>
@@ -117,6 +118,33 @@ struct FakeWork {
     }
 };
 
+// The manager's three services over one FakeWork.
+struct FakeVolumeSource final : manager::VolumeSource {
+    std::shared_ptr<FakeWork> work;
+    std::shared_ptr<std::atomic<int>> cacheDrops;
+    std::vector<ESPVolume> loadESPVolumes() override { return work->scan(); }
+    void invalidateExpired() override {}
+    void invalidateAll() override { ++*cacheDrops; }
+};
+struct FakeHelper final : manager::HelperService {
+    std::shared_ptr<FakeWork> work;
+    std::shared_ptr<std::atomic<bool>> probe;
+    const std::optional<bool>* cached;
+    std::optional<bool> cachedStatus() const override { return *cached; }
+    bool isInstalled() override { return probe->load(); }
+    void install() override { work->operation("install"); }
+};
+struct FakeOperations final : manager::OperationService {
+    std::shared_ptr<FakeWork> work;
+    void run(const std::string& command, const std::string& disk) override {
+        work->operation(command + " " + disk);
+    }
+    ESPVolume refreshedVolume(const ESPVolume& v, bool mounted) override {
+        std::lock_guard guard(work->lock);
+        return volume(v.id, mounted ? work->mountPoint : std::nullopt);
+    }
+};
+
 // A disk manager on virtual time over these fakes.
 struct ManagerHarness {
     ManualClock clock{kStart};
@@ -140,18 +168,18 @@ struct ManagerHarness {
         manager::DiskManagerDependencies deps;
         deps.mainQueue = &queue;
         deps.clock = &clock;
-        deps.loadESPVolumes = [w = work] { return w->scan(); };
-        deps.invalidateDiskInfo = [c = cacheDrops] { ++*c; };
-        deps.cachedHelperStatus = [this] { return cachedHelper; };
-        deps.helperIsInstalled = [p = helperProbe] { return p->load(); };
-        deps.runEFICommand = [w = work](const std::string& command, const std::string& disk) {
-            w->operation(command + " " + disk);
-        };
-        deps.refreshedOperationVolume = [w = work](const ESPVolume& v, bool mounted) {
-            std::lock_guard guard(w->lock);
-            return volume(v.id, mounted ? w->mountPoint : std::nullopt);
-        };
-        deps.installHelper = [w = work] { w->operation("install"); };
+        auto source = std::make_shared<FakeVolumeSource>();
+        source->work = work;
+        source->cacheDrops = cacheDrops;
+        auto helper = std::make_shared<FakeHelper>();
+        helper->work = work;
+        helper->probe = helperProbe;
+        helper->cached = &cachedHelper;
+        auto operations = std::make_shared<FakeOperations>();
+        operations->work = work;
+        deps.volumes = source;
+        deps.helper = helper;
+        deps.operations = operations;
         deps.fileBrowser = browser;
         deps.notify = [this](const std::string& title, const std::string& body) {
             notifications.push_back(title + " | " + body);
@@ -187,6 +215,10 @@ struct ManagerHarness {
     TaskHandle firstTask() {
         std::lock_guard guard(tasksMutex);
         return tasks.front();
+    }
+    TaskHandle lastTask() {
+        std::lock_guard guard(tasksMutex);
+        return tasks.back();
     }
 
     // Ends the manager and waits for its workers, which post to the queue and

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 using namespace tesselwick;
-using manager::DiskEvent;
+using services::DiskEvent;
 using platform::linux_::diffMountTables;
 using platform::linux_::MountTable;
 using platform::linux_::parseKernelUevent;

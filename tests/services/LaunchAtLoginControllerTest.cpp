@@ -1,5 +1,5 @@
 #include "services/LaunchAtLoginController.h"
-#include "platform/fake/FakeLoginItemService.h"
+#include "doubles/FakeLoginItemService.h"
 
 #include <gtest/gtest.h>
 

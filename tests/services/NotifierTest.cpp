@@ -1,5 +1,5 @@
 #include "services/Notifier.h"
-#include "platform/fake/FakeNotificationCenter.h"
+#include "doubles/FakeNotificationCenter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+#include "doubles/ManualMainQueue.h"
 #include "support/MainQueue.h"
 #include "support/Task.h"
 

@@ -116,20 +116,25 @@ TEST_F(ContentFixture, HelperButtonTitlesAndStates) {
         {false, false, true, "Install Helper", false}, // a mount in progress
     };
     for (const Case& c : cases) {
-        harness.manager->applySystemStatus(c.installed);
-        harness.manager->setHelperBusy(c.helperBusy);
+        *harness.helperProbe = c.installed; // what the scan's status query finds
+        scan({volume("disk0s1")});
+        harness.work->gate(true); // holds the installation or the mount while shown
+        if (c.helperBusy) {
+            harness.manager->installHelper();
+        }
         if (c.diskBusy) {
-            harness.manager->insertBusyDisk("disk0s1");
-        } else {
-            harness.manager->eraseBusyDisk("disk0s1");
+            harness.manager->toggle(volume("disk0s1"));
         }
         settle();
         EXPECT_EQ(view->helperButton()->text().toStdString(), c.title);
         EXPECT_EQ(view->helperButton()->isEnabled(), c.enabled) << c.title;
         EXPECT_EQ(view->helperLabel()->text().startsWith("Optional helper installed"), c.installed);
+        harness.work->gate(false);
+        ASSERT_TRUE(harness.queue.runUntil([&] {
+            return !harness.manager->helperBusy() && harness.manager->busyDiskIDs().empty() &&
+                   !harness.manager->isLoading();
+        }));
     }
-    harness.manager->setHelperBusy(false);
-    harness.manager->eraseBusyDisk("disk0s1");
     settle();
     view->helperButton()->click();
     EXPECT_EQ(helperInstalls, 1);
@@ -179,7 +184,8 @@ TEST_F(ContentFixture, CardActionsAndBusyState) {
     EXPECT_EQ(toggled, std::vector<std::string>{"disk1s1"});
 
     // Busy: the indicator replaces the open button and Unmount is disabled.
-    harness.manager->insertBusyDisk("disk0s1");
+    harness.work->gate(true);
+    harness.manager->toggle(volume("disk0s1", "APFS", true));
     settle();
     mounted = view->cards()[0];
     EXPECT_NE(mounted->busyIndicator(), nullptr);
@@ -187,7 +193,10 @@ TEST_F(ContentFixture, CardActionsAndBusyState) {
     EXPECT_FALSE(mounted->mountButton()->isEnabled());
     EXPECT_TRUE(view->cards()[1]->mountButton()->isEnabled());
     // While the helper installs, every mount button is blocked.
-    harness.manager->setHelperBusy(true);
+    harness.work->gate(false);
+    harness.settleOperations();
+    harness.work->gate(true);
+    harness.manager->installHelper();
     settle();
     EXPECT_FALSE(view->cards()[1]->mountButton()->isEnabled());
 }
@@ -195,7 +204,9 @@ TEST_F(ContentFixture, CardActionsAndBusyState) {
 TEST_F(ContentFixture, ErrorAlertShowsAndClearsTheError) {
     create();
     scan({volume("disk0s1")});
-    harness.manager->setLastError("Mounting failed.");
+    harness.work->failure = "Mounting failed.";
+    harness.manager->toggle(volume("disk0s1"));
+    harness.settleOperations();
     settle();
     ASSERT_TRUE(view->errorAlert()->isVisibleTo(view.get()));
     EXPECT_EQ(view->errorAlert()->message(), "Mounting failed.");

@@ -13,7 +13,7 @@
 
 namespace tesselwick::platform::linux_ {
 
-using manager::DiskEvent;
+using services::DiskEvent;
 
 namespace {
 
@@ -159,7 +159,7 @@ std::vector<DiskEvent> diffMountTables(const MountTable& before, const MountTabl
     return events;
 }
 
-std::unique_ptr<LinuxDiskEventSource> LinuxDiskEventSource::create(manager::DiskEventSink sink,
+std::unique_ptr<LinuxDiskEventSource> LinuxDiskEventSource::create(services::DiskEventSink sink,
                                                                    Options options) {
     auto source = std::make_unique<LinuxDiskEventSource>(Passkey{}, std::move(sink));
     if (options.watchBlockDevices) {
@@ -194,8 +194,8 @@ std::unique_ptr<LinuxDiskEventSource> LinuxDiskEventSource::create(manager::Disk
     return source;
 }
 
-manager::DiskEventSourceFactory LinuxDiskEventSource::factory(Options options) {
-    return [options](manager::DiskEventSink sink) -> std::unique_ptr<manager::DiskEventSource> {
+services::DiskEventSourceFactory LinuxDiskEventSource::factory(Options options) {
+    return [options](services::DiskEventSink sink) -> std::unique_ptr<services::DiskEventSource> {
         return create(std::move(sink), options);
     };
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "manager/DiskEventSource.h"
+#include "services/DiskEventSource.h"
 #include "platform/linux/FileDescriptor.h"
 
 #include <map>
@@ -24,13 +24,13 @@ struct DiskEventSourceOptions {
 // Block devices coming and going (the kernel's uevents, no udev daemon needed)
 // and mounts coming, going and moving (/proc/self/mountinfo). One thread that
 // sleeps in poll() until the kernel reports something or the source is destroyed.
-class LinuxDiskEventSource final : public manager::DiskEventSource {
+class LinuxDiskEventSource final : public services::DiskEventSource {
 public:
     using Options = DiskEventSourceOptions;
 
-    static std::unique_ptr<LinuxDiskEventSource> create(manager::DiskEventSink sink,
+    static std::unique_ptr<LinuxDiskEventSource> create(services::DiskEventSink sink,
                                                         Options options);
-    static manager::DiskEventSourceFactory factory(Options options = {});
+    static services::DiskEventSourceFactory factory(Options options = {});
 
     ~LinuxDiskEventSource() override;
     LinuxDiskEventSource(const LinuxDiskEventSource&) = delete;
@@ -43,14 +43,14 @@ private:
     struct Passkey {};
 
 public:
-    LinuxDiskEventSource(Passkey, manager::DiskEventSink sink) : sink_(std::move(sink)) {}
+    LinuxDiskEventSource(Passkey, services::DiskEventSink sink) : sink_(std::move(sink)) {}
 
 private:
     void run();
     void readUevents();
     void readMountTable();
 
-    manager::DiskEventSink sink_;
+    services::DiskEventSink sink_;
     FileDescriptor uevents_;
     FileDescriptor mountInfo_;
     FileDescriptor stop_;
@@ -60,13 +60,13 @@ private:
 
 // The disk event of one kernel uevent datagram ("ACTION@DEVPATH\0KEY=VALUE\0..."):
 // a whole disk or partition of the block subsystem added or removed; none otherwise.
-std::optional<manager::DiskEvent> parseKernelUevent(std::string_view datagram);
+std::optional<services::DiskEvent> parseKernelUevent(std::string_view datagram);
 
 // The mount table in mountinfo form, mount ID to mount point (escapes decoded).
 MountTable parseMountInfo(std::string_view text);
 
 // What changed between two mount tables: new mounts, removed mounts, and mounts
 // that moved to another mount point (the nearest thing to a rename here).
-std::vector<manager::DiskEvent> diffMountTables(const MountTable& before, const MountTable& after);
+std::vector<services::DiskEvent> diffMountTables(const MountTable& before, const MountTable& after);
 
 } // namespace tesselwick::platform::linux_

@@ -16,11 +16,11 @@ namespace tesselwick::platform::macos {
 
 namespace {
 
-using manager::DiskEvent;
+using services::DiskEvent;
 
-class MacDiskEventSource final : public manager::DiskEventSource {
+class MacDiskEventSource final : public services::DiskEventSource {
 public:
-    explicit MacDiskEventSource(manager::DiskEventSink sink) : sink_(std::move(sink)) {
+    explicit MacDiskEventSource(services::DiskEventSink sink) : sink_(std::move(sink)) {
         session_ = DASessionCreate(kCFAllocatorDefault);
         if (session_ != nullptr) {
             // The context is this object, not retained: the destructor
@@ -38,7 +38,7 @@ public:
         for (const auto& [name, event] : observed) {
             // The block keeps its own copy of the sink, which holds the
             // watcher weakly; it is released with the observer.
-            manager::DiskEventSink sink = sink_;
+            services::DiskEventSink sink = sink_;
             const DiskEvent kind = event;
             id token = [center addObserverForName:name
                                            object:nil
@@ -79,15 +79,15 @@ private:
         }
     }
 
-    manager::DiskEventSink sink_;
+    services::DiskEventSink sink_;
     DASessionRef session_ = nullptr;
     std::vector<id> observerTokens_;
 };
 
 } // namespace
 
-manager::DiskEventSourceFactory diskEventSourceFactory() {
-    return [](manager::DiskEventSink sink) -> std::unique_ptr<manager::DiskEventSource> {
+services::DiskEventSourceFactory diskEventSourceFactory() {
+    return [](services::DiskEventSink sink) -> std::unique_ptr<services::DiskEventSource> {
         return std::make_unique<MacDiskEventSource>(std::move(sink));
     };
 }

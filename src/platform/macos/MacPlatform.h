@@ -1,6 +1,6 @@
 #pragma once
 
-#include "manager/DiskEventSource.h"
+#include "services/DiskEventSource.h"
 #include "services/FileBrowser.h"
 #include "services/LoginItemService.h"
 #include "services/NotificationCenter.h"
@@ -14,7 +14,7 @@ namespace tesselwick::platform::macos {
 // Disk appearances and disappearances from a DiskArbitration session on the
 // main run loop, and volume mounts, unmounts and renames from the shared
 // workspace's notification centre. Create and destroy on the main thread.
-manager::DiskEventSourceFactory diskEventSourceFactory();
+services::DiskEventSourceFactory diskEventSourceFactory();
 
 // The running application's own login item (SMAppService.mainAppService).
 std::shared_ptr<services::LoginItemService> makeLoginItemService();

@@ -1,4 +1,4 @@
-#include "support/MainQueue.h"
+#include "doubles/ManualMainQueue.h"
 
 #include <algorithm>
 #include <chrono>

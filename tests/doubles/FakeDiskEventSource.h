@@ -1,6 +1,6 @@
 #pragma once
 
-#include "manager/DiskEventSource.h"
+#include "services/DiskEventSource.h"
 
 #include <memory>
 #include <mutex>
@@ -16,21 +16,22 @@ public:
     bool diskSessionAvailable = true;
     int volumeObservers = 3;
 
-    manager::DiskEventSourceFactory factory() {
+    services::DiskEventSourceFactory factory() {
         std::weak_ptr<FakeDiskEventHub> weakHub = weak_from_this();
-        return [weakHub](manager::DiskEventSink sink) -> std::unique_ptr<manager::DiskEventSource> {
-            auto hub = weakHub.lock();
-            auto source = std::make_unique<Source>(hub, std::move(sink));
-            if (hub) {
-                std::lock_guard guard(hub->mutex_);
-                ++hub->created_;
-                hub->live_.push_back(source.get());
-            }
-            return source;
-        };
+        return
+            [weakHub](services::DiskEventSink sink) -> std::unique_ptr<services::DiskEventSource> {
+                auto hub = weakHub.lock();
+                auto source = std::make_unique<Source>(hub, std::move(sink));
+                if (hub) {
+                    std::lock_guard guard(hub->mutex_);
+                    ++hub->created_;
+                    hub->live_.push_back(source.get());
+                }
+                return source;
+            };
     }
 
-    void emit(manager::DiskEvent event) {
+    void emit(services::DiskEvent event) {
         std::lock_guard guard(mutex_);
         for (Source* source : live_) {
             source->sink(event);
@@ -47,8 +48,8 @@ public:
     }
 
 private:
-    struct Source final : manager::DiskEventSource {
-        Source(std::shared_ptr<FakeDiskEventHub> hub, manager::DiskEventSink sink)
+    struct Source final : services::DiskEventSource {
+        Source(std::shared_ptr<FakeDiskEventHub> hub, services::DiskEventSink sink)
             : hub(std::move(hub)), sink(std::move(sink)) {}
         ~Source() override {
             if (hub) {
@@ -60,7 +61,7 @@ private:
         int volumeObserverCount() const override { return hub ? hub->volumeObservers : 0; }
 
         std::shared_ptr<FakeDiskEventHub> hub;
-        manager::DiskEventSink sink;
+        services::DiskEventSink sink;
     };
 
     mutable std::mutex mutex_;

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-namespace tesselwick::manager {
+namespace tesselwick::services {
 
 // What the platform reports about disks and volumes. The watcher treats every
 // kind except an appearance alike: something changed, rescan.
@@ -34,4 +34,4 @@ public:
 // register anything reports no session and no observers.
 using DiskEventSourceFactory = std::function<std::unique_ptr<DiskEventSource>(DiskEventSink)>;
 
-} // namespace tesselwick::manager
+} // namespace tesselwick::services

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "discovery/ESPVolume.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tesselwick::manager {
+
+// The three things the disk manager asks of the layers below it. Each call
+// that may block is made on a worker task and observes its cancellation; the
+// others are cheap and may be made on the main thread.
+
+// The disks as the scans see them, and the caches behind the scans.
+class VolumeSource {
+public:
+    virtual ~VolumeSource() = default;
+    // One full scan (worker task).
+    virtual std::vector<discovery::ESPVolume> loadESPVolumes() = 0;
+    // Drops disk information older than its time to live.
+    virtual void invalidateExpired() = 0;
+    // Empties the disk-image map and the disk information caches, so the next
+    // read comes from the live system.
+    virtual void invalidateAll() = 0;
+};
+
+// The privileged helper.
+class HelperService {
+public:
+    virtual ~HelperService() = default;
+    // The stored status, without probing or a time-to-live check; none when
+    // nothing has been stored yet (any thread).
+    virtual std::optional<bool> cachedStatus() const = 0;
+    // Whether the helper is installed and usable; may probe (worker task).
+    virtual bool isInstalled() = 0;
+    // Installs it behind the authorization prompt and proves it runs (worker task).
+    virtual void install() = 0;
+};
+
+// Mounting and unmounting.
+class OperationService {
+public:
+    virtual ~OperationService() = default;
+    // One mount or unmount through the routes (worker task). `command` is
+    // "mount" or "unmount".
+    virtual void run(const std::string& command, const std::string& diskIdentifier) = 0;
+    // The volume as the system shows it after the operation (worker task).
+    virtual discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
+                                                 bool expectedMounted) = 0;
+};
+
+// The production services over the process's shared caches, the helper and
+// the mount routes.
+struct CoreServices {
+    std::shared_ptr<VolumeSource> volumes;
+    std::shared_ptr<HelperService> helper;
+    std::shared_ptr<OperationService> operations;
+};
+CoreServices makeCoreServices();
+
+} // namespace tesselwick::manager

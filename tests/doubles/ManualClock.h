@@ -1,0 +1,21 @@
+#pragma once
+
+#include "support/Clock.h"
+
+#include <atomic>
+
+namespace tesselwick {
+
+// A clock that only moves when told to. Thread-safe.
+class ManualClock final : public Clock {
+public:
+    explicit ManualClock(double start = 1000.0) : now_(start) {}
+    double uptime() const override { return now_.load(); }
+    void set(double value) { now_.store(value); }
+    void advance(double seconds) { now_.store(now_.load() + seconds); }
+
+private:
+    std::atomic<double> now_;
+};
+
+} // namespace tesselwick
