@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <future>
+#include <utility>
 #include <stdexcept>
 
 namespace tesselwick::manager {
@@ -47,6 +48,24 @@ DiskManagerDependencies checked(DiskManagerDependencies dependencies) {
         };
     }
     return dependencies;
+}
+
+// Whether the helper is usable, asked on a task of its own; cancelled or
+// failed counts as not usable.
+std::pair<TaskHandle, std::future<bool>>
+startHelperStatusQuery(const std::function<TaskHandle(std::function<void()>)>& startTask,
+                       std::shared_ptr<HelperService> helper) {
+    auto status = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = status->get_future();
+    TaskHandle child = startTask([status, helper] {
+        bool installed = false;
+        try {
+            installed = helper ? helper->isInstalled() : false;
+        } catch (...) {
+        }
+        status->set_value(installed);
+    });
+    return {std::move(child), std::move(result)};
 }
 
 } // namespace
@@ -224,17 +243,9 @@ void DiskManager::launchScan(std::uint64_t generation) {
 
         // The helper status query runs beside the scan as a child task that
         // is cancelled with this one.
-        auto helperStatus = std::make_shared<std::promise<bool>>();
-        std::future<bool> helperResult = helperStatus->get_future();
-        TaskHandle child = startTask([helperStatus, helper] {
-            bool installed = false;
-            try {
-                installed = helper ? helper->isInstalled() : false;
-            } catch (...) {
-                // Cancelled or failed: not usable.
-            }
-            helperStatus->set_value(installed);
-        });
+        auto query = startHelperStatusQuery(startTask, helper);
+        const TaskHandle child = query.first;
+        std::future<bool>& helperResult = query.second;
         const auto cancelChild = task::onCancel([child] { child.cancel(); });
 
         std::vector<ESPVolume> volumes;

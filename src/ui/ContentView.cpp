@@ -152,12 +152,17 @@ ContentView::ContentView(std::shared_ptr<manager::DiskManager> diskManager,
     build();
     // The manager announces a change before it happens; reading it a turn of
     // the event loop later sees the new value, once per burst of changes.
-    diskManager_->addObserver([view = QPointer<ContentView>(this)](manager::DiskManager::Field) {
-        if (view) {
-            view->scheduleSync();
-        }
-    });
+    observer_ = diskManager_->addObserver(
+        [view = QPointer<ContentView>(this)](manager::DiskManager::Field) {
+            if (view) {
+                view->scheduleSync();
+            }
+        });
     sync();
+}
+
+ContentView::~ContentView() {
+    diskManager_->removeObserver(observer_);
 }
 
 void ContentView::setExpanded(bool expanded) {

@@ -10,6 +10,7 @@
 #include <QSizeF>
 #include <QWidget>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -74,6 +75,7 @@ public:
     ContentView(std::shared_ptr<manager::DiskManager> diskManager, PopoverState& popoverState,
                 ContentActions actions, std::function<void(QSizeF)> onPreferredSizeChange,
                 QWidget* parent = nullptr);
+    ~ContentView() override;
 
     bool isExpanded() const { return isExpanded_; }
     void setExpanded(bool expanded);
@@ -119,6 +121,7 @@ private:
     std::size_t shownVolumeCount() const;
 
     std::shared_ptr<manager::DiskManager> diskManager_;
+    std::uint64_t observer_ = 0;
     PopoverState& popoverState_;
     ContentActions actions_;
     std::function<void(QSizeF)> onPreferredSizeChange_;
