@@ -260,7 +260,11 @@ TEST_F(ManagerFixture, RevealOpensOnlyTheLatestAndOnlyIfStillThere) {
         {rescan(std::nullopt), {}},     // unmounted meanwhile
         {rescan("/Volumes/EFI 1"), {}}, // mounted elsewhere meanwhile
         // a new request for the disk cancels the reveal
-        {[](ManagerHarness& h) { h.manager->toggle(volume("disk2s1", "/Volumes/EFI")); }, {}},
+        {[](ManagerHarness& h) {
+             h.work->gate(true); // still running when the reveal was due
+             h.manager->toggle(volume("disk2s1", "/Volumes/EFI"));
+         },
+         {}},
     };
     for (const Case& c : cases) {
         create();
