@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <exception>
 #include <future>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 namespace tesselwick::manager {
 
@@ -161,7 +161,7 @@ void DiskManager::start() {
     }
     didStart_ = true;
     startAutoRefresh();
-    refresh();
+    requestScan();
 }
 
 void DiskManager::startAutoRefresh() {
@@ -190,11 +190,19 @@ void DiskManager::scheduleSilentRefresh(double delaySeconds) {
             return;
         }
         manager->pendingAutoRefresh_ = {};
-        manager->refresh();
+        manager->requestScan();
     });
 }
 
 void DiskManager::refresh() {
+    setLastError(std::nullopt);
+    requestScan();
+}
+
+// A failure message stays until the user dismisses it or asks for something
+// else: the refreshes that follow a failure by themselves must not take it
+// away before it was read.
+void DiskManager::requestScan() {
     TW_LOG("DiskManager.refresh entered loading=" + boolText(isLoading_) +
            " helperBusy=" + boolText(helperBusy_) + " busyDisks=" + quotedList(busyDiskIDs_) +
            " queued=" + boolText(refreshQueued_));
@@ -216,7 +224,6 @@ void DiskManager::refresh() {
     }
     const std::uint64_t generation = ++refreshGeneration_;
     setIsLoading(true);
-    setLastError(std::nullopt);
     applySystemStatus(std::nullopt);
     TW_LOG("DiskManager.refresh launching generation=" + std::to_string(generation));
     launchScan(generation);
@@ -352,7 +359,7 @@ void DiskManager::finishCancelledRefresh(std::uint64_t generation) {
 void DiskManager::runQueuedRefresh() {
     if (refreshQueued_) {
         refreshQueued_ = false;
-        refresh();
+        requestScan();
     }
 }
 

@@ -106,7 +106,8 @@ public:
 
     // Starts watching the disks and scans once; later calls only log.
     void start();
-    // One full scan now, or as soon as the work in progress allows.
+    // The user asks for one full scan now, or as soon as the work in progress
+    // allows; a message the user has not dismissed goes with the request.
     void refresh();
     // Mounts an unmounted volume, unmounts a mounted one. Refused without a
     // message while the helper is being installed or the disk is busy.
@@ -116,8 +117,9 @@ public:
     // in identifiers that no scan listed so the pipeline can refuse them.
     // False when refused; otherwise the operation observers hear of its end.
     bool performOperation(const discovery::ESPVolume& volume, const std::string& command);
-    // Shows the volume's mount point in the file browser; with reportFailure
-    // false every failure is silent.
+    // Shows the volume's mount point in the file browser. With reportFailure
+    // the user asked for it: an earlier message goes and a failure says why;
+    // without it (the reveal after a mount) nothing is said either way.
     void openMounted(const discovery::ESPVolume& volume, bool reportFailure);
     // Installs the privileged helper; refused while anything else runs.
     void installHelper();
@@ -135,6 +137,8 @@ private:
     // Refresh (DiskManager.cpp).
     void willChange(Field field);
     void startAutoRefresh();
+    // A scan nobody asked for in person: it leaves the message alone.
+    void requestScan();
     void scheduleSilentRefresh(double delaySeconds);
     void launchScan(std::uint64_t generation);
     void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,

@@ -135,9 +135,8 @@ void DiskManager::finishCancelledOperation(const std::string& diskIdentifier) {
     operationTasks_.erase(diskIdentifier);
     eraseBusyDisk(diskIdentifier);
     applySystemStatus(std::nullopt);
-    if (busyDiskIDs_.empty() && refreshQueued_) {
-        refreshQueued_ = false;
-        refresh();
+    if (busyDiskIDs_.empty()) {
+        runQueuedRefresh();
     }
     operationFinished(diskIdentifier);
 }
@@ -209,6 +208,9 @@ void DiskManager::scheduleMountedVolumeReveal(const ESPVolume& volume) {
 }
 
 void DiskManager::openMounted(const ESPVolume& volume, bool reportFailure) {
+    if (reportFailure) {
+        setLastError(std::nullopt);
+    }
     const std::optional<std::string>& path = volume.mountPoint;
     if (!path || path->empty() || path->front() != '/' || *path == "/") {
         if (reportFailure) {
@@ -316,11 +318,8 @@ void DiskManager::finishHelperInstallation(std::optional<bool> installed,
         applySystemStatus(installed);
         setHelperBusy(false);
         helperTask_ = {};
-        // A scan launch clears the message, so a refresh that waited for the
-        // installation runs first; otherwise the user would never see why
-        // the installation failed.
-        runQueuedRefresh();
         setLastError(failure);
+        runQueuedRefresh();
         return;
     }
     applySystemStatus(installed);
@@ -328,7 +327,7 @@ void DiskManager::finishHelperInstallation(std::optional<bool> installed,
     helperTask_ = {};
     TW_LOG("DiskManager.installHelper completed helperInstalled=" + boolText(*installed));
     postNotification("Helper ready", "Passwordless EFI mount/unmount is available.");
-    refresh();
+    requestScan();
 }
 
 } // namespace tesselwick::manager
