@@ -12,7 +12,6 @@
 //   idle_rss_mib                  resident memory after that
 // Use the release preset for figures: build/release/bin/bench_app
 #include "app/AppDelegate.h"
-#include "app/Application.h"
 #include "app/Composition.h"
 #include "app/QtMainQueue.h"
 #include "manager/DiskManager.h"
@@ -171,23 +170,21 @@ int runInner(const std::string& mode, int argc, char** argv) {
         QTemporaryDir scratch;
         QSettings settings(scratch.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
         ui::AppWindows windows;
-        app::AppDelegate delegate(app::AppDelegateDependencies{
-            [&] {
-                auto manager = composition.makeDiskManager();
-                manager->addObserver([&, raw = manager.get()](manager::DiskManager::Field field) {
-                    if (field == manager::DiskManager::Field::hasCompletedInitialScan &&
-                        firstScanMs < 0) {
-                        firstScanMs = msSinceStart();
-                        poke();
-                    }
-                    (void)raw;
-                });
-                return manager;
-            },
-            app::managerActions,
-            &settings,
-            &windows,
-            {}});
+        app::AppDelegateDependencies dependencies;
+        dependencies.makeDiskManager = [&] {
+            auto manager = composition.makeDiskManager();
+            manager->addObserver([&](manager::DiskManager::Field field) {
+                if (field == manager::DiskManager::Field::hasCompletedInitialScan &&
+                    firstScanMs < 0) {
+                    firstScanMs = msSinceStart();
+                    poke();
+                }
+            });
+            return manager;
+        };
+        dependencies.settings = &settings;
+        dependencies.windows = &windows;
+        app::AppDelegate delegate(std::move(dependencies));
         delegate.applicationWillFinishLaunching();
         delegate.applicationDidFinishLaunching();
         if (!waitFor([&] { return watcher.firstPaintMs >= 0 && firstScanMs >= 0; }, 30000)) {

@@ -3,16 +3,13 @@
 #include "app/PopoverPlacement.h"
 #include "diagnostics/Diagnostics.h"
 #include "manager/DiskManager.h"
-#include "ui/AppTheme.h"
-#include "ui/Icons.h"
 
+#include <QCloseEvent>
 #include <QCursor>
 #include <QGuiApplication>
-#include <QMenuBar>
-#include <QPainter>
+#include <QMenu>
 #include <QScreen>
 #include <QSettings>
-#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <execinfo.h>
@@ -62,17 +59,29 @@ std::string callStack() {
 
 constexpr double kWorkerLimitSeconds = 5.0;
 
-// The panel thickness the icon is drawn for when the desktop gives no geometry.
-constexpr double kDefaultBarThickness = 22;
-
 } // namespace
 
 PopoverWindow::PopoverWindow() : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint) {
     setAttribute(Qt::WA_NoMouseReplay);
     setWindowTitle(QStringLiteral("Tesselwick"));
+    // The content has a fixed size; the delegate sizes and places the window,
+    // in one step, so the layout must not hold it to an older size.
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->setSizeConstraint(QLayout::SetNoConstraint);
+}
+
+void PopoverWindow::setWindowMode(bool windowMode) {
+    if (windowMode == windowMode_) {
+        return;
+    }
+    windowMode_ = windowMode;
+    setWindowFlags(windowMode ? Qt::Window : Qt::Popup | Qt::FramelessWindowHint);
+    setWindowTitle(QStringLiteral("Tesselwick"));
+    if (!windowMode) {
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    }
 }
 
 void PopoverWindow::showEvent(QShowEvent*) {
@@ -85,11 +94,21 @@ void PopoverWindow::hideEvent(QHideEvent*) {
     emit didClose();
 }
 
+void PopoverWindow::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    if (windowMode_) {
+        emit closedAsWindow();
+    }
+}
+
 AppDelegate::AppDelegate(AppDelegateDependencies dependencies)
     : deps_(std::move(dependencies)), popoverState_(*deps_.settings) {
     popover_ = std::make_unique<PopoverWindow>();
     if (!deps_.quit) {
         deps_.quit = [] { QCoreApplication::quit(); };
+    }
+    if (!deps_.trayAvailable) {
+        deps_.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     }
 }
 
@@ -113,100 +132,11 @@ void AppDelegate::applicationDidFinishLaunching() {
            " popoverController=" + flag(content_ != nullptr));
 }
 
-void AppDelegate::configureStatusItem() {
-    TW_LOG("configureStatusItem begin");
-    statusItem_ = std::make_unique<QSystemTrayIcon>();
-    statusItem_->setObjectName(QStringLiteral("com.vornaby.Tesselwick.statusItem"));
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        // Configured anyway: the icon docks as soon as a tray appears.
-        TW_LOG("configureStatusItem ERROR status item button is nil");
-    }
-    statusItem_->setToolTip(QStringLiteral("Tesselwick"));
-    // No context menu: a click must never open a menu instead of the popover.
-    connect(statusItem_.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                // The second of two quick clicks arrives as a double click; it
-                // is a click all the same and withdraws or closes the first.
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-                    emit statusItemClicked();
-                    togglePopover(QStringLiteral("QSystemTrayIcon"));
-                }
-            });
-    updateStatusBarIcon();
-    statusItem_->show();
-    TW_LOG("configureStatusItem button configured action=togglePopover sendAction=leftMouseUp");
-    auto refreshIcon = [self = QPointer<AppDelegate>(this)] {
-        QMetaObject::invokeMethod(
-            self,
-            [self] {
-                if (self) {
-                    self->updateStatusBarIcon();
-                }
-            },
-            Qt::QueuedConnection);
-    };
-    auto* application = qGuiApp;
-    screenObserver_.append(connect(application, &QGuiApplication::screenAdded, this, refreshIcon));
-    screenObserver_.append(
-        connect(application, &QGuiApplication::screenRemoved, this, refreshIcon));
-    screenObserver_.append(
-        connect(application, &QGuiApplication::primaryScreenChanged, this, refreshIcon));
-    for (QScreen* screen : QGuiApplication::screens()) {
-        screenObserver_.append(connect(screen, &QScreen::geometryChanged, this, refreshIcon));
-        screenObserver_.append(
-            connect(screen, &QScreen::logicalDotsPerInchChanged, this, refreshIcon));
-    }
-}
-
-void AppDelegate::updateStatusBarIcon() {
-    if (!statusItem_) {
-        TW_LOG("updateStatusBarIcon skipped: status button missing");
-        return;
-    }
-    QImage source = ui::bundleImage(QStringLiteral("MenuBarDriveTemplate"), QSize());
-    if (source.isNull()) {
-        source =
-            ui::symbolPixmap(QStringLiteral("arrow.down.circle"), 36, Qt::black, 1.0).toImage();
-    }
-    const QRect geometry = statusItem_->geometry();
-    const double thickness = geometry.height() > 0 ? geometry.height() : kDefaultBarThickness;
-    const int side = statusIconSide(thickness);
-    const qreal ratio = qGuiApp->devicePixelRatio();
-    const QSize pixels(qRound(side * ratio), qRound(side * ratio));
-    QImage fitted = aspectFitImage(&source, pixels);
-    // X11 trays draw the pixels as they are, so give them the panel's text colour;
-    // desktops that honour the mask flag tint it themselves.
-    {
-        QPainter painter(&fitted);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(fitted.rect(), QGuiApplication::palette().color(QPalette::WindowText));
-    }
-    fitted.setDevicePixelRatio(ratio);
-    QIcon icon(QPixmap::fromImage(fitted));
-    icon.setIsMask(true);
-    statusItem_->setIcon(icon);
-    iconSide_ = side;
-    TW_LOG("updateStatusBarIcon applied side=" + std::to_string(side) +
-           " sourceSize=" + sizeText(QSizeF(source.size())));
-}
-
 void AppDelegate::configurePopover() {
     TW_LOG("configurePopover begin");
     const QSizeF restored = popoverState_.restoredPreferredSize();
-    ui::ContentActions actions = deps_.diskActions(diskManager_);
-    actions.openDonationPage = [this] {
-        popover_->close();
-        QMetaObject::invokeMethod(
-            this, [this] { deps_.windows->openDonationPage(); }, Qt::QueuedConnection);
-    };
-    actions.showAbout = [this] {
-        popover_->close();
-        QMetaObject::invokeMethod(
-            this, [this] { showAbout(); }, Qt::QueuedConnection);
-    };
-    actions.quit = [this] { applicationShouldTerminate(); };
     content_ = std::make_unique<ui::ContentView>(
-        diskManager_, popoverState_, std::move(actions),
+        diskManager_, popoverState_,
         [self = QPointer<AppDelegate>(this)](QSizeF size) {
             if (!self) {
                 return;
@@ -214,12 +144,15 @@ void AppDelegate::configurePopover() {
             TW_LOG("popover preferred size callback size=" + sizeText(size));
             self->popoverState_.storePreferredSize(size);
             if (QSizeF(self->popover_->size()) != size) {
-                self->popover_->resize(size.toSize());
+                self->placePopover(size.toSize());
             }
         },
         popover_.get());
+    connectContent();
     popover_->layout()->addWidget(content_.get());
     popover_->resize(restored.toSize());
+    connect(popover_.get(), &PopoverWindow::closedAsWindow, this,
+            [this] { applicationShouldTerminate(); });
 
     connect(popover_.get(), &PopoverWindow::willShow, this, [this] {
         TW_LOG("popoverWillShow contentSize=" + sizeText(QSizeF(popover_->size())));
@@ -241,35 +174,40 @@ void AppDelegate::configurePopover() {
     TW_LOG("configurePopover complete restoredSize=" + sizeText(restored) + " behavior=transient");
 }
 
-void AppDelegate::configureMainMenu() {
-#if defined(Q_OS_MACOS)
-    // The application menu and the Help menu of the global menu bar.
-    auto* menuBar = new QMenuBar(nullptr);
-    QMenu* appMenu = menuBar->addMenu(QStringLiteral("Tesselwick"));
-    QAction* about =
-        appMenu->addAction(QStringLiteral("About Tesselwick"), this, [this] { showAbout(); });
-    about->setMenuRole(QAction::AboutRole);
-    appMenu->addSeparator();
-    QAction* quit = appMenu->addAction(QStringLiteral("Quit Tesselwick"), this,
-                                       [this] { applicationShouldTerminate(); });
-    quit->setMenuRole(QAction::QuitRole);
-    quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
-    QMenu* help = menuBar->addMenu(QStringLiteral("Help"));
-    help->addAction(QStringLiteral("Tesselwick Help"), this, [this] { showHelp(); })
-        ->setShortcut(QKeySequence(QStringLiteral("Ctrl+?")));
-#else
-    // Without a global menu bar, the menu's actions are keys of the popover; About
-    // is also the header's info button.
-    auto* quit = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Q")), popover_.get());
-    connect(quit, &QShortcut::activated, this, [this] { applicationShouldTerminate(); });
-    auto* help = new QShortcut(QKeySequence(Qt::Key_F1), popover_.get());
-    connect(help, &QShortcut::activated, this, [this] {
-        popover_->close();
-        QMetaObject::invokeMethod(
-            this, [this] { showHelp(); }, Qt::QueuedConnection);
+// What the popover asks for beyond the manager's state: the disk actions go to
+// the manager, the rest to the application's windows and its quit.
+void AppDelegate::connectContent() {
+    std::weak_ptr<manager::DiskManager> weak = diskManager_;
+    ui::ContentView* content = content_.get();
+    connect(content, &ui::ContentView::toggleRequested, this,
+            [weak](const discovery::ESPVolume& volume) {
+                if (auto manager = weak.lock()) {
+                    manager->toggle(volume);
+                }
+            });
+    connect(content, &ui::ContentView::openRequested, this,
+            [weak](const discovery::ESPVolume& volume) {
+                if (auto manager = weak.lock()) {
+                    manager->openMounted(volume, true);
+                }
+            });
+    connect(content, &ui::ContentView::installHelperRequested, this, [weak] {
+        if (auto manager = weak.lock()) {
+            manager->installHelper();
+        }
     });
-#endif
-    TW_LOG("configureMainMenu");
+    // The windows open after the popover has gone, so each shows alone.
+    connect(content, &ui::ContentView::donateRequested, this, [this] {
+        dismissPopover();
+        QMetaObject::invokeMethod(
+            this, [this] { deps_.windows->openDonationPage(); }, Qt::QueuedConnection);
+    });
+    connect(content, &ui::ContentView::aboutRequested, this, [this] {
+        dismissPopover();
+        QMetaObject::invokeMethod(this, &AppDelegate::showAbout, Qt::QueuedConnection);
+    });
+    connect(content, &ui::ContentView::quitRequested, this,
+            [this] { applicationShouldTerminate(); });
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
@@ -277,6 +215,16 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
         awaitingFirstPaint_ = false;
         // After the paint itself, so a listener sees the painted frame.
         QMetaObject::invokeMethod(this, &AppDelegate::popoverPresented, Qt::QueuedConnection);
+    }
+    if (watched == qApp && (event->type() == QEvent::ApplicationPaletteChange ||
+                            event->type() == QEvent::ThemeChange)) {
+        // The panel may have changed with the theme: read it again.
+        QMetaObject::invokeMethod(this, &AppDelegate::updateStatusBarIcon, Qt::QueuedConnection);
+    }
+    if (watched == trayIconWindow_ && event->type() == QEvent::Paint && awaitingTrayPaint_) {
+        awaitingTrayPaint_ = false;
+        // Only once the icon's window is on screen can the panel behind it be read.
+        QMetaObject::invokeMethod(this, &AppDelegate::updateStatusBarIcon, Qt::QueuedConnection);
     }
     return QObject::eventFilter(watched, event);
 }
@@ -368,19 +316,39 @@ void AppDelegate::runPresentation(const std::shared_ptr<PresentationTask>& task,
 }
 
 void AppDelegate::showPopover() {
-    QRect anchor = statusItem_->geometry();
-    if (anchor.isEmpty()) {
-        anchor = QRect(QCursor::pos(), QSize(1, 1));
+    anchor_ = statusItem_->geometry();
+    if (anchor_.isEmpty()) {
+        anchor_ = QRect(QCursor::pos(), QSize(1, 1));
     }
+    placePopover(content_->preferredSize().toSize());
+    awaitingFirstPaint_ = true;
+    popover_->show();
+}
+
+// Every size change while shown goes through here, so the popover never grows
+// off the screen: expanding under a tray at the right edge moves it left.
+void AppDelegate::placePopover(QSize size) {
+    if (isWindowMode()) {
+        popover_->setFixedSize(size);
+        return;
+    }
+    if (!popover_->isVisible() && anchor_.isEmpty()) {
+        popover_->resize(size);
+        return;
+    }
+    const QRect icon = statusItem_ ? statusItem_->geometry() : QRect();
+    const QRect anchor = icon.isEmpty() ? anchor_ : icon;
     QScreen* screen = QGuiApplication::screenAt(anchor.center());
     if (screen == nullptr) {
         screen = QGuiApplication::primaryScreen();
     }
-    const QSize size = content_->preferredSize().toSize();
-    popover_->resize(size);
-    popover_->move(popoverOrigin(anchor, size, screen->availableGeometry()));
-    awaitingFirstPaint_ = true;
-    popover_->show();
+    popover_->setGeometry(QRect(popoverOrigin(anchor, size, screen->availableGeometry()), size));
+}
+
+void AppDelegate::dismissPopover() {
+    if (!isWindowMode()) {
+        popover_->close();
+    }
 }
 
 void AppDelegate::storePopoverSize() {
@@ -418,6 +386,7 @@ void AppDelegate::applicationWillTerminate() {
         disconnect(connection);
     }
     screenObserver_.clear();
+    qApp->removeEventFilter(this);
     popover_->disconnect(this);
     if (popover_->isVisible()) {
         popover_->close();

@@ -15,26 +15,6 @@ namespace {
 constexpr double kDeliveryLimitSeconds = 2.0;
 } // namespace
 
-ui::ContentActions managerActions(std::weak_ptr<manager::DiskManager> diskManager) {
-    ui::ContentActions actions;
-    actions.toggle = [diskManager](const discovery::ESPVolume& volume) {
-        if (auto manager = diskManager.lock()) {
-            manager->toggle(volume);
-        }
-    };
-    actions.openMounted = [diskManager](const discovery::ESPVolume& volume) {
-        if (auto manager = diskManager.lock()) {
-            manager->openMounted(volume, true);
-        }
-    };
-    actions.installHelper = [diskManager] {
-        if (auto manager = diskManager.lock()) {
-            manager->installHelper();
-        }
-    };
-    return actions;
-}
-
 int runApplication(int argc, char** argv) {
     // Declared first so it outlives the manager and any worker still finishing.
     QApplication application(argc, argv);
@@ -47,8 +27,11 @@ int runApplication(int argc, char** argv) {
     QSettings settings;
     ui::AppWindows windows;
 
-    AppDelegate delegate(AppDelegateDependencies{
-        [&] { return composition.makeDiskManager(); }, managerActions, &settings, &windows, {}});
+    AppDelegateDependencies dependencies;
+    dependencies.makeDiskManager = [&] { return composition.makeDiskManager(); };
+    dependencies.settings = &settings;
+    dependencies.windows = &windows;
+    AppDelegate delegate(std::move(dependencies));
     delegate.applicationWillFinishLaunching();
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationWillTerminate(); });

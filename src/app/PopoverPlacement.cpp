@@ -23,6 +23,39 @@ QPoint popoverOrigin(const QRect& anchor, const QSize& popover, const QRect& ava
     return {x, y};
 }
 
+namespace {
+
+// Relative luminance and contrast ratio as the web's accessibility guidelines
+// define them.
+double luminance(const QColor& color) {
+    const auto linear = [](float channel) {
+        return channel <= 0.03928F ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    const QColor rgb = color.toRgb();
+    return 0.2126 * linear(rgb.redF()) + 0.7152 * linear(rgb.greenF()) +
+           0.0722 * linear(rgb.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// What a symbol on a panel needs to be made out.
+constexpr double kLegibleContrast = 3.0;
+
+} // namespace
+
+QColor statusIconTint(const QColor& trayBackground, const QColor& paletteText) {
+    if (!trayBackground.isValid() || contrast(paletteText, trayBackground) >= kLegibleContrast) {
+        return paletteText;
+    }
+    const QColor black(Qt::black);
+    const QColor white(Qt::white);
+    return contrast(black, trayBackground) >= contrast(white, trayBackground) ? black : white;
+}
+
 int statusIconSide(double barThickness) {
     return std::max(15, static_cast<int>(std::floor(barThickness - 5)));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QImage>
 #include <QPoint>
 #include <QRect>
@@ -13,6 +14,11 @@ namespace tesselwick::app {
 // screen's available area. `anchor` is the item's geometry, or a 1 x 1 rectangle
 // at the pointer when the desktop tells no geometry.
 QPoint popoverOrigin(const QRect& anchor, const QSize& popover, const QRect& available);
+
+// The colour the status icon is drawn in on an X tray: the palette's text
+// colour, unless the tray's background is known and that colour does not stand
+// out against it; then black or white, whichever stands out more.
+QColor statusIconTint(const QColor& trayBackground, const QColor& paletteText);
 
 // The status icon's side for a menu bar (panel) of the given thickness.
 int statusIconSide(double barThickness);

@@ -58,7 +58,7 @@ int runScreenshot(const std::vector<std::string>& arguments, std::ostream& out, 
     QSettings settings(scratch.filePath(QStringLiteral("popover.ini")), QSettings::IniFormat);
     tesselwick::ui::PopoverState popoverState(settings);
     popoverState.setExpanded(expanded);
-    tesselwick::ui::ContentView view(diskManager, popoverState, {}, {});
+    tesselwick::ui::ContentView view(diskManager, popoverState, {});
 
     QEventLoop loop;
     diskManager->addObserver([&loop](tesselwick::manager::DiskManager::Field) {

@@ -8,6 +8,7 @@
 
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QPointer>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
@@ -29,9 +30,9 @@ QString sizeText(QSizeF size) {
 
 QLabel* plainLabel(const QString& text, const QFont& font, const QColor& color) {
     auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
     label->setFont(font);
-    label->setStyleSheet(
-        QStringLiteral("color:%1;background:transparent").arg(color.name(QColor::HexArgb)));
+    setTextColor(*label, color);
     return label;
 }
 
@@ -39,48 +40,8 @@ QLabel* symbolLabel(const QString& symbol, int side, const QColor& color, double
     auto* label = new QLabel;
     label->setPixmap(symbolPixmap(symbol, side, color, label->devicePixelRatioF(), weight));
     label->setFixedSize(side, side);
-    label->setStyleSheet(QStringLiteral("background:transparent"));
     return label;
 }
-
-// A panel drawn as a filled rounded rectangle with a hairline outline.
-class Panel : public QWidget {
-public:
-    Panel(QColor fill, double radius, bool shadow)
-        : fill_(std::move(fill)), radius_(radius), shadow_(shadow) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QRectF shape = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-        if (shadow_) {
-            // A soft shadow below the panel, stacked in a few translucent steps;
-            // the layout keeps room for it under the shape.
-            shape.adjust(0, 0, 0, -kShadowRoom);
-            painter.setPen(Qt::NoPen);
-            for (int step = 4; step >= 1; --step) {
-                QColor color = AppTheme::softShadow();
-                color.setAlphaF(color.alphaF() / 4);
-                painter.setBrush(color);
-                painter.drawRoundedRect(
-                    shape.translated(0, step).adjusted(-step / 2.0, 0, step / 2.0, 0), radius_,
-                    radius_);
-            }
-        }
-        painter.setPen(QPen(AppTheme::border(), 1));
-        painter.setBrush(fill_);
-        painter.drawRoundedRect(shape, radius_, radius_);
-    }
-
-public:
-    static constexpr int kShadowRoom = 4;
-
-private:
-    QColor fill_;
-    double radius_;
-    bool shadow_;
-};
 
 StyledButton* glassButton(const QString& symbol, double side, const QString& toolTip) {
     auto* button = new StyledButton(StyledButton::Style::roundGlass);
@@ -90,66 +51,41 @@ StyledButton* glassButton(const QString& symbol, double side, const QString& too
     return button;
 }
 
+int px(double points) {
+    return static_cast<int>(std::lround(points));
+}
+
 } // namespace
 
-ErrorAlert::ErrorAlert(QWidget* parent) : QWidget(parent) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setAlignment(Qt::AlignCenter);
-    auto* panel = new Panel(AppTheme::headerFill(), 12, false);
-    panel->setFixedWidth(300);
-    auto* column = new QVBoxLayout(panel);
-    column->setContentsMargins(16, 14, 16, 14);
-    column->setSpacing(10);
-    column->addWidget(plainLabel(QStringLiteral("Tesselwick"), uiFont(13, QFont::Bold), Qt::white),
-                      0, Qt::AlignHCenter);
-    message_ = plainLabel(QString(), uiFont(11, QFont::Normal), AppTheme::textSecondary());
-    message_->setWordWrap(true);
-    message_->setAlignment(Qt::AlignHCenter);
-    column->addWidget(message_);
-    ok_ = new StyledButton(StyledButton::Style::pill);
-    ok_->setText(QStringLiteral("OK"));
-    ok_->setFixedSize(80, ok_->sizeHint().height());
-    ok_->setShortcut(Qt::Key_Escape);
-    column->addWidget(ok_, 0, Qt::AlignHCenter);
-    outer->addWidget(panel);
-    connect(ok_, &QAbstractButton::clicked, this, [this] {
-        hide();
-        emit dismissed();
-    });
-    hide();
-}
-
-QAbstractButton* ErrorAlert::okButton() const {
-    return ok_;
-}
-
-void ErrorAlert::present(const QString& message) {
-    message_->setText(message);
-    if (parentWidget() != nullptr) {
-        setGeometry(parentWidget()->rect());
-    }
-    raise();
-    show();
-}
-
-void ErrorAlert::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.fillRect(rect(), QColor(0, 0, 0, 140));
-}
-
 ContentView::ContentView(std::shared_ptr<manager::DiskManager> diskManager,
-                         PopoverState& popoverState, ContentActions actions,
+                         PopoverState& popoverState,
                          std::function<void(QSizeF)> onPreferredSizeChange, QWidget* parent)
     : QWidget(parent), diskManager_(std::move(diskManager)), popoverState_(popoverState),
-      actions_(std::move(actions)), onPreferredSizeChange_(std::move(onPreferredSizeChange)),
+      onPreferredSizeChange_(std::move(onPreferredSizeChange)),
       isExpanded_(popoverState_.isExpanded()) {
-    setAttribute(Qt::WA_StyledBackground, false);
     stack_ = new QVBoxLayout(this);
     stack_->setSpacing(0);
+    header_ = buildHeader();
+    stack_->addWidget(header_);
+    const auto space = [this] {
+        auto* spacer = new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Fixed);
+        stack_->addSpacerItem(spacer);
+        return spacer;
+    };
+    aboveDivider_ = space();
+    // The divider's line is drawn with the background (paintEvent).
+    divider_ = new QWidget;
+    divider_->setFixedHeight(1);
+    stack_->addWidget(divider_);
+    belowDivider_ = space();
+    body_ = buildBody();
+    stack_->addWidget(body_);
+    footerGap_ = space();
+    footer_ = buildFooter();
+    stack_->addWidget(footer_);
     errorAlert_ = new ErrorAlert(this);
-    connect(errorAlert_, &ErrorAlert::dismissed, this,
-            [this] { diskManager_->dismissError(); });
-    build();
+    connect(errorAlert_, &ErrorAlert::dismissed, this, [this] { diskManager_->dismissError(); });
+    applyMode();
     // The manager announces a change before it happens; reading it a turn of
     // the event loop later sees the new value, once per burst of changes.
     observer_ = diskManager_->addObserver(
@@ -171,7 +107,7 @@ void ContentView::setExpanded(bool expanded) {
     }
     isExpanded_ = expanded;
     popoverState_.setExpanded(expanded);
-    build();
+    applyMode();
     sync();
     notifyPreferredSizeChange();
 }
@@ -225,54 +161,23 @@ void ContentView::notifyPreferredSizeChange() {
     }
 }
 
-void ContentView::build() {
-    const bool expanded = isExpanded_;
-    const int padding = expanded ? 10 : 8;
-    stack_->setContentsMargins(padding, padding, padding, padding);
-    for (QWidget* old : {header_, divider_, body_, footer_}) {
-        delete old;
-    }
-    while (QLayoutItem* item = stack_->takeAt(0)) {
-        delete item;
-    }
-    cards_.clear();
-    header_ = buildHeader();
-    stack_->addWidget(header_);
-    // The divider between header and body.
-    stack_->addSpacing(3);
-    divider_ = new QWidget;
-    divider_->setFixedHeight(1);
-    divider_->setStyleSheet(
-        QStringLiteral("background:%1").arg(AppTheme::border().name(QColor::HexArgb)));
-    stack_->addWidget(divider_);
-    stack_->addSpacing(3);
-    body_ = buildBody();
-    stack_->addWidget(body_);
-    stack_->addSpacing(8);
-    footer_ = buildFooter();
-    stack_->addWidget(footer_, 1);
-    errorAlert_->raise();
-}
-
 QWidget* ContentView::buildHeader() {
-    const bool expanded = isExpanded_;
-    auto* panel = new Panel(AppTheme::headerFill(), 14, true);
+    auto* panel = new Panel(AppTheme::headerFill(), 14);
     auto* row = new QHBoxLayout(panel);
-    const int inner = expanded ? 12 : 10;
-    row->setContentsMargins(inner, inner, inner, inner + Panel::kShadowRoom);
     row->setSpacing(8);
-    row->addWidget(new HeaderIcon(expanded ? 48 : 42));
+    headerIcon_ = new HeaderIcon(px(PopoverState::kCompact.headerIconSide));
+    row->addWidget(headerIcon_);
 
-    auto* titles = new QVBoxLayout;
-    titles->setSpacing(1);
-    titles->addStretch(1);
-    titles->addWidget(plainLabel(QStringLiteral("Tesselwick"),
-                                 uiFont(expanded ? 17 : 15, QFont::Bold), Qt::white));
-    titles->addWidget(plainLabel(QStringLiteral("Mount and manage EFI partitions"),
-                                 uiFont(expanded ? 10 : 9, QFont::DemiBold),
-                                 AppTheme::textSecondary()));
-    titles->addStretch(1);
-    row->addLayout(titles);
+    headerTitles_ = new QVBoxLayout;
+    headerTitles_->setSpacing(1);
+    headerTitles_->addStretch(1);
+    title_ = plainLabel(QStringLiteral("Tesselwick"), uiFont(15, QFont::Bold), Qt::white);
+    headerTitles_->addWidget(title_);
+    subtitle_ = plainLabel(QStringLiteral("Mount and manage EFI partitions"),
+                           uiFont(9, QFont::DemiBold), AppTheme::textSecondary());
+    headerTitles_->addWidget(subtitle_);
+    headerTitles_->addStretch(1);
+    row->addLayout(headerTitles_);
     row->addStretch(1);
 
     refreshButton_ =
@@ -283,46 +188,29 @@ QWidget* ContentView::buildHeader() {
     auto* donate = new HeartButton;
     donate->setToolTip(QStringLiteral("Support Tesselwick via PayPal"));
     donate->setAccessibleName(QStringLiteral("PayPal"));
-    connect(donate, &QAbstractButton::clicked, this, [this] {
-        if (actions_.openDonationPage) {
-            actions_.openDonationPage();
-        }
-    });
+    connect(donate, &QAbstractButton::clicked, this, &ContentView::donateRequested);
     donateButton_ = donate;
     row->addWidget(donate);
 
-    sizeButton_ =
-        glassButton(expanded ? QStringLiteral("arrow.down.right.and.arrow.up.left")
-                             : QStringLiteral("arrow.up.left.and.arrow.down.right"),
-                    10, expanded ? QStringLiteral("Compact view") : QStringLiteral("Expand view"));
-    // Rebuilding deletes the button that was clicked; do it after the click.
-    connect(
-        sizeButton_, &QAbstractButton::clicked, this, [this] { setExpanded(!isExpanded_); },
-        Qt::QueuedConnection);
+    sizeButton_ = glassButton(QString(), 10, QString());
+    connect(sizeButton_, &QAbstractButton::clicked, this, [this] { setExpanded(!isExpanded_); });
     row->addWidget(sizeButton_);
 
     aboutButton_ =
         glassButton(QStringLiteral("info.circle"), 11, QStringLiteral("About Tesselwick"));
-    connect(aboutButton_, &QAbstractButton::clicked, this, [this] {
-        if (actions_.showAbout) {
-            actions_.showAbout();
-        }
-    });
+    connect(aboutButton_, &QAbstractButton::clicked, this, &ContentView::aboutRequested);
     row->addWidget(aboutButton_);
 
     quitButton_ = glassButton(QStringLiteral("xmark"), 11, QStringLiteral("Quit"));
     connect(quitButton_, &QAbstractButton::clicked, this, [this] {
         TW_LOG("Popover Quit button pressed");
-        if (actions_.quit) {
-            actions_.quit();
-        }
+        emit quitRequested();
     });
     row->addWidget(quitButton_);
     return panel;
 }
 
 QWidget* ContentView::buildBody() {
-    const bool expanded = isExpanded_;
     auto* body = new QWidget;
     auto* layout = new QVBoxLayout(body);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -361,32 +249,32 @@ QWidget* ContentView::buildBody() {
     scrollArea_->setFrameShape(QFrame::NoFrame);
     scrollArea_->setWidgetResizable(true);
     scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scrollArea_->setStyleSheet(QStringLiteral(
-        "QScrollArea{background:transparent}"
+    // Only the scroll bar is styled: a style sheet higher up would reach every
+    // card and its tool tips.
+    scrollArea_->verticalScrollBar()->setStyleSheet(QStringLiteral(
         "QScrollBar:vertical{background:transparent;width:6px;margin:2px 0}"
         "QScrollBar::handle:vertical{background:rgba(255,255,255,60);border-radius:3px;"
         "min-height:24px}"
         "QScrollBar::add-line,QScrollBar::sub-line{height:0}"
         "QScrollBar::add-page,QScrollBar::sub-page{background:transparent}"));
     auto* column = new QWidget;
-    column->setStyleSheet(QStringLiteral("background:transparent"));
     cardColumn_ = new QVBoxLayout(column);
-    const int vertical = expanded ? 8 : 6;
-    cardColumn_->setContentsMargins(2, vertical, 2, vertical);
-    cardColumn_->setSpacing(9);
     cardColumn_->addStretch(1);
     scrollArea_->setWidget(column);
+    // Both are filled by default; the popover's background shows through.
+    column->setAutoFillBackground(false);
     scrollArea_->viewport()->setAutoFillBackground(false);
     bodyPages_->addWidget(scrollArea_);
     return body;
 }
 
 QWidget* ContentView::buildFooter() {
-    const bool expanded = isExpanded_;
-    auto* panel = new Panel(AppTheme::footerFill(), 12, false);
+    auto* panel = new Panel(AppTheme::footerFill(), 12);
     auto* column = new QVBoxLayout(panel);
     column->setContentsMargins(10, 9, 10, 9);
     column->setSpacing(10);
+    // The footer's height is fixed; what it holds sits in its middle.
+    column->addStretch(1);
 
     auto* helperRow = new QHBoxLayout;
     helperRow->setSpacing(6);
@@ -398,11 +286,7 @@ QWidget* ContentView::buildFooter() {
     helperRow->addWidget(helperLabel_, 1);
     helperButton_ = new StyledButton(StyledButton::Style::miniCapsule);
     helperButton_->setTint(AppTheme::accentBlue());
-    connect(helperButton_, &QAbstractButton::clicked, this, [this] {
-        if (actions_.installHelper) {
-            actions_.installHelper();
-        }
-    });
+    connect(helperButton_, &QAbstractButton::clicked, this, &ContentView::installHelperRequested);
     helperRow->addWidget(helperButton_, 0, Qt::AlignVCenter);
     column->addLayout(helperRow);
 
@@ -426,15 +310,56 @@ QWidget* ContentView::buildFooter() {
     });
     loginRow->addWidget(loginSwitch_);
     loginRow->addStretch(1);
-    if (expanded) {
-        loginRow->addWidget(
-            symbolLabel(QStringLiteral("folder.badge.plus"), 12, AppTheme::textSecondary()));
-        loginRow->addWidget(plainLabel(QStringLiteral("Mounted EFI opens automatically in Finder"),
-                                       uiFont(10, QFont::DemiBold), AppTheme::textSecondary()));
-    }
+    opensInBrowser_ = new QWidget;
+    auto* opens = new QHBoxLayout(opensInBrowser_);
+    opens->setContentsMargins(0, 0, 0, 0);
+    opens->setSpacing(6);
+    opens->addWidget(
+        symbolLabel(QStringLiteral("folder.badge.plus"), 12, AppTheme::textSecondary()));
+    opens->addWidget(plainLabel(QStringLiteral("Mounted EFI opens automatically in Finder"),
+                                uiFont(10, QFont::DemiBold), AppTheme::textSecondary()));
+    loginRow->addWidget(opensInBrowser_);
     column->addLayout(loginRow);
     column->addStretch(1);
     return panel;
+}
+
+// Everything that differs between compact and expanded, taken from the one set
+// of metrics the size rules also read.
+void ContentView::applyMode() {
+    const bool expanded = isExpanded_;
+    const PopoverState::Mode& m = PopoverState::mode(expanded);
+    const int padding = px(m.padding);
+    stack_->setContentsMargins(padding, padding, padding, padding);
+    // The divider's line is one point; the rest of its block goes above and below.
+    const int above = px(m.dividerBlock - 1) / 2;
+    aboveDivider_->changeSize(0, above, QSizePolicy::Minimum, QSizePolicy::Fixed);
+    belowDivider_->changeSize(0, px(m.dividerBlock - 1) - above, QSizePolicy::Minimum,
+                              QSizePolicy::Fixed);
+    footerGap_->changeSize(0, px(m.footerGap), QSizePolicy::Minimum, QSizePolicy::Fixed);
+    stack_->invalidate();
+
+    header_->setFixedHeight(px(m.headerHeight));
+    const int inset = px(m.headerInset);
+    header_->layout()->setContentsMargins(inset, inset, inset, inset);
+    headerIcon_->setSide(px(m.headerIconSide));
+    title_->setFont(uiFont(expanded ? 17 : 15, QFont::Bold));
+    subtitle_->setFont(uiFont(expanded ? 10 : 9, QFont::DemiBold));
+    sizeButton_->setSymbol(expanded ? QStringLiteral("arrow.down.right.and.arrow.up.left")
+                                    : QStringLiteral("arrow.up.left.and.arrow.down.right"),
+                           10, 1.25);
+    sizeButton_->setToolTip(expanded ? QStringLiteral("Compact view")
+                                     : QStringLiteral("Expand view"));
+
+    const int listPadding = px(m.listPadding / 2);
+    cardColumn_->setContentsMargins(2, listPadding, 2, listPadding);
+    cardColumn_->setSpacing(px(m.rowGap));
+    for (ESPCard* card : cards_) {
+        card->setFixedHeight(px(m.rowHeight));
+    }
+
+    footer_->setFixedHeight(px(m.footerHeight));
+    opensInBrowser_->setVisible(expanded);
 }
 
 void ContentView::scheduleSync() {
@@ -464,10 +389,11 @@ void ContentView::sync() {
     refreshButton_->setEnabled(!manager.isLoading() && !manager.helperBusy());
     syncFooter();
 
-    const QSizeF size = preferredSize();
-    body_->setFixedSize(qRound(size.width()) - 2 * stack_->contentsMargins().left(),
-                        qRound(bodyAreaHeight()));
-    setFixedSize(size.toSize());
+    const QSize size = preferredSize().toSize();
+    const PopoverState::Mode& m = PopoverState::mode(isExpanded_);
+    body_->setFixedSize(size.width() - 2 * px(m.padding),
+                        px(PopoverState::bodyHeightIn(isExpanded_, size.height())));
+    setFixedSize(size);
 
     const std::pair<std::size_t, bool> countAndCompletion{manager.volumes().size(),
                                                           manager.hasCompletedInitialScan()};
@@ -482,37 +408,34 @@ void ContentView::syncCards() {
     const auto& manager = *diskManager_;
     const auto& volumes = manager.volumes();
     const auto duplicated = duplicatedParentIdentifiers();
-    const double rowHeight = PopoverState::mode(isExpanded_).rowHeight;
+    const int rowHeight = px(PopoverState::mode(isExpanded_).rowHeight);
     while (cards_.size() > volumes.size()) {
-        delete cards_.back();
+        ESPCard* card = cards_.back();
         cards_.pop_back();
+        cardColumn_->removeWidget(card);
+        card->hide();
+        card->deleteLater();
     }
     for (std::size_t i = 0; i < volumes.size(); ++i) {
         const auto& volume = volumes[i];
         ESPCardInputs inputs{volume, manager.busyDiskIDs().contains(volume.id),
                              manager.helperBusy(), duplicated.contains(volume.parentIdentifier),
                              isExpanded_};
-        auto mount = [this, volume] {
-            if (actions_.toggle) {
-                actions_.toggle(volume);
-            }
-        };
-        auto open = [this, volume] {
-            if (actions_.openMounted) {
-                actions_.openMounted(volume);
-            }
-        };
         if (i < cards_.size()) {
-            cards_[i]->setInputs(std::move(inputs), std::move(mount), std::move(open));
-        } else {
-            auto* card = new ESPCard(std::move(inputs), std::move(mount), std::move(open));
-            card->setMinimumHeight(qRound(rowHeight));
-            // Before the trailing stretch.
-            cardColumn_->insertWidget(static_cast<int>(i), card);
-            // A layout shows a new child of a visible parent only a turn later.
-            card->show();
-            cards_.push_back(card);
+            cards_[i]->setInputs(std::move(inputs));
+            continue;
         }
+        auto* card = new ESPCard(std::move(inputs));
+        card->setFixedHeight(rowHeight);
+        connect(card, &ESPCard::mountRequested, this,
+                [this, card] { emit toggleRequested(card->inputs().volume); });
+        connect(card, &ESPCard::openRequested, this,
+                [this, card] { emit openRequested(card->inputs().volume); });
+        // Before the trailing stretch.
+        cardColumn_->insertWidget(static_cast<int>(i), card);
+        // A layout shows a new child of a visible parent only a turn later.
+        card->show();
+        cards_.push_back(card);
     }
 }
 
@@ -547,7 +470,12 @@ void ContentView::syncError() {
         errorAlert_->hide();
         return;
     }
-    errorAlert_->present(QString::fromStdString(error.value_or("Unknown error")));
+    const QString message = QString::fromStdString(*error);
+    if (errorAlert_->isVisibleTo(this) && errorAlert_->message() == message) {
+        return;
+    }
+    TW_LOG("ContentView error alert presented length=" + std::to_string(message.size()));
+    errorAlert_->present(message);
 }
 
 void ContentView::showEvent(QShowEvent*) {
@@ -564,11 +492,18 @@ void ContentView::hideEvent(QHideEvent*) {
 void ContentView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), AppTheme::background());
-}
-
-void ContentView::resizeEvent(QResizeEvent*) {
-    if (errorAlert_->isVisible()) {
-        errorAlert_->setGeometry(rect());
+    painter.fillRect(divider_->geometry(), AppTheme::border());
+    // The header's soft shadow falls below it, over the space before the
+    // divider, in a few translucent steps.
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    const QRectF shape = QRectF(header_->geometry()).adjusted(0.5, 0.5, -0.5, -0.5);
+    QColor shade = AppTheme::softShadow();
+    shade.setAlphaF(shade.alphaF() / 4);
+    painter.setBrush(shade);
+    for (int step = 4; step >= 1; --step) {
+        painter.drawRoundedRect(shape.translated(0, step).adjusted(-step / 2.0, 0, step / 2.0, 0),
+                                14, 14);
     }
 }
 

@@ -2,11 +2,11 @@
 
 #include "discovery/ESPVolume.h"
 #include "ui/ESPCard.h"
+#include "ui/ErrorAlert.h"
 #include "ui/PopoverState.h"
 
 #include <QAbstractButton>
 #include <QLabel>
-#include <QPointer>
 #include <QSizeF>
 #include <QWidget>
 
@@ -19,6 +19,7 @@
 #include <vector>
 
 class QScrollArea;
+class QSpacerItem;
 class QStackedWidget;
 class QVBoxLayout;
 
@@ -28,53 +29,23 @@ class DiskManager;
 
 namespace tesselwick::ui {
 
+class HeaderIcon;
 class StyledButton;
 class SwitchButton;
 
-// What the popover's buttons do beyond reading and refreshing the manager. The
-// application supplies them: the disk actions go to the manager, the rest to the
-// application's windows and its quit.
-struct ContentActions {
-    std::function<void(const discovery::ESPVolume&)> toggle;
-    std::function<void(const discovery::ESPVolume&)> openMounted;
-    std::function<void()> installHelper;
-    std::function<void()> openDonationPage;
-    std::function<void()> showAbout;
-    std::function<void()> quit;
-};
-
-// The in-popover alert that shows the manager's last error; dismissing it
-// clears the error.
-class ErrorAlert : public QWidget {
-    Q_OBJECT
-public:
-    explicit ErrorAlert(QWidget* parent);
-    void present(const QString& message);
-    QString message() const { return message_->text(); }
-    QAbstractButton* okButton() const;
-
-signals:
-    void dismissed();
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QLabel* message_;
-    StyledButton* ok_;
-};
-
 // Everything inside the popover: header, the body in one of its three states,
 // the footer with the helper row and the login switch, and the error alert. It
-// reads the manager's published state and computes its own preferred size.
+// reads the manager's published state, computes its own preferred size, and
+// asks for everything beyond reading and refreshing the manager through its
+// signals. Its widgets are made once; a change of state or mode updates them
+// in place.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
     enum class BodyState { loading, empty, list };
 
     ContentView(std::shared_ptr<manager::DiskManager> diskManager, PopoverState& popoverState,
-                ContentActions actions, std::function<void(QSizeF)> onPreferredSizeChange,
-                QWidget* parent = nullptr);
+                std::function<void(QSizeF)> onPreferredSizeChange, QWidget* parent = nullptr);
     ~ContentView() override;
 
     bool isExpanded() const { return isExpanded_; }
@@ -93,6 +64,10 @@ public:
 
     BodyState bodyState() const { return bodyState_; }
     const std::vector<ESPCard*>& cards() const { return cards_; }
+    QWidget* header() const { return header_; }
+    QWidget* body() const { return body_; }
+    QWidget* footer() const { return footer_; }
+    QScrollArea* list() const { return scrollArea_; }
     StyledButton* helperButton() const { return helperButton_; }
     QLabel* helperLabel() const { return helperLabel_; }
     StyledButton* refreshButton() const { return refreshButton_; }
@@ -103,17 +78,24 @@ public:
     SwitchButton* loginSwitch() const { return loginSwitch_; }
     ErrorAlert* errorAlert() const { return errorAlert_; }
 
+signals:
+    void toggleRequested(const tesselwick::discovery::ESPVolume& volume);
+    void openRequested(const tesselwick::discovery::ESPVolume& volume);
+    void installHelperRequested();
+    void donateRequested();
+    void aboutRequested();
+    void quitRequested();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void build();
     QWidget* buildHeader();
     QWidget* buildBody();
     QWidget* buildFooter();
+    void applyMode();
     void scheduleSync();
     void syncCards();
     void syncFooter();
@@ -123,7 +105,6 @@ private:
     std::shared_ptr<manager::DiskManager> diskManager_;
     std::uint64_t observer_ = 0;
     PopoverState& popoverState_;
-    ContentActions actions_;
     std::function<void(QSizeF)> onPreferredSizeChange_;
     bool isExpanded_ = false;
     std::optional<QSizeF> lastReportedPreferredSize_;
@@ -132,8 +113,15 @@ private:
 
     QVBoxLayout* stack_ = nullptr;
     QWidget* header_ = nullptr;
+    QVBoxLayout* headerTitles_ = nullptr;
+    HeaderIcon* headerIcon_ = nullptr;
+    QLabel* title_ = nullptr;
+    QLabel* subtitle_ = nullptr;
+    QSpacerItem* aboveDivider_ = nullptr;
     QWidget* divider_ = nullptr;
+    QSpacerItem* belowDivider_ = nullptr;
     QWidget* body_ = nullptr;
+    QSpacerItem* footerGap_ = nullptr;
     QWidget* footer_ = nullptr;
     QStackedWidget* bodyPages_ = nullptr;
     QScrollArea* scrollArea_ = nullptr;
@@ -150,6 +138,7 @@ private:
     QLabel* helperIcon_ = nullptr;
     QLabel* helperLabel_ = nullptr;
     SwitchButton* loginSwitch_ = nullptr;
+    QWidget* opensInBrowser_ = nullptr;
     ErrorAlert* errorAlert_ = nullptr;
 };
 

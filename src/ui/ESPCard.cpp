@@ -4,12 +4,12 @@
 #include "ui/ByteFormat.h"
 #include "ui/Icons.h"
 #include "ui/Styles.h"
+#include "ui/TextLine.h"
 
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
-#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace tesselwick::ui {
@@ -18,28 +18,16 @@ namespace {
 
 const QString kSeparator = QStringLiteral(" \u2022 ");
 
-QString css(const QColor& color) {
-    return color.name(QColor::HexArgb);
-}
-
-QString span(const QString& text, const QColor& color) {
-    return QStringLiteral("<span style=\"color:%1\">%2</span>")
-        .arg(css(color), text.toHtmlEscaped());
-}
-
-QLabel* textLabel(const QString& html, const QFont& font, const QColor& color) {
-    auto* label = new QLabel;
-    label->setTextFormat(Qt::RichText);
-    label->setText(html);
-    label->setFont(font);
-    label->setStyleSheet(QStringLiteral("color:%1;background:transparent").arg(css(color)));
-    return label;
-}
-
 // The volume's symbol in its 34-point tile.
 class VolumeIcon : public QWidget {
 public:
-    explicit VolumeIcon(bool mounted) : mounted_(mounted) { setFixedSize(34, 34); }
+    VolumeIcon() { setFixedSize(34, 34); }
+    void setMounted(bool mounted) {
+        if (mounted != mounted_) {
+            mounted_ = mounted;
+            update();
+        }
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -56,7 +44,7 @@ protected:
     }
 
 private:
-    bool mounted_;
+    bool mounted_ = false;
 };
 
 } // namespace
@@ -93,121 +81,126 @@ QColor filesystemColor(const discovery::ESPVolume& volume) {
     return AppTheme::textSecondary();
 }
 
-ESPCard::ESPCard(ESPCardInputs inputs, std::function<void()> mountAction,
-                 std::function<void()> openAction, QWidget* parent)
-    : QWidget(parent), inputs_(std::move(inputs)), mountAction_(std::move(mountAction)),
-      openAction_(std::move(openAction)) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    rebuild();
+QStringList cardToolTipLines(const discovery::ESPVolume& volume) {
+    QStringList lines{QString::fromStdString(volume.diskIdentifier)};
+    if (const auto name = volume.displayPartitionName()) {
+        lines.append(QString::fromStdString(*name));
+    }
+    lines.append(volume.mountPoint ? QString::fromStdString(*volume.mountPoint)
+                                   : QStringLiteral("Not mounted"));
+    if (volume.isDiskImage && volume.imagePath) {
+        lines.append(QString::fromStdString(*volume.imagePath));
+    }
+    return lines;
 }
 
-void ESPCard::setInputs(ESPCardInputs inputs, std::function<void()> mountAction,
-                        std::function<void()> openAction) {
-    mountAction_ = std::move(mountAction);
-    openAction_ = std::move(openAction);
+ESPCard::ESPCard(ESPCardInputs inputs, QWidget* parent)
+    : QWidget(parent), inputs_(std::move(inputs)) {
+    auto* row = new QHBoxLayout(this);
+    row->setSpacing(10);
+    // The row's height is fixed by the list; the content is centred in it.
+    row->setContentsMargins(10, 0, 10, 0);
+    icon_ = new VolumeIcon;
+    row->addWidget(icon_, 0, Qt::AlignVCenter);
+
+    auto* column = new QVBoxLayout;
+    column->setSpacing(1);
+    column->addStretch(1);
+    nameLine_ = new TextLine;
+    factsLine_ = new TextLine;
+    partitionLine_ = new TextLine;
+    column->addWidget(nameLine_);
+    column->addWidget(factsLine_);
+    column->addWidget(partitionLine_);
+    imageRow_ = new QWidget;
+    auto* imageLayout = new QHBoxLayout(imageRow_);
+    imageLayout->setContentsMargins(0, 0, 0, 0);
+    imageLayout->setSpacing(4);
+    auto* document = new QLabel;
+    document->setPixmap(symbolPixmap(QStringLiteral("doc.richtext"), 10, AppTheme::textSecondary(),
+                                     devicePixelRatioF()));
+    imageLayout->addWidget(document);
+    imageLine_ = new TextLine;
+    imageLayout->addWidget(imageLine_, 1);
+    column->addWidget(imageRow_);
+    column->addStretch(1);
+    // The text takes what the icon and the buttons leave, and no more.
+    row->addLayout(column, 1);
+
+    busySlot_ = new QWidget;
+    busySlot_->setFixedSize(30, 34);
+    auto* busy = new BusyIndicator(QSize(16, 16), busySlot_);
+    busy->move(7, 9);
+    row->addWidget(busySlot_, 0, Qt::AlignVCenter);
+
+    openButton_ = new StyledButton(StyledButton::Style::small);
+    openButton_->setSymbol(QStringLiteral("folder.fill"), 14, 1.1);
+    openButton_->setToolTip(QStringLiteral("Open mounted EFI"));
+    openButton_->setFixedSize(30, 30);
+    connect(openButton_, &QAbstractButton::clicked, this, &ESPCard::openRequested);
+    row->addWidget(openButton_, 0, Qt::AlignVCenter);
+
+    mountButton_ = new StyledButton(StyledButton::Style::pill);
+    connect(mountButton_, &QAbstractButton::clicked, this, &ESPCard::mountRequested);
+    row->addWidget(mountButton_, 0, Qt::AlignVCenter);
+    apply();
+}
+
+void ESPCard::setInputs(ESPCardInputs inputs) {
     if (inputs == inputs_) {
         return;
     }
     inputs_ = std::move(inputs);
-    rebuild();
+    apply();
 }
 
-void ESPCard::rebuild() {
-    delete content_;
-    lines_.clear();
-    content_ = new QWidget(this);
-    content_->setAttribute(Qt::WA_TranslucentBackground);
-    layout()->addWidget(content_);
-
+void ESPCard::apply() {
     const auto& volume = inputs_.volume;
     const bool mounted = volume.mountPoint.has_value();
     const bool details = inputs_.showsDetails;
-
-    auto* row = new QHBoxLayout(content_);
-    row->setSpacing(10);
-    row->setContentsMargins(10, details ? 9 : 7, 10, details ? 9 : 7);
-    row->addWidget(new VolumeIcon(mounted), 0, Qt::AlignVCenter);
-
-    auto* column = new QVBoxLayout;
-    column->setSpacing(1);
     const QColor white(Qt::white);
+    static_cast<VolumeIcon*>(icon_)->setMounted(mounted);
 
-    // Long disk names end in an ellipsis rather than pushing the buttons away.
-    const QFont nameFont = uiFont(11, QFont::Bold);
-    const QString name = QFontMetrics(nameFont).elidedText(
-        QString::fromStdString(volume.parentName), Qt::ElideRight, details ? 300 : 200);
-    QFont identifierFont = monospacedFont(8, QFont::DemiBold);
-    auto* first = textLabel(
-        span(name, white) + QStringLiteral("&nbsp;&nbsp;") +
-            QStringLiteral("<span style=\"color:%1;font-family:'%2';font-size:8px\">%3</span>")
-                .arg(css(AppTheme::textMuted()), identifierFont.family(),
-                     QString::fromStdString(volume.parentIdentifier).toHtmlEscaped()),
-        nameFont, white);
-    column->addWidget(first);
-    lines_.append(first);
-
-    auto* second = textLabel(span(sizeShown(volume), AppTheme::textSecondary()) + kSeparator +
-                                 span(kindText(volume), AppTheme::textSecondary()) + kSeparator +
-                                 span(QString::fromStdString(volume.hostFilesystemDescription()),
-                                      filesystemColor(volume)),
-                             uiFont(9, QFont::DemiBold), AppTheme::textSecondary());
-    column->addWidget(second);
-    lines_.append(second);
-
+    nameLine_->setRuns({
+        {QString::fromStdString(volume.parentName), uiFont(11, QFont::Bold), white, Qt::ElideRight},
+        {QStringLiteral("  "), uiFont(11, QFont::Bold), white},
+        {QString::fromStdString(volume.parentIdentifier), monospacedFont(8, QFont::DemiBold),
+         AppTheme::textMuted()},
+    });
+    const QFont facts = uiFont(9, QFont::DemiBold);
+    factsLine_->setRuns({
+        {sizeShown(volume), facts, AppTheme::textSecondary()},
+        {kSeparator, facts, AppTheme::textSecondary()},
+        {kindText(volume), facts, AppTheme::textSecondary()},
+        {kSeparator, facts, AppTheme::textSecondary()},
+        {QString::fromStdString(volume.hostFilesystemDescription()), facts, filesystemColor(volume),
+         Qt::ElideRight},
+    });
     const auto partitionName = volume.displayPartitionName();
-    if (details && inputs_.showsPartitionName && partitionName) {
-        auto* third = textLabel(
-            span(QStringLiteral("EFI Partition"), AppTheme::textMuted()) + kSeparator +
-                span(QString::fromStdString(*partitionName), white) + kSeparator +
-                span(QString::fromStdString(volume.diskIdentifier), AppTheme::textMuted()),
-            uiFont(8, QFont::DemiBold), AppTheme::textMuted());
-        column->addWidget(third);
-        lines_.append(third);
-    }
-    if (details && volume.isDiskImage && volume.imagePath) {
-        const QString file = QFileInfo(QString::fromStdString(*volume.imagePath)).fileName();
-        auto* fourth =
-            textLabel(file.toHtmlEscaped(), uiFont(9, QFont::Medium), AppTheme::textSecondary());
-        auto* imageRow = new QHBoxLayout;
-        imageRow->setSpacing(4);
-        auto* icon = new QLabel;
-        icon->setPixmap(symbolPixmap(QStringLiteral("doc.richtext"), 10, AppTheme::textSecondary(),
-                                     devicePixelRatioF()));
-        imageRow->addWidget(icon);
-        imageRow->addWidget(fourth);
-        imageRow->addStretch(1);
-        column->addLayout(imageRow);
-        lines_.append(fourth);
-    }
-    row->addLayout(column);
-    row->addStretch(1);
-
-    mountButton_ = nullptr;
-    openButton_ = nullptr;
-    busyIndicator_ = nullptr;
-    if (inputs_.isBusy) {
-        busyIndicator_ = new BusyIndicator(QSize(30, 34));
-        auto* slot = new QWidget;
-        slot->setFixedSize(30, 34);
-        busyIndicator_->setParent(slot);
-        busyIndicator_->setFixedSize(16, 16);
-        busyIndicator_->move(7, 9);
-        row->addWidget(slot, 0, Qt::AlignVCenter);
-    } else if (mounted) {
-        openButton_ = new StyledButton(StyledButton::Style::small);
-        openButton_->setSymbol(QStringLiteral("folder.fill"), 14, 1.1);
-        openButton_->setToolTip(QStringLiteral("Open mounted EFI"));
-        openButton_->setFixedSize(30, 30);
-        connect(openButton_, &QAbstractButton::clicked, this, [this] {
-            if (openAction_) {
-                openAction_();
-            }
+    const bool showsPartition = details && inputs_.showsPartitionName && partitionName;
+    if (showsPartition) {
+        const QFont small = uiFont(8, QFont::DemiBold);
+        partitionLine_->setRuns({
+            {QStringLiteral("EFI Partition"), small, AppTheme::textMuted()},
+            {kSeparator, small, AppTheme::textMuted()},
+            {QString::fromStdString(*partitionName), small, white, Qt::ElideRight},
+            {kSeparator, small, AppTheme::textMuted()},
+            {QString::fromStdString(volume.diskIdentifier), small, AppTheme::textMuted()},
         });
-        row->addWidget(openButton_, 0, Qt::AlignVCenter);
     }
+    partitionLine_->setVisible(showsPartition);
+    const bool showsImage = details && volume.isDiskImage && volume.imagePath;
+    if (showsImage) {
+        // The middle gives way, so a long name keeps its extension.
+        imageLine_->setRuns(
+            {{QFileInfo(QString::fromStdString(*volume.imagePath)).fileName(),
+              uiFont(9, QFont::Medium), AppTheme::textSecondary(), Qt::ElideMiddle}});
+    }
+    imageRow_->setVisible(showsImage);
+    setToolTip(Qt::convertFromPlainText(cardToolTipLines(volume).join('\n'), Qt::WhiteSpaceNoWrap));
 
-    mountButton_ = new StyledButton(StyledButton::Style::pill);
+    busySlot_->setVisible(inputs_.isBusy);
+    openButton_->setVisible(!inputs_.isBusy && mounted);
     mountButton_->setActive(mounted);
     mountButton_->setText(mounted ? QStringLiteral("Unmount") : QStringLiteral("Mount"));
     mountButton_->setSymbol(mounted ? QStringLiteral("eject.fill")
@@ -215,21 +208,30 @@ void ESPCard::rebuild() {
                             11, 1.25);
     mountButton_->setEnabled(!inputs_.isBusy && !inputs_.mountDisabled);
     mountButton_->setFixedSize(mountButton_->sizeHint());
-    connect(mountButton_, &QAbstractButton::clicked, this, [this] {
-        if (mountAction_) {
-            mountAction_();
+}
+
+QList<const TextLine*> ESPCard::visibleLines() const {
+    QList<const TextLine*> lines;
+    for (const TextLine* line : {nameLine_, factsLine_, partitionLine_, imageLine_}) {
+        if (line->isVisibleTo(this)) {
+            lines.append(line);
         }
-    });
-    row->addWidget(mountButton_, 0, Qt::AlignVCenter);
-    content_->show();
+    }
+    return lines;
 }
 
 QStringList ESPCard::textLines() const {
     QStringList out;
-    for (const QLabel* label : lines_) {
-        QTextDocument document;
-        document.setHtml(label->text());
-        out.append(document.toPlainText().replace(QChar(0xA0), QLatin1Char(' ')));
+    for (const TextLine* line : visibleLines()) {
+        out.append(line->text());
+    }
+    return out;
+}
+
+QStringList ESPCard::shownLines() const {
+    QStringList out;
+    for (const TextLine* line : visibleLines()) {
+        out.append(line->shownText());
     }
     return out;
 }

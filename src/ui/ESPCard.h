@@ -4,18 +4,18 @@
 
 #include <QColor>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
-
-#include <functional>
 
 class QLabel;
 
 namespace tesselwick::ui {
 
+class BusyIndicator;
 class StyledButton;
+class TextLine;
 
-// What a card shows. Two cards with equal inputs look the same; the actions are
-// not part of it.
+// What a card shows. Two cards with equal inputs look the same.
 struct ESPCardInputs {
     discovery::ESPVolume volume;
     bool isBusy = false;
@@ -29,41 +29,52 @@ struct ESPCardInputs {
 QString sizeShown(const discovery::ESPVolume& volume);
 QString kindText(const discovery::ESPVolume& volume);
 QColor filesystemColor(const discovery::ESPVolume& volume);
+// The card's tool tip as plain lines: the partition, its name, where it is
+// mounted and, for an image, the image file; enough to tell apart two ESPs of
+// one disk that look alike in the compact view.
+QStringList cardToolTipLines(const discovery::ESPVolume& volume);
 
-// One ESP as a row of the popover's list.
+// One ESP as a row of the popover's list. Its widgets are made once and
+// updated in place when the inputs change. Every text line gives way to the
+// width the row leaves it; the buttons keep their size.
 class ESPCard : public QWidget {
     Q_OBJECT
 public:
-    ESPCard(ESPCardInputs inputs, std::function<void()> mountAction,
-            std::function<void()> openAction, QWidget* parent = nullptr);
+    explicit ESPCard(ESPCardInputs inputs, QWidget* parent = nullptr);
 
     const ESPCardInputs& inputs() const { return inputs_; }
-    // Rebuilds the card's content only when the inputs differ from the shown ones;
-    // the actions are replaced either way.
-    void setInputs(ESPCardInputs inputs, std::function<void()> mountAction,
-                   std::function<void()> openAction);
+    // Updates what the card shows, when the inputs differ from the shown ones.
+    void setInputs(ESPCardInputs inputs);
 
-    // The shown lines of text, top to bottom, as plain text (for tests and the
-    // accessibility description).
+    // The visible lines of text, top to bottom, whole (textLines) or as drawn
+    // at the card's width (shownLines).
     QStringList textLines() const;
+    QStringList shownLines() const;
     StyledButton* mountButton() const { return mountButton_; }
     StyledButton* openButton() const { return openButton_; }
-    QWidget* busyIndicator() const { return busyIndicator_; }
+    QWidget* busyIndicator() const { return busySlot_; }
+
+signals:
+    void mountRequested();
+    void openRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void rebuild();
+    void apply();
+    QList<const TextLine*> visibleLines() const;
 
     ESPCardInputs inputs_;
-    std::function<void()> mountAction_;
-    std::function<void()> openAction_;
-    QWidget* content_ = nullptr;
-    QList<QLabel*> lines_;
-    StyledButton* mountButton_ = nullptr;
+    QWidget* icon_ = nullptr;
+    TextLine* nameLine_ = nullptr;
+    TextLine* factsLine_ = nullptr;
+    TextLine* partitionLine_ = nullptr;
+    QWidget* imageRow_ = nullptr;
+    TextLine* imageLine_ = nullptr;
+    QWidget* busySlot_ = nullptr;
     StyledButton* openButton_ = nullptr;
-    QWidget* busyIndicator_ = nullptr;
+    StyledButton* mountButton_ = nullptr;
 };
 
 } // namespace tesselwick::ui

@@ -1,6 +1,7 @@
 #include "ui/Icons.h"
 
 #include <QFile>
+#include <QHash>
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -55,11 +56,12 @@ QString symbolResource(const QString& symbol) {
                : QStringLiteral(":/icons/lucide/%1.svg").arg(QLatin1String(entry->file));
 }
 
-QPixmap symbolPixmap(const QString& symbol, int side, const QColor& color, qreal devicePixelRatio,
-                     double weight) {
-    const SymbolFile* entry = find(symbol);
-    QFile file(symbolResource(symbol));
-    if (entry == nullptr || !file.open(QIODevice::ReadOnly)) {
+namespace {
+
+QPixmap renderSymbol(const SymbolFile& entry, const QString& resource, int side,
+                     const QColor& color, qreal devicePixelRatio, double weight) {
+    QFile file(resource);
+    if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
     QByteArray svg = file.readAll();
@@ -68,7 +70,7 @@ QPixmap symbolPixmap(const QString& symbol, int side, const QColor& color, qreal
     svg.replace("currentColor", "#000000");
     svg.replace("stroke-width=\"2\"",
                 QByteArray("stroke-width=\"") + QByteArray::number(2.0 * weight, 'f', 2) + "\"");
-    if (entry->filled) {
+    if (entry.filled) {
         svg.replace("fill=\"none\"", "fill=\"#000000\"");
     }
     QSvgRenderer renderer(svg);
@@ -84,6 +86,51 @@ QPixmap symbolPixmap(const QString& symbol, int side, const QColor& color, qreal
     }
     image.setDevicePixelRatio(devicePixelRatio);
     return QPixmap::fromImage(std::move(image));
+}
+
+struct SymbolKey {
+    QString symbol;
+    int side;
+    QRgb color;
+    qreal devicePixelRatio;
+    double weight;
+    bool operator==(const SymbolKey&) const = default;
+};
+
+size_t qHash(const SymbolKey& key, size_t seed = 0) {
+    return qHashMulti(seed, key.symbol, key.side, key.color, key.devicePixelRatio, key.weight);
+}
+
+// Rendering an SVG costs far more than a paint may; the popover draws the
+// same few symbols in a few sizes and colours, so each is rendered once. GUI
+// thread only, like every pixmap.
+QHash<SymbolKey, QPixmap>& symbolCache() {
+    static QHash<SymbolKey, QPixmap> cache;
+    return cache;
+}
+
+constexpr qsizetype kSymbolCacheLimit = 512;
+
+} // namespace
+
+QPixmap symbolPixmap(const QString& symbol, int side, const QColor& color, qreal devicePixelRatio,
+                     double weight) {
+    const SymbolFile* entry = find(symbol);
+    if (entry == nullptr) {
+        return {};
+    }
+    const SymbolKey key{symbol, side, color.rgba(), devicePixelRatio, weight};
+    auto& cache = symbolCache();
+    if (const auto found = cache.constFind(key); found != cache.constEnd()) {
+        return *found;
+    }
+    if (cache.size() >= kSymbolCacheLimit) {
+        cache.clear();
+    }
+    const QPixmap pixmap =
+        renderSymbol(*entry, symbolResource(symbol), side, color, devicePixelRatio, weight);
+    cache.insert(key, pixmap);
+    return pixmap;
 }
 
 QImage bundleImage(const QString& name, QSize size) {

@@ -75,8 +75,12 @@ double PopoverState::bodyAreaHeight(bool isExpanded, std::size_t volumeCount) {
 
 double PopoverState::preferredHeight(bool isExpanded, std::size_t volumeCount) {
     const Mode& m = mode(isExpanded);
-    const double height = m.fixedHeight + bodyAreaHeight(isExpanded, volumeCount);
+    const double height = m.fixedHeight() + bodyAreaHeight(isExpanded, volumeCount);
     return std::min(std::max(height, m.minimumHeight), m.maximumHeight);
+}
+
+double PopoverState::bodyHeightIn(bool isExpanded, double height) {
+    return height - mode(isExpanded).fixedHeight();
 }
 
 QSizeF PopoverState::sizeBeforeFirstScan(bool isExpanded,

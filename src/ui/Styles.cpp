@@ -24,6 +24,24 @@ QFont monospacedFont(double size, QFont::Weight weight) {
     return font;
 }
 
+Panel::Panel(QColor fill, double radius, QWidget* parent)
+    : QWidget(parent), fill_(std::move(fill)), radius_(radius) {}
+
+void Panel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(AppTheme::border(), 1));
+    painter.setBrush(fill_);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), radius_, radius_);
+}
+
+void setTextColor(QWidget& widget, const QColor& color) {
+    QPalette palette = widget.palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    widget.setPalette(palette);
+}
+
 StyledButton::StyledButton(Style style, QWidget* parent) : QAbstractButton(parent), style_(style) {
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::NoFocus);
@@ -150,6 +168,14 @@ HeaderIcon::HeaderIcon(int side, QWidget* parent) : QWidget(parent), side_(side)
     setFixedSize(side, side);
 }
 
+void HeaderIcon::setSide(int side) {
+    if (side != side_) {
+        side_ = side;
+        mark_ = {};
+        setFixedSize(side, side);
+    }
+}
+
 void HeaderIcon::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -160,16 +186,18 @@ void HeaderIcon::paintEvent(QPaintEvent*) {
     painter.drawRoundedRect(bounds, 10, 10);
     const int inner = side_ - 10;
     const qreal ratio = devicePixelRatioF();
-    QImage image = bundleImage(QStringLiteral("VornabyHeaderIcon"),
-                               QSize(qRound(inner * ratio), qRound(inner * ratio)));
-    if (image.isNull()) {
+    if (mark_.isNull() || mark_.devicePixelRatio() != ratio) {
+        mark_ = bundleImage(QStringLiteral("VornabyHeaderIcon"),
+                            QSize(qRound(inner * ratio), qRound(inner * ratio)));
+        mark_.setDevicePixelRatio(ratio);
+    }
+    if (mark_.isNull()) {
         // Without our mark, the application's own icon stands in.
         const QPixmap fallback = windowIcon().pixmap(inner, inner);
         painter.drawPixmap(QRectF(5, 5, inner, inner), fallback, fallback.rect());
         return;
     }
-    image.setDevicePixelRatio(ratio);
-    painter.drawImage(QRectF(5, 5, inner, inner), image);
+    painter.drawImage(QRectF(5, 5, inner, inner), mark_);
 }
 
 BusyIndicator::BusyIndicator(QSize size, QWidget* parent) : QWidget(parent) {

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
+#include <QImage>
 #include <QString>
 #include <QWidget>
 
@@ -13,6 +14,24 @@ namespace tesselwick::ui {
 // are, so pixel sizes keep text and layout in the designed proportion.
 QFont uiFont(double size, QFont::Weight weight);
 QFont monospacedFont(double size, QFont::Weight weight);
+// Sets the colour a label or another widget draws its text in, through its
+// palette: a style sheet would also reach the widget's tool tips.
+void setTextColor(QWidget& widget, const QColor& color);
+
+// A filled rounded rectangle with a hairline outline: the header, the footer
+// and the alert.
+class Panel : public QWidget {
+    Q_OBJECT
+public:
+    Panel(QColor fill, double radius, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor fill_;
+    double radius_;
+};
 
 // The four button styles of the popover, drawn by one widget.
 class StyledButton : public QAbstractButton {
@@ -68,12 +87,14 @@ class HeaderIcon : public QWidget {
     Q_OBJECT
 public:
     explicit HeaderIcon(int side, QWidget* parent = nullptr);
+    void setSide(int side);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     int side_;
+    QImage mark_; // rendered once per device pixel ratio
 };
 
 // A small spinning indicator for work in progress; it only animates while shown.

@@ -7,13 +7,19 @@
 #include "app/AppDelegate.h"
 #include "app/PopoverPlacement.h"
 #include "app/QtMainQueue.h"
+#include "ui/Styles.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QEventLoop>
+#include <QMenu>
+#include <QScreen>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <thread>
 
 using namespace tesselwick;
@@ -23,6 +29,24 @@ TEST(StatusIcon, SideFollowsTheBarThickness) {
     EXPECT_EQ(app::statusIconSide(37), 32);   // a taller bar after a screen change
     EXPECT_EQ(app::statusIconSide(18), 15);   // never below 15
     EXPECT_EQ(app::statusIconSide(24.9), 19); // rounded down
+}
+
+TEST(StatusIcon, TintStandsOutOnTheTray) {
+    const QColor black(Qt::black), white(Qt::white), grey(0xdc, 0xda, 0xd5), dark(0x20, 0x20, 0x20);
+    struct Case {
+        QColor background, paletteText, tint;
+    };
+    const Case cases[] = {
+        {QColor(), black, black},                // the tray cannot be read: the palette's colour
+        {grey, black, black},                    // the palette's colour stands out: kept
+        {dark, black, white},                    // a dark panel under a light theme's text
+        {grey, QColor(0xee, 0xee, 0xee), black}, // a light panel under a dark theme's text
+        {dark, QColor(0xee, 0xee, 0xee), QColor(0xee, 0xee, 0xee)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(app::statusIconTint(c.background, c.paletteText), c.tint)
+            << c.background.name().toStdString();
+    }
 }
 
 TEST(PopoverPlacement, StaysUnderTheItemAndOnScreen) {
@@ -58,12 +82,27 @@ struct DelegateFixture : ::testing::Test {
     int quits = 0;
     std::unique_ptr<app::AppDelegate> delegate;
 
-    void SetUp() override {
-        delegate = std::make_unique<app::AppDelegate>(app::AppDelegateDependencies{
-            [this] { return harness.manager; },
-            [](std::weak_ptr<manager::DiskManager>) { return ui::ContentActions{}; },
-            &harness.settings, &windows, [this] { ++quits; }});
+    bool tray = true;
+    std::ostringstream err;
+
+    void SetUp() override { launch(); }
+    void launch() {
+        app::AppDelegateDependencies deps;
+        deps.makeDiskManager = [this] { return harness.manager; };
+        deps.settings = &harness.settings;
+        deps.windows = &windows;
+        deps.quit = [this] { ++quits; };
+        deps.trayAvailable = [this] { return tray; };
+        deps.trayGraceMs = 10;
+        deps.err = &err;
+        delegate = std::make_unique<app::AppDelegate>(std::move(deps));
         delegate->applicationDidFinishLaunching();
+    }
+    // Runs the event loop for `ms` milliseconds.
+    static void spin(int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
     }
     void TearDown() override {
         delegate.reset();
@@ -107,6 +146,80 @@ TEST_F(DelegateFixture, QuitWhilePendingSavesTheSizeAndEndsInOrder) {
     EXPECT_TRUE(ui::PopoverState(harness.settings).savedLayout().has_value());
     QApplication::processEvents(); // the withdrawn presentation does nothing
     EXPECT_FALSE(delegate->isPopoverShown());
+}
+
+TEST_F(DelegateFixture, EverySizeChangeKeepsThePopoverOnScreen) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    // Opened near the right edge (no tray geometry off screen: the pointer).
+    QCursor::setPos(screen.right() - 5, screen.top() + 5);
+    delegate->togglePopover("test");
+    QApplication::processEvents();
+    ASSERT_TRUE(delegate->isPopoverShown());
+    const auto onScreen = [&] { return screen.contains(delegate->popover()->geometry()); };
+    EXPECT_TRUE(onScreen());
+    for (int flip = 0; flip < 2; ++flip) { // expand, then collapse
+        delegate->contentView()->sizeButton()->click();
+        EXPECT_EQ(delegate->popover()->size(), delegate->contentView()->preferredSize().toSize());
+        EXPECT_TRUE(onScreen()) << flip;
+    }
+    // A scan that changes the count resizes it the same way.
+    delegate->contentView()->sizeButton()->click();
+    harness.scan({uitest::volume("disk0s1")});
+    QApplication::processEvents();
+    EXPECT_EQ(delegate->popover()->height(), 330);
+    EXPECT_TRUE(onScreen());
+}
+
+TEST_F(DelegateFixture, WithoutATrayThePopoverIsAWindowUntilATrayAppears) {
+    delegate.reset();
+    tray = false;
+    launch();
+    spin(50);
+    EXPECT_TRUE(delegate->isWindowMode());
+    EXPECT_TRUE(delegate->popover()->isVisible());
+    EXPECT_EQ(delegate->popover()->windowTitle(), "Tesselwick");
+    EXPECT_FALSE(delegate->popover()->windowFlags().testFlag(Qt::Popup));
+    const std::string said = err.str();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said; // one line, once
+    // Closing the window ends the program; there is nothing else to open it again.
+    delegate->popover()->close();
+    EXPECT_EQ(quits, 1);
+
+    delegate->popover()->show();
+    tray = true;
+    spin(50);
+    EXPECT_FALSE(delegate->isWindowMode());
+    EXPECT_FALSE(delegate->popover()->isVisible());
+    EXPECT_TRUE(delegate->popover()->windowFlags().testFlag(Qt::Popup));
+    EXPECT_EQ(err.str(), said);
+}
+
+TEST_F(DelegateFixture, StatusMenuOffersTheMainMenusItems) {
+    QStringList items;
+    for (const QAction* action : delegate->statusMenu()->actions()) {
+        items.append(action->text());
+    }
+    EXPECT_EQ(items, (QStringList{"Tesselwick Help", "About Tesselwick", "", "Quit Tesselwick"}));
+    delegate->statusMenu()->actions()[0]->trigger();
+    delegate->statusMenu()->actions()[1]->trigger();
+    QApplication::processEvents();
+    ASSERT_EQ(modals.size(), 2U);
+    EXPECT_EQ(modals[0], ui::helpText());
+    EXPECT_TRUE(modals[1].startsWith("EFI partition mounter"));
+    delegate->statusMenu()->actions()[3]->trigger();
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(DelegateFixture, IconIsTintedAgainWhenThePaletteChanges) {
+    const QPalette original = QApplication::palette();
+    for (const QColor& text : {QColor(Qt::red), QColor(Qt::blue)}) {
+        QPalette palette = original;
+        palette.setColor(QPalette::WindowText, text);
+        QApplication::setPalette(palette);
+        QApplication::processEvents();
+        EXPECT_EQ(delegate->statusIconTintApplied(), text); // no tray to read off screen
+    }
+    QApplication::setPalette(original);
 }
 
 TEST(QtMainQueue, RunsPostedWorkOnTheGuiThreadInOrder) {

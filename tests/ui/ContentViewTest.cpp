@@ -11,13 +11,20 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
 using namespace tesselwick;
 using ui::ContentView;
+using ui::ESPCard;
 using uitest::volume;
 
 namespace {
@@ -33,12 +40,14 @@ struct ContentFixture : ::testing::Test {
 
     void create(bool expanded = false) {
         state.setExpanded(expanded);
-        ui::ContentActions actions;
-        actions.toggle = [this](const discovery::ESPVolume& v) { toggled.push_back(v.id); };
-        actions.openMounted = [this](const discovery::ESPVolume& v) { opened.push_back(v.id); };
-        actions.installHelper = [this] { ++helperInstalls; };
-        view = std::make_unique<ContentView>(harness.manager, state, actions,
+        view = std::make_unique<ContentView>(harness.manager, state,
                                              [this](QSizeF size) { reported.push_back(size); });
+        QObject::connect(view.get(), &ContentView::toggleRequested,
+                         [this](const discovery::ESPVolume& v) { toggled.push_back(v.id); });
+        QObject::connect(view.get(), &ContentView::openRequested,
+                         [this](const discovery::ESPVolume& v) { opened.push_back(v.id); });
+        QObject::connect(view.get(), &ContentView::installHelperRequested,
+                         [this] { ++helperInstalls; });
     }
     // Lets the view pick up the manager's changes as the event loop would.
     void settle() {
@@ -48,6 +57,13 @@ struct ContentFixture : ::testing::Test {
     void scan(std::vector<discovery::ESPVolume> volumes) {
         harness.scan(std::move(volumes));
         settle();
+    }
+    // Shown at its size, with its layouts done.
+    void showLaidOut() {
+        view->show();
+        QApplication::processEvents();
+        view->layout()->activate();
+        QApplication::processEvents();
     }
 };
 
@@ -173,11 +189,11 @@ TEST_F(ContentFixture, CardActionsAndBusyState) {
     create();
     scan({volume("disk0s1", "APFS", true), volume("disk1s1")});
     auto* mounted = view->cards()[0];
-    ASSERT_NE(mounted->openButton(), nullptr);
+    ASSERT_TRUE(mounted->openButton()->isVisibleTo(mounted));
     EXPECT_EQ(mounted->mountButton()->text(), "Unmount");
     EXPECT_TRUE(mounted->mountButton()->isActive()); // red
     EXPECT_EQ(view->cards()[1]->mountButton()->text(), "Mount");
-    EXPECT_EQ(view->cards()[1]->openButton(), nullptr);
+    EXPECT_FALSE(view->cards()[1]->openButton()->isVisibleTo(view->cards()[1]));
     mounted->openButton()->click();
     view->cards()[1]->mountButton()->click();
     EXPECT_EQ(opened, std::vector<std::string>{"disk0s1"});
@@ -187,9 +203,8 @@ TEST_F(ContentFixture, CardActionsAndBusyState) {
     harness.work->gate(true);
     harness.manager->toggle(volume("disk0s1", "APFS", true));
     settle();
-    mounted = view->cards()[0];
-    EXPECT_NE(mounted->busyIndicator(), nullptr);
-    EXPECT_EQ(mounted->openButton(), nullptr);
+    EXPECT_TRUE(mounted->busyIndicator()->isVisibleTo(mounted));
+    EXPECT_FALSE(mounted->openButton()->isVisibleTo(mounted));
     EXPECT_FALSE(mounted->mountButton()->isEnabled());
     EXPECT_TRUE(view->cards()[1]->mountButton()->isEnabled());
     // While the helper installs, every mount button is blocked.
@@ -201,19 +216,171 @@ TEST_F(ContentFixture, CardActionsAndBusyState) {
     EXPECT_FALSE(view->cards()[1]->mountButton()->isEnabled());
 }
 
-TEST_F(ContentFixture, ErrorAlertShowsAndClearsTheError) {
+TEST_F(ContentFixture, EverythingFitsTheSizeRules) {
+    struct Case {
+        bool expanded;
+        std::size_t count;
+        bool helperInstalled; // the other, longer footer text
+    };
+    const Case cases[] = {
+        {false, 1, false}, // the popover raised to its minimum: the list takes the room
+        {false, 2, true},  {false, 3, false}, {false, 4, true}, // four scroll
+        {true, 1, true},   {true, 5, false},  {true, 6, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.expanded << " " << c.count);
+        *harness.helperProbe = c.helperInstalled;
+        create(c.expanded);
+        std::vector<discovery::ESPVolume> volumes;
+        for (std::size_t i = 0; i < c.count; ++i) {
+            auto v = volume("disk" + std::to_string(i) + "s1");
+            v.isDiskImage = true; // the tallest card: four lines when expanded
+            v.imagePath = "/Images/Kit.dmg";
+            v.parentIdentifier = "disk0";
+            volumes.push_back(v);
+        }
+        scan(volumes);
+        showLaidOut();
+        const ui::PopoverState::Mode& m = ui::PopoverState::mode(c.expanded);
+        EXPECT_EQ(view->height(), ui::PopoverState::preferredHeight(c.expanded, c.count));
+        // No band below the footer, and the footer holds what it shows.
+        EXPECT_EQ(view->footer()->geometry().bottom() + 1 + m.padding, view->height());
+        for (const QWidget* child : view->footer()->findChildren<QWidget*>()) {
+            if (child->isVisibleTo(view->footer())) {
+                EXPECT_TRUE(view->footer()->rect().contains(
+                    QRect(child->mapTo(view->footer(), QPoint()), child->size())));
+            }
+        }
+        const QLabel* helper = view->helperLabel();
+        EXPECT_LE(helper->heightForWidth(helper->width()), helper->height());
+        // Up to the rows the mode shows, the list has nothing to scroll.
+        EXPECT_EQ(view->list()->verticalScrollBar()->maximum() == 0, c.count <= m.visibleRows);
+        for (const ESPCard* card : view->cards()) {
+            EXPECT_LE(card->layout()->minimumSize().height(), card->height());
+        }
+        view.reset();
+    }
+}
+
+TEST_F(ContentFixture, CardTextGivesWayToTheButtons) {
+    const std::string longName(120, 'W');
+    const std::string longFile = std::string(116, 'k') + ".dmg";
+    struct Case {
+        bool expanded;
+        std::string name, host, image;
+        std::vector<bool> elided; // per shown line
+    };
+    const Case cases[] = {
+        {false, "Samsung SSD", "APFS", "", {false, false}},                   // all fits
+        {false, longName, "APFS", "", {true, false}},                         // the name gives way
+        {false, "Samsung SSD", std::string(200, 'x'), "", {false, true}},     // the filesystem
+        {true, longName, "APFS", "/Images/" + longFile, {true, false, true}}, // and the image
+    };
+    for (const Case& c : cases) {
+        auto v = volume("disk4s1", c.host, true);
+        v.parentName = c.name;
+        if (!c.image.empty()) {
+            v.isDiskImage = true;
+            v.imagePath = c.image;
+        }
+        create(c.expanded);
+        scan({v});
+        showLaidOut();
+        const ESPCard* card = view->cards().at(0);
+        const QStringList whole = card->textLines();
+        const QStringList shown = card->shownLines();
+        ASSERT_EQ(shown.size(), static_cast<qsizetype>(c.elided.size())) << c.name;
+        for (qsizetype i = 0; i < shown.size(); ++i) {
+            EXPECT_EQ(shown[i].contains(QChar(0x2026)), c.elided[i]) << shown[i].toStdString();
+        }
+        EXPECT_TRUE(whole[0].startsWith(QString::fromStdString(c.name))); // nothing lost
+        if (!c.image.empty()) {
+            EXPECT_TRUE(shown.back().endsWith(".dmg")); // the middle goes, not the extension
+        }
+        for (const QWidget* button : {static_cast<QWidget*>(card->mountButton()),
+                                      static_cast<QWidget*>(card->openButton())}) {
+            EXPECT_TRUE(card->rect().contains(button->geometry()));
+            EXPECT_EQ(button->size(), button->sizeHint());
+        }
+        view.reset();
+    }
+}
+
+TEST(ESPCardToolTip, TellsApartCardsThatLookAlike) {
+    auto image = volume("disk4s1");
+    image.isDiskImage = true;
+    image.imagePath = "/Users/ava/Images/Recovery Kit.dmg";
+    auto unnamed = volume("disk5s3", "HFS+", true);
+    unnamed.partitionName = "  ";
+    struct Case {
+        discovery::ESPVolume volume;
+        QStringList lines;
+    };
+    const Case cases[] = {
+        {volume("disk5s1"), {"disk5s1", "EFI", "Not mounted"}},
+        {unnamed, {"disk5s3", "/Volumes/EFI"}}, // no name worth showing
+        {image, {"disk4s1", "EFI", "Not mounted", "/Users/ava/Images/Recovery Kit.dmg"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ui::cardToolTipLines(c.volume), c.lines);
+        // Shown as text, whatever the names hold.
+        ESPCard card({c.volume});
+        QTextDocument document;
+        document.setHtml(card.toolTip());
+        EXPECT_EQ(document.toPlainText(), c.lines.join('\n'));
+    }
+}
+
+TEST_F(ContentFixture, ErrorAlertKeepsTheWholeMessageUntilDismissed) {
+    // The composite message of a mount, its reason last; markup stays text.
+    const std::string message =
+        "Unable to mount EFI partition disk0s1.\n\nThe helper is optional. Without it, macOS "
+        "should ask for administrator authorization when needed.\n\nDirect diskutil: <b>Volume "
+        "on disk0s1 failed to mount</b>\n\nAdministrator authorization: 0:5650: execution "
+        "error: User canceled. (-128)";
+    struct Case {
+        std::function<void(ui::ErrorAlert&)> dismiss;
+        std::size_t repeat; // the message this many times: more than fits scrolls
+    };
+    const auto key = [](Qt::Key k) {
+        return [k](ui::ErrorAlert& alert) {
+            QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+            QApplication::sendEvent(alert.messageView(), &press); // where the focus is
+        };
+    };
+    const Case cases[] = {
+        {[](ui::ErrorAlert& alert) { alert.okButton()->click(); }, 1},
+        {key(Qt::Key_Return), 1},
+        {key(Qt::Key_Escape), 4}, // and the popover stays open
+    };
     create();
     scan({volume("disk0s1")});
-    harness.work->failure = "Mounting failed.";
-    harness.manager->toggle(volume("disk0s1"));
-    harness.settleOperations();
-    settle();
-    ASSERT_TRUE(view->errorAlert()->isVisibleTo(view.get()));
-    EXPECT_EQ(view->errorAlert()->message(), "Mounting failed.");
-    view->errorAlert()->okButton()->click();
-    EXPECT_FALSE(harness.manager->lastError().has_value());
-    settle();
-    EXPECT_FALSE(view->errorAlert()->isVisibleTo(view.get()));
+    showLaidOut();
+    for (const Case& c : cases) {
+        std::string text;
+        for (std::size_t i = 0; i < c.repeat; ++i) {
+            text += (i > 0 ? "\n\n" : "") + message;
+        }
+        harness.work->failure = text;
+        harness.manager->toggle(volume("disk0s1"));
+        harness.settleOperations();
+        harness.at(harness.now() + 1); // the silent refresh after the failure
+        harness.settle();
+        settle();
+        ui::ErrorAlert& alert = *view->errorAlert();
+        ASSERT_TRUE(alert.isVisibleTo(view.get()));
+        EXPECT_EQ(alert.message().toStdString(), text);
+        const QScrollBar* scroll = alert.messageView()->verticalScrollBar();
+        EXPECT_EQ(scroll->maximum() > 0, c.repeat > 1);
+        for (const QWidget* part : alert.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            EXPECT_TRUE(view->rect().contains(part->geometry())) << c.repeat;
+        }
+        c.dismiss(alert);
+        EXPECT_FALSE(harness.manager->lastError().has_value());
+        settle();
+        EXPECT_FALSE(alert.isVisibleTo(view.get()));
+        EXPECT_TRUE(view->isVisible());
+    }
 }
 
 TEST(AppWindows, TextsAndLinksWithoutConfiguredAddresses) {
