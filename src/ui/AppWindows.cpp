@@ -108,10 +108,10 @@ QString helpText() {
             "required."),
         QString(),
         QStringLiteral("Credits:"),
-        QStringLiteral("Tesselwick uses Apple frameworks SwiftUI, AppKit, DiskArbitration, "
-                       "ServiceManagement, and UserNotifications. It calls Apple system tools "
-                       "diskutil, hdiutil, osascript, and sudo for disk detection and authorized "
-                       "mount operations."),
+        // What this program is really built on; the tools it calls are as named.
+        QStringLiteral("Tesselwick uses Qt and the system services of the platform it runs on. "
+                       "It calls Apple system tools diskutil, hdiutil, osascript, and sudo for "
+                       "disk detection and authorized mount operations."),
     }
         .join(QLatin1Char('\n'));
 }

@@ -403,6 +403,7 @@ TEST(AppWindows, TextsAndLinksWithoutConfiguredAddresses) {
     ASSERT_EQ(shown.size(), 4U);
     EXPECT_TRUE(shown[0].startsWith("Tesselwick Help|Tesselwick is a macOS menu bar app"));
     EXPECT_EQ(ui::helpText().count('\n'), 17);         // 18 lines
+    EXPECT_FALSE(ui::helpText().contains("SwiftUI"));  // credits only what it uses
     EXPECT_TRUE(shown[1].contains("\nVersion 4.7\n")); // no version in the bundle
     EXPECT_TRUE(shown[1].contains("\u00AE The Tesselwick project"));
     EXPECT_EQ(shown[2], "Tesselwick|The PayPal address is invalid.");
