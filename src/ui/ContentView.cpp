@@ -495,15 +495,12 @@ void ContentView::paintEvent(QPaintEvent*) {
     painter.fillRect(divider_->geometry(), AppTheme::border());
     // The header's soft shadow falls below it, over the space before the
     // divider, in a few translucent steps.
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    const QRectF shape = QRectF(header_->geometry()).adjusted(0.5, 0.5, -0.5, -0.5);
     QColor shade = AppTheme::softShadow();
     shade.setAlphaF(shade.alphaF() / 4);
-    painter.setBrush(shade);
+    const QRectF header = header_->geometry();
     for (int step = 4; step >= 1; --step) {
-        painter.drawRoundedRect(shape.translated(0, step).adjusted(-step / 2.0, 0, step / 2.0, 0),
-                                14, 14);
+        paintRoundedRect(painter, header.topLeft() + QPointF(-step / 2.0, step),
+                         header.size() + QSizeF(step, 0), 14, shade, Qt::transparent);
     }
 }
 

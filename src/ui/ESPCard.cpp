@@ -32,10 +32,9 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(mounted_ ? AppTheme::successFill() : AppTheme::iconFill());
-        painter.drawRoundedRect(QRectF(rect()), 8, 8);
+        paintRoundedRect(painter, QPointF(), size(), 8,
+                         mounted_ ? AppTheme::successFill() : AppTheme::iconFill(),
+                         Qt::transparent);
         const QPixmap icon = symbolPixmap(
             mounted_ ? QStringLiteral("externaldrive.fill") : QStringLiteral("externaldrive"), 22,
             mounted_ ? AppTheme::systemGreen() : AppTheme::textSecondary(), devicePixelRatioF(),
@@ -238,10 +237,7 @@ QStringList ESPCard::shownLines() const {
 
 void ESPCard::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(AppTheme::cardBorder(), 1));
-    painter.setBrush(AppTheme::cardFill());
-    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
+    paintRoundedRect(painter, QPointF(), size(), 10, AppTheme::cardFill(), AppTheme::cardBorder());
 }
 
 } // namespace tesselwick::ui

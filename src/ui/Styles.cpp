@@ -6,6 +6,7 @@
 #include <QFontDatabase>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmapCache>
 #include <QTimerEvent>
 
 namespace tesselwick::ui {
@@ -24,15 +25,40 @@ QFont monospacedFont(double size, QFont::Weight weight) {
     return font;
 }
 
+void paintRoundedRect(QPainter& painter, QPointF origin, QSizeF size, double radius,
+                      const QColor& fill, const QColor& stroke) {
+    const qreal ratio = painter.device()->devicePixelRatioF();
+    const QString key = QStringLiteral("tesselwick-rounded:%1x%2:%3:%4:%5:%6")
+                            .arg(size.width())
+                            .arg(size.height())
+                            .arg(radius)
+                            .arg(fill.rgba())
+                            .arg(stroke.rgba())
+                            .arg(ratio);
+    QPixmap shape;
+    if (!QPixmapCache::find(key, &shape)) {
+        shape = QPixmap((size * ratio).toSize());
+        shape.setDevicePixelRatio(ratio);
+        shape.fill(Qt::transparent);
+        QPainter render(&shape);
+        render.setRenderHint(QPainter::Antialiasing);
+        render.setPen(stroke.alpha() > 0 ? QPen(stroke, 1) : QPen(Qt::NoPen));
+        render.setBrush(fill);
+        const double inset = stroke.alpha() > 0 ? 0.5 : 0;
+        render.drawRoundedRect(QRectF(QPointF(), size).adjusted(inset, inset, -inset, -inset),
+                               radius, radius);
+        render.end();
+        QPixmapCache::insert(key, shape);
+    }
+    painter.drawPixmap(origin, shape);
+}
+
 Panel::Panel(QColor fill, double radius, QWidget* parent)
     : QWidget(parent), fill_(std::move(fill)), radius_(radius) {}
 
 void Panel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(AppTheme::border(), 1));
-    painter.setBrush(fill_);
-    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), radius_, radius_);
+    paintRoundedRect(painter, QPointF(), size(), radius_, fill_, AppTheme::border());
 }
 
 void setTextColor(QWidget& widget, const QColor& color) {
@@ -119,11 +145,8 @@ void StyledButton::paintEvent(QPaintEvent*) {
     if (!isEnabled()) {
         painter.setOpacity(disabledOpacity());
     }
-    const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    const double radius = std::min(bounds.width(), bounds.height()) / 2;
-    painter.setPen(QPen(style_ == Style::pill ? AppTheme::buttonStroke() : AppTheme::border(), 1));
-    painter.setBrush(fillColor());
-    painter.drawRoundedRect(bounds, radius, radius);
+    paintRoundedRect(painter, QPointF(), size(), std::min(width(), height()) / 2.0, fillColor(),
+                     style_ == Style::pill ? AppTheme::buttonStroke() : AppTheme::border());
 
     const QColor labelColor = style_ == Style::miniCapsule ? tint_ : QColor(Qt::white);
     const QPixmap icon = symbol_.isEmpty() ? QPixmap()
@@ -155,10 +178,8 @@ HeartButton::HeartButton(QWidget* parent) : QAbstractButton(parent) {
 
 void HeartButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(AppTheme::buttonStroke(), 1));
-    painter.setBrush(AppTheme::actionBlue());
-    painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    paintRoundedRect(painter, QPointF(), size(), width() / 2.0, AppTheme::actionBlue(),
+                     AppTheme::buttonStroke());
     const QPixmap heart =
         symbolPixmap(QStringLiteral("heart.fill"), 13, Qt::white, devicePixelRatioF(), 1.25);
     painter.drawPixmap(QPointF((width() - 13) / 2.0, (height() - 13) / 2.0 + 0.5), heart);
@@ -178,12 +199,8 @@ void HeaderIcon::setSide(int side) {
 
 void HeaderIcon::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    painter.setPen(QPen(AppTheme::border(), 1));
-    painter.setBrush(AppTheme::iconFill());
-    painter.drawRoundedRect(bounds, 10, 10);
+    paintRoundedRect(painter, QPointF(), size(), 10, AppTheme::iconFill(), AppTheme::border());
     const int inner = side_ - 10;
     const qreal ratio = devicePixelRatioF();
     if (mark_.isNull() || mark_.devicePixelRatio() != ratio) {

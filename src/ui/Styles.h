@@ -7,6 +7,8 @@
 #include <QString>
 #include <QWidget>
 
+class QPainter;
+
 namespace tesselwick::ui {
 
 // The platform's UI font at a size in logical pixels. The design's sizes are
@@ -17,6 +19,13 @@ QFont monospacedFont(double size, QFont::Weight weight);
 // Sets the colour a label or another widget draws its text in, through its
 // palette: a style sheet would also reach the widget's tool tips.
 void setTextColor(QWidget& widget, const QColor& color);
+
+// A rounded rectangle filling `size` at `origin`, outlined with a one-point
+// `stroke` (none when transparent). Each shape is rasterized once per size,
+// colours and pixel ratio and then copied: antialiasing a shape the size of a
+// card costs far more than the copy, and Qt hands large fills to worker threads.
+void paintRoundedRect(QPainter& painter, QPointF origin, QSizeF size, double radius,
+                      const QColor& fill, const QColor& stroke);
 
 // A filled rounded rectangle with a hairline outline: the header, the footer
 // and the alert.
