@@ -4,6 +4,8 @@
 // baseline, in a bare Qt program with the same tray icon and a plain popup:
 //   popover_show_ms_median, _p99  from the tray click's event to the popover's
 //                                 first paint, over 50 clicks
+//   expand_toggle_ms_median, _p99 from the release of a click on Expand (then
+//                                 Compact, and so on) to the next paint, over 40
 //   startup_to_icon_ms            from main() to the tray icon's first paint
 //   first_scan_ms                 from main() to the first scan's result (the
 //                                 icon must not wait for it)
@@ -16,7 +18,9 @@
 #include "app/QtMainQueue.h"
 #include "manager/DiskManager.h"
 #include "ui/AppWindows.h"
+#include "ui/ContentView.h"
 #include "ui/Icons.h"
+#include "ui/Styles.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -34,6 +38,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -43,6 +48,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kClicks = 50;
+constexpr int kToggles = 40;
 constexpr int kIdleMs = 10000;
 
 std::chrono::steady_clock::time_point mainStart;
@@ -131,6 +137,79 @@ protected:
     }
 };
 
+// Notes when the size button is released (before the button acts on it) and
+// the content's first paint after that.
+class ToggleWatcher : public QObject {
+public:
+    QObject* button = nullptr;
+    QWidget* content = nullptr;
+    std::optional<std::chrono::steady_clock::time_point> released;
+    QSize sizeAtRelease;
+    std::optional<double> ms;
+    std::function<void()> painted;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == button && event->type() == QEvent::MouseButtonRelease) {
+            released = std::chrono::steady_clock::now();
+            sizeAtRelease = content->size();
+        } else if (watched == content && event->type() == QEvent::Paint && released && !ms &&
+                   content->size() != sizeAtRelease) {
+            // The button's own repaint reaches the content too; this is the
+            // first paint in the other mode.
+            ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                           *released)
+                     .count();
+            // After the paint itself, like the popover's presentation.
+            QMetaObject::invokeMethod(this, painted, Qt::QueuedConnection);
+        }
+        return false;
+    }
+};
+
+// Clicks Expand, then Compact, and so on: from the click to the next paint.
+// `poke` tells `waitFor` to look at its condition again.
+template <typename Click, typename WaitFor>
+std::vector<double> measureExpandToggles(app::AppDelegate& delegate, Click click, WaitFor waitFor,
+                                         const std::function<void()>& poke) {
+    std::vector<double> toggles;
+    bool presented = false;
+    const auto connection = QObject::connect(&delegate, &app::AppDelegate::popoverPresented, [&] {
+        presented = true;
+        poke();
+    });
+    click(delegate.statusItem()->geometry().center());
+    const bool shown = waitFor([&] { return presented; }, 5000);
+    QObject::disconnect(connection);
+    if (!shown) {
+        return toggles;
+    }
+    ui::ContentView* content = delegate.contentView();
+    ToggleWatcher watcher;
+    watcher.button = content->sizeButton();
+    watcher.content = content;
+    content->sizeButton()->installEventFilter(&watcher);
+    content->installEventFilter(&watcher);
+    for (int i = 0; i < kToggles; ++i) {
+        watcher.released.reset();
+        watcher.ms.reset();
+        bool done = false;
+        watcher.painted = [&] {
+            done = true;
+            poke();
+        };
+        const QWidget* button = content->sizeButton();
+        click(button->mapToGlobal(button->rect().center()));
+        if (!waitFor([&] { return done; }, 5000) || !watcher.ms) {
+            return {};
+        }
+        toggles.push_back(*watcher.ms);
+    }
+    delegate.popover()->close();
+    QApplication::processEvents();
+    return toggles;
+}
+
 int runInner(const std::string& mode, int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
@@ -213,6 +292,11 @@ int runInner(const std::string& mode, int argc, char** argv) {
             delegate.popover()->close();
             QApplication::processEvents();
         }
+        const std::vector<double> toggles = measureExpandToggles(delegate, clickAt, waitFor, poke);
+        if (toggles.empty()) {
+            std::cerr << "bench_app: the popover did not change its mode\n";
+            return 1;
+        }
         parkPointer();
         QApplication::processEvents();
         const long before = contextSwitches();
@@ -222,7 +306,8 @@ int runInner(const std::string& mode, int argc, char** argv) {
         std::cout << "show_median " << percentile(shows, 0.5) << "\nshow_p99 "
                   << percentile(shows, 0.99) << "\nstartup_to_icon " << watcher.firstPaintMs
                   << "\nfirst_scan " << firstScanMs << "\nidle_wakeups " << wakeups << "\nidle_rss "
-                  << rssMiB() << "\n";
+                  << rssMiB() << "\nexpand_toggle_median " << percentile(toggles, 0.5)
+                  << "\nexpand_toggle_p99 " << percentile(toggles, 0.99) << "\n";
         delegate.applicationWillTerminate();
         return 0;
     }
@@ -317,7 +402,7 @@ int main(int argc, char** argv) {
     }
     const auto baseline = runInSandbox(self, "baseline");
     const auto app = runInSandbox(self, "app");
-    if (baseline.size() < 5 || app.size() < 6) {
+    if (baseline.size() < 5 || app.size() < 8) {
         std::cerr << "bench_app: a run failed (needs root for the sandbox)\n";
         return 1;
     }
@@ -331,6 +416,8 @@ int main(int argc, char** argv) {
               << "idle_wakeups_app " << app.at("idle_wakeups") << "\n"
               << "baseline_idle_wakeups " << baseline.at("idle_wakeups") << "\n"
               << "idle_rss_mib " << app.at("idle_rss") << "\n"
+              << "expand_toggle_ms_median " << app.at("expand_toggle_median") << "\n"
+              << "expand_toggle_ms_p99 " << app.at("expand_toggle_p99") << "\n"
               << "baseline_idle_rss_mib " << baseline.at("idle_rss") << "\n";
     return 0;
 }
