@@ -258,6 +258,8 @@ void AppDelegate::configureMainMenu() {
     };
     statusMenu_ = std::make_unique<QMenu>();
     statusMenu_->setTitle(QStringLiteral("Tesselwick"));
+    // Named like the app's other windows, for window lists and tools.
+    statusMenu_->setWindowTitle(QStringLiteral("Tesselwick"));
     statusMenu_->addAction(QStringLiteral("Tesselwick Help"), this, later(&AppDelegate::showHelp));
     statusMenu_->addAction(QStringLiteral("About Tesselwick"), this,
                            later(&AppDelegate::showAbout));

@@ -1,9 +1,14 @@
 // The menu-bar app on a real X desktop: Xvfb with trayer as the system tray
-// (started by gui-session.sh), xdotool as the user's mouse and keyboard, and
-// the app inside sim/sandbox on the multi-boot world with a private session bus
-// whose notification and file-manager services record what they are asked.
+// (started by gui-session.sh: a light panel at the top right, a dark one at the
+// bottom, or none), xdotool as the user's mouse and keyboard, and the app inside
+// sim/sandbox on a simulated Mac with a private session bus whose notification
+// and file-manager services record what they are asked. Each case leaves the
+// screens it checked in build/default/test-artefacts/.
 
 #include "e2e/EndToEnd.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
 
 #include <gtest/gtest.h>
 
@@ -28,7 +33,12 @@ namespace {
 struct Window {
     long id = 0;
     int x = 0, y = 0, width = 0, height = 0;
+    bool inside(int screenWidth, int screenHeight) const {
+        return x >= 0 && y >= 0 && x + width <= screenWidth && y + height <= screenHeight;
+    }
 };
+constexpr int kScreenWidth = 1280;
+constexpr int kScreenHeight = 800;
 
 // Visible top-level windows titled exactly `title`, with their geometry.
 std::vector<Window> visibleWindows(const std::string& title) {
@@ -47,21 +57,27 @@ std::vector<Window> visibleWindows(const std::string& title) {
     return windows;
 }
 
-// The popover among the app's windows: the only large one titled Tesselwick.
-std::optional<Window> popover() {
+// The app's windows titled Tesselwick larger than `minimum` on both sides: the
+// popover (400) or its menu (60); the docked icon's window is smaller.
+std::optional<Window> appWindow(int minimum, int maximum = 10000) {
     for (const Window& window : visibleWindows("Tesselwick")) {
-        if (window.width >= 400 && window.height >= 200) {
+        if (std::min(window.width, window.height) >= minimum &&
+            std::max(window.width, window.height) < maximum) {
             return window;
         }
     }
     return std::nullopt;
 }
+std::optional<Window> popover() {
+    return appWindow(200);
+}
 
 void xdotool(const std::string& arguments) {
     ASSERT_EQ(runShell("xdotool " + arguments).status, 0) << arguments;
 }
-void click(int x, int y) {
-    xdotool("mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+void click(int x, int y, int button = 1) {
+    xdotool("mousemove " + std::to_string(x) + " " + std::to_string(y) + " click " +
+            std::to_string(button));
 }
 
 // The colour of one screen pixel.
@@ -74,11 +90,50 @@ std::array<int, 3> pixel(int x, int y) {
     }
     return rgb;
 }
+// The colours of a screen column from `top` down to `bottom` (exclusive).
+std::vector<std::array<int, 3>> column(int x, int top, int bottom) {
+    const Result shot =
+        runShell("import -window root -crop 1x" + std::to_string(bottom - top) + "+" +
+                 std::to_string(x) + "+" + std::to_string(top) + " -depth 8 txt:- | tail -n +2");
+    std::vector<std::array<int, 3>> colours;
+    std::istringstream lines(shot.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::array<int, 3> rgb{-1, -1, -1};
+        if (const auto open = line.find('('); open != std::string::npos) {
+            std::sscanf(line.c_str() + open, "(%d,%d,%d", &rgb[0], &rgb[1], &rgb[2]);
+        }
+        colours.push_back(rgb);
+    }
+    return colours;
+}
 bool isBlue(std::array<int, 3> rgb) {
     return rgb[2] > 180 && rgb[0] < 90;
 }
 bool isRed(std::array<int, 3> rgb) {
     return rgb[0] > 150 && rgb[1] < 60 && rgb[2] < 70;
+}
+// The lightest and darkest grey level (0 to 1) of a screen area.
+std::pair<double, double> lightestAndDarkest(int x, int y, int width, int height) {
+    const Result shot =
+        runShell("import -window root -crop " + std::to_string(width) + "x" +
+                 std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y) +
+                 " -colorspace Gray -format '%[fx:maxima] %[fx:minima]' info:");
+    double lightest = -1, darkest = -1;
+    std::sscanf(shot.out.c_str(), "%lf %lf", &lightest, &darkest);
+    return {lightest, darkest};
+}
+// A checksum of a screen area, to tell whether it changed.
+std::string areaSignature(int x, int y, int width, int height) {
+    return runShell("import -window root -crop " + std::to_string(width) + "x" +
+                    std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y) +
+                    " -format '%#' info:")
+        .out;
+}
+
+// What the app put on the X clipboard.
+std::string clipboardText() {
+    QCoreApplication::processEvents(); // hears of a new clipboard owner
+    return QGuiApplication::clipboard()->text().toStdString();
 }
 
 // The app's diagnostic log, read as it grows.
@@ -114,17 +169,10 @@ private:
     fs::path file_;
 };
 
-// The app inside the sandbox in a process group of its own, so that a failed
-// test ends the whole tree. Its log directory is a link into `logs`.
-class SandboxedApp {
+// A process group of its own, so that a failed test ends the whole tree.
+class Spawned {
 public:
-    SandboxedApp(const std::string& environment, const fs::path& logs) {
-        const std::string inner =
-            "mkdir -p \"$HOME/Library/Logs\" && ln -s " + quote(logs.string()) +
-            " \"$HOME/Library/Logs/Tesselwick\" && exec " + quote(programPath());
-        std::string script = environment + "TESSELWICK_DIAGNOSTICS=1 " +
-                             sandbox(worldPath("multiboot.json"), false) + "/bin/sh -c " +
-                             quote(inner);
+    explicit Spawned(std::string script) {
         char shell[] = "/bin/sh", dashC[] = "-c";
         char* argv[] = {shell, dashC, script.data(), nullptr};
         posix_spawnattr_t attributes;
@@ -135,7 +183,7 @@ public:
         }
         posix_spawnattr_destroy(&attributes);
     }
-    ~SandboxedApp() {
+    ~Spawned() {
         if (pid_ > 0) {
             ::kill(-pid_, SIGTERM);
             if (!waitForExit(10)) {
@@ -144,6 +192,8 @@ public:
             }
         }
     }
+    Spawned(const Spawned&) = delete;
+    Spawned& operator=(const Spawned&) = delete;
 
     bool running() const { return pid_ > 0; }
     // The exit status once it has ended within `seconds`.
@@ -166,67 +216,164 @@ private:
     pid_t pid_ = -1;
 };
 
-// Places inside the compact popover of the multi-boot world, from its top-left
-// corner: the cards are the boot disk's mounted ESP, then the two unmounted
-// ones of the HFS+ disk.
-constexpr int kActionX = 428; // inside the right padding of a card's Mount/Unmount button
-constexpr int kFirstCardY = 112;
-constexpr int kSecondCardY = 173;
-constexpr int kOpenButtonX = 323;
+// The app inside the sandbox on `world`. Its log directory is a link into
+// `logs`, where its standard error goes too.
+std::string sandboxedApp(const std::string& environment, const fs::path& logs,
+                         const std::string& world) {
+    const std::string inner = "mkdir -p \"$HOME/Library/Logs\" && ln -s " + quote(logs.string()) +
+                              " \"$HOME/Library/Logs/Tesselwick\" && exec " + quote(programPath()) +
+                              " 2>" + quote((logs / "stderr").string());
+    return environment + "TESSELWICK_DIAGNOSTICS=1 " + sandbox(world, false) + "/bin/sh -c " +
+           quote(inner);
+}
+
+// Places inside the compact popover, from its top-left corner (8 points of
+// padding, a 62-point header, a 7-point divider, the list 6 points in, rows
+// of 52 points 8 apart), and in the expanded one (10, 72).
+constexpr int kActionX = 428;   // inside the right padding of a card's Mount/Unmount button
+constexpr int kCardFillX = 444; // between that button and the card's edge
+constexpr int kFirstCardY = 109;
+constexpr int kSecondCardY = 169;
+constexpr int kOpenButtonX = 329;
 constexpr int kHelperButton[2] = {396, 291};
-constexpr int kAboutButton[2] = {387, 38};
-constexpr int kQuitButton[2] = {426, 38};
+constexpr int kHeaderY = 39;
+constexpr int kSizeButtonX = 348;
+constexpr int kAboutButtonX = 387;
+constexpr int kQuitButtonX = 426;
+constexpr int kExpandedHeaderY = 46;
+constexpr int kExpandedSizeButtonX = 444;
 const std::string kScanApplied = "DiskManager.refresh applying result";
+const std::string kAlertPresented = "ContentView error alert presented";
+
+// Small worlds on the multi-boot Mac's base: disks whose names and image file
+// are 120 characters long, and a USB stick.
+std::string smallWorld(int disks) {
+    const std::string name = std::string("Extremely Long Vendor Name Storage Device ") +
+                             std::string(78, 'X'); // 120 characters
+    const std::string file = std::string(116, 'k') + ".dmg";
+    const auto esp = [](const std::string& id) {
+        return Json{{"id", id},
+                    {"content", "EFI"},
+                    {"name", "EFI System Partition"},
+                    {"volumeName", "EFI"},
+                    {"fs", "fat32"},
+                    {"size", 209715200}};
+    };
+    Json all = Json::array();
+    all.push_back({{"id", "disk2"},
+                   {"mediaName", name},
+                   {"model", name},
+                   {"protocol", "SATA"},
+                   {"size", 1000204886016},
+                   {"partitions", {esp("disk2s1")}}});
+    all.push_back({{"id", "disk4"},
+                   {"image", "/Users/ava/Images/" + file},
+                   {"size", 2147483648},
+                   {"partitions", {esp("disk4s1")}}});
+    all.push_back({{"id", "disk3"},
+                   {"internal", false},
+                   {"mediaName", "SanDisk Ultra Fit"},
+                   {"protocol", "USB"},
+                   {"size", 61530439680},
+                   {"partitions", {esp("disk3s1")}}});
+    all.erase(all.begin() + disks, all.end());
+    return Json{{"base", worldPath("multiboot.json")}, {"disks", all}}.dump();
+}
 
 } // namespace
 
-class GuiEndToEnd : public ::testing::Test {
+// One desktop, one app at a time; the tray as gui-session.sh set it up.
+class GuiTest : public ::testing::Test {
 protected:
+    explicit GuiTest(std::string tray) : tray_(std::move(tray)) {}
+
     void SetUp() override {
         if (auto reason = sandboxUnavailable()) {
             GTEST_SKIP() << *reason;
         }
-        if (std::getenv("DISPLAY") == nullptr) {
-            GTEST_SKIP() << "no DISPLAY: run under tests/gui/gui-session.sh";
+        const char* session = std::getenv("TESSELWICK_GUI_TRAY");
+        if (std::getenv("DISPLAY") == nullptr || session == nullptr || session != tray_) {
+            GTEST_SKIP() << "run under tests/gui/gui-session.sh --tray " << tray_;
         }
         ASSERT_TRUE(desktop.started());
         fs::permissions(logs.path(), fs::perms::all); // the world's user writes here
+        fs::create_directories(artefacts);
         log = std::make_unique<Log>(logs.path());
-        app = std::make_unique<SandboxedApp>(desktop.environment(), logs.path());
-        ASSERT_TRUE(app->running());
-        ASSERT_TRUE(log->waitForCount(kScanApplied, 1)) << log->text();
     }
 
-    std::size_t records(const std::string& prefix) const {
-        const auto all = desktop.records();
-        return static_cast<std::size_t>(std::count_if(
-            all.begin(), all.end(), [&](auto& r) { return r.rfind(prefix, 0) == 0; }));
+    // Starts the app on `world` (a file, or a world's JSON) and waits for its
+    // first scan.
+    void launch(const std::string& world = worldPath("multiboot.json")) {
+        std::string file = world;
+        if (world.front() == '{') {
+            file = logs / "world.json";
+            writeText(file, world);
+        }
+        const auto scans = log->count(kScanApplied);
+        app = std::make_unique<Spawned>(sandboxedApp(desktop.environment(), logs.path(), file));
+        ASSERT_TRUE(app->running());
+        ASSERT_TRUE(log->waitForCount(kScanApplied, scans + 1)) << log->text();
     }
-    // The tray icon's centre: trayer's panel holds only our icon.
-    std::pair<int, int> trayIcon() {
-        const auto panels = visibleWindows("panel");
-        EXPECT_FALSE(panels.empty()) << "no tray panel";
-        return panels.empty() ? std::pair{0, 0}
-                              : std::pair{panels[0].x + panels[0].width / 2,
-                                          panels[0].y + panels[0].height / 2};
+    void screenshot(const std::string& name) {
+        runShell("import -window root " + quote((artefacts / (name + ".png")).string()));
+    }
+    // The tray icon's place: trayer's panel holds only our icon.
+    Window trayIcon() {
+        std::vector<Window> panels;
+        EXPECT_TRUE(log->waitUntil([&] { return !(panels = visibleWindows("panel")).empty(); }));
+        return panels.empty() ? Window{} : panels[0];
     }
     Window openPopover() {
         const auto shown = log->count("popover.show returned isShown=true");
-        const auto [x, y] = trayIcon();
-        click(x, y);
+        const Window icon = trayIcon();
+        click(icon.x + icon.width / 2, icon.y + icon.height / 2);
         EXPECT_TRUE(log->waitForCount("popover.show returned isShown=true", shown + 1));
         std::optional<Window> window;
         EXPECT_TRUE(log->waitUntil([&] { return (window = popover()).has_value(); }));
         return window.value_or(Window{});
     }
-    // Dismisses the visible alert titled `title` with its default button.
-    void dismissAlert(const std::string& title) {
+    // Waits for the popover to take `width` and returns where it is then.
+    Window popoverOfWidth(int width) {
+        std::optional<Window> window;
+        EXPECT_TRUE(log->waitUntil([&] {
+            window = popover();
+            return window && window->width == width;
+        })) << width;
+        return window.value_or(Window{});
+    }
+    // Expand, then Compact: after each the whole popover is on the screen.
+    void expandAndCollapseStayOnScreen(const Window& compact, const std::string& name) {
+        click(compact.x + kSizeButtonX, compact.y + kHeaderY);
+        const Window expanded = popoverOfWidth(560);
+        EXPECT_TRUE(expanded.inside(kScreenWidth, kScreenHeight))
+            << expanded.x << "," << expanded.y << " " << expanded.height;
+        screenshot(name);
+        click(expanded.x + kExpandedSizeButtonX, expanded.y + kExpandedHeaderY);
+        const Window back = popoverOfWidth(460);
+        EXPECT_TRUE(back.inside(kScreenWidth, kScreenHeight)) << back.x << "," << back.y;
+    }
+    // The icon stands out on its panel: what it draws is far from the panel's colour.
+    void iconStandsOut() {
+        const Window icon = trayIcon();
+        const std::array<int, 3> panel = pixel(icon.x, icon.y);
+        const double panelGrey = (panel[0] + panel[1] + panel[2]) / 765.0;
+        const auto [lightest, darkest] =
+            lightestAndDarkest(icon.x, icon.y, icon.width, icon.height);
+        EXPECT_GT(std::max(lightest - panelGrey, panelGrey - darkest), 0.5)
+            << panelGrey << " " << lightest << " " << darkest;
+    }
+    // Dismisses the visible alert titled `title` with its default button, after
+    // a screenshot when `artefact` names one.
+    void dismissAlert(const std::string& title, const std::string& artefact = "") {
         std::vector<Window> alerts;
         ASSERT_TRUE(log->waitUntil([&] {
             alerts = visibleWindows(title);
-            std::erase_if(alerts, [](const Window& w) { return w.height == 349; }); // the popover
+            std::erase_if(alerts, [](const Window& w) { return w.height < 100 || w.width == 460; });
             return !alerts.empty();
         })) << title;
+        if (!artefact.empty()) {
+            screenshot(artefact);
+        }
         xdotool("windowfocus --sync " + std::to_string(alerts[0].id) + " key Return");
         ASSERT_TRUE(log->waitUntil([&] {
             const auto left = visibleWindows(title);
@@ -234,29 +381,50 @@ protected:
                                 [&](const Window& w) { return w.id == alerts[0].id; });
         }));
     }
+    std::size_t records(const std::string& prefix) const {
+        const auto all = desktop.records();
+        return static_cast<std::size_t>(std::count_if(
+            all.begin(), all.end(), [&](auto& r) { return r.rfind(prefix, 0) == 0; }));
+    }
 
+    std::string tray_;
+    const fs::path artefacts = fs::path(TESSELWICK_BINARY_DIR) / "test-artefacts";
     DesktopServices desktop;
     TempDir logs;
     std::unique_ptr<Log> log;
-    std::unique_ptr<SandboxedApp> app;
+    std::unique_ptr<Spawned> app;
 };
 
-TEST_F(GuiEndToEnd, APersonUsesTheApp) {
-    const fs::path artefacts = fs::path(TESSELWICK_BINARY_DIR) / "test-artefacts";
-    fs::create_directories(artefacts);
+class GuiTopTray : public GuiTest {
+protected:
+    GuiTopTray() : GuiTest("top") {}
+};
+class GuiBottomPanel : public GuiTest {
+protected:
+    GuiBottomPanel() : GuiTest("bottom") {}
+};
+class GuiNoTray : public GuiTest {
+protected:
+    GuiNoTray() : GuiTest("none") {}
+};
 
+TEST_F(GuiTopTray, APersonUsesTheApp) {
+    launch();
     // Click the status icon: the popover appears under it at the compact size.
-    const auto [iconX, iconY] = trayIcon();
+    const Window icon = trayIcon();
+    const int iconX = icon.x + icon.width / 2;
+    const int iconY = icon.y + icon.height / 2;
     Window shown = openPopover();
     EXPECT_EQ(shown.width, 460);
     EXPECT_EQ(shown.height, 349);
-    EXPECT_GT(shown.y, iconY);                                   // below the icon
-    EXPECT_LE(std::abs(shown.x + shown.width / 2 - iconX), 240); // under it, kept on screen
-    EXPECT_LE(shown.x + shown.width, 1280);
-    runShell("import -window root " + quote((artefacts / "gui-popover.png").string()));
+    EXPECT_GT(shown.y, iconY); // below the icon
+    EXPECT_TRUE(shown.inside(kScreenWidth, kScreenHeight));
+    iconStandsOut(); // dark on the light panel
+    screenshot("gui-popover");
     const auto second = [&] { return pixel(shown.x + kActionX, shown.y + kSecondCardY); };
     EXPECT_TRUE(isRed(pixel(shown.x + kActionX, shown.y + kFirstCardY))); // Unmount
     EXPECT_TRUE(isBlue(second()));                                        // Mount
+    expandAndCollapseStayOnScreen(shown, "gui-expanded-top-right");
 
     // Mount the HFS+ disk's first ESP: the world approves the administrator
     // prompt, the card turns to Unmount, one notification and one reveal.
@@ -265,7 +433,7 @@ TEST_F(GuiEndToEnd, APersonUsesTheApp) {
         return records("notify\tEFI mounted") == 1 && records("show-folders\t") == 1 &&
                isRed(second());
     })) << log->text();
-    runShell("import -window root " + quote((artefacts / "gui-mounted.png").string()));
+    screenshot("gui-mounted");
 
     // Open it again from its card: one more reveal.
     click(shown.x + kOpenButtonX, shown.y + kSecondCardY);
@@ -279,6 +447,12 @@ TEST_F(GuiEndToEnd, APersonUsesTheApp) {
         return records("notify\tEFI unmounted") == 1 && isBlue(second()) &&
                log->count(kScanApplied) > scans;
     })) << log->text();
+
+    // The two ESPs of one disk look alike; the tool tip tells them apart.
+    xdotool("mousemove " + std::to_string(shown.x + 200) + " " +
+            std::to_string(shown.y + kSecondCardY));
+    ::poll(nullptr, 0, 1500);
+    screenshot("gui-tooltip");
 
     // Install the helper behind the world's administrator prompt.
     click(shown.x + kHelperButton[0], shown.y + kHelperButton[1]);
@@ -303,17 +477,30 @@ TEST_F(GuiEndToEnd, APersonUsesTheApp) {
     }));
     EXPECT_FALSE(popover().has_value());
 
-    // Help (F1 in the popover) and About (the header's button).
+    // A right click opens the menu with the main menu's three items, top to
+    // bottom; Help and About open from it, and F1 in the popover still opens Help.
+    click(iconX, iconY, 3);
+    std::optional<Window> menu;
+    const bool menuShown = log->waitUntil([&] { return (menu = appWindow(60, 400)).has_value(); });
+    screenshot("gui-menu");
+    ASSERT_TRUE(menuShown) << log->text();
+    EXPECT_FALSE(popover().has_value());
+    xdotool("key Down Return");
+    dismissAlert("Tesselwick Help", "gui-help");
+    click(iconX, iconY, 3);
+    ASSERT_TRUE(log->waitUntil([&] { return appWindow(60, 400).has_value(); }));
+    xdotool("key Down Down Return");
+    dismissAlert("Tesselwick");
     openPopover();
     xdotool("key F1");
     dismissAlert("Tesselwick Help");
     shown = openPopover();
-    click(shown.x + kAboutButton[0], shown.y + kAboutButton[1]);
+    click(shown.x + kAboutButtonX, shown.y + kHeaderY);
     dismissAlert("Tesselwick");
 
     // Quit: the process ends with 0 and the log shows the termination order.
     shown = openPopover();
-    click(shown.x + kQuitButton[0], shown.y + kQuitButton[1]);
+    click(shown.x + kQuitButtonX, shown.y + kHeaderY);
     EXPECT_EQ(app->waitForExit(30), std::optional<int>(0));
     const std::string text = log->text();
     std::size_t at = 0;
@@ -325,4 +512,134 @@ TEST_F(GuiEndToEnd, APersonUsesTheApp) {
         EXPECT_NE(found, std::string::npos) << "missing or out of order: " << step << "\n" << text;
         at = found == std::string::npos ? at : found;
     }
+}
+
+TEST_F(GuiTopTray, ACancelledPromptKeepsItsWholeMessage) {
+    launch(Json{{"base", worldPath("multiboot.json")}, {"prompt", "cancel"}}.dump());
+    const Window shown = openPopover();
+    // Beside the heart in the donation button.
+    const auto heart = [&] { return pixel(shown.x + 298, shown.y + kHeaderY); };
+    ASSERT_TRUE(isBlue(heart())); // not dimmed by an alert
+    click(shown.x + kActionX, shown.y + kSecondCardY);
+    ASSERT_TRUE(log->waitForCount(kAlertPresented, 1)) << log->text();
+    // Well past the silent refresh that follows the failure.
+    const auto scans = log->count(kScanApplied);
+    ASSERT_TRUE(log->waitForCount(kScanApplied, scans + 1));
+    ::poll(nullptr, 0, 3000);
+    screenshot("gui-failure-alert");
+    EXPECT_FALSE(isBlue(heart())); // the alert still covers the popover
+    // Every paragraph, the reason last, read back from the alert as the user
+    // would copy it.
+    xdotool("key ctrl+a ctrl+c");
+    const std::string copied = clipboardText();
+    for (const char* paragraph :
+         {"Unable to mount EFI partition disk5s1.\n\nThe helper is optional.",
+          "\n\nDirect diskutil: ", "\n\nAdministrator authorization: ", "User canceled. (-128)"}) {
+        EXPECT_NE(copied.find(paragraph), std::string::npos) << paragraph << "\n" << copied;
+    }
+    xdotool("key Return");
+    ASSERT_TRUE(log->waitUntil([&] { return isBlue(heart()); }));
+
+    // The popover closed while the mount fails: opening it shows the message.
+    const auto presented = log->count(kAlertPresented);
+    xdotool("mousemove " + std::to_string(shown.x + kActionX) + " " +
+            std::to_string(shown.y + kFirstCardY + 120) + " click 1 key Escape");
+    ASSERT_TRUE(log->waitForCount(kAlertPresented, presented + 1)) << log->text();
+    EXPECT_FALSE(popover().has_value());
+    openPopover();
+    ASSERT_TRUE(log->waitUntil([&] { return !isBlue(heart()); }));
+    screenshot("gui-failure-alert-reopened");
+    xdotool("key ctrl+a ctrl+c");
+    EXPECT_NE(clipboardText().find("Unable to mount EFI partition disk5s3."), std::string::npos);
+}
+
+TEST_F(GuiTopTray, SmallListsFitAndLongNamesGiveWay) {
+    for (int disks : {2, 3}) {
+        launch(smallWorld(disks));
+        const Window shown = openPopover();
+        const std::string name = "gui-" + std::to_string(disks) + "-esps";
+        screenshot(name);
+        // Nothing to scroll: the wheel over the list moves nothing.
+        const int listY = shown.y + 77;
+        const std::string before = areaSignature(shown.x, listY, shown.width, 60 * disks);
+        xdotool("mousemove " + std::to_string(shown.x + 200) + " " + std::to_string(listY + 40) +
+                " click --repeat 3 5");
+        ::poll(nullptr, 0, 300);
+        EXPECT_EQ(areaSignature(shown.x, listY, shown.width, 60 * disks), before) << disks;
+        // However long the names, each Mount button ends inside its card.
+        for (int row = 0; row < disks; ++row) {
+            const int y = shown.y + kFirstCardY + 60 * row;
+            EXPECT_TRUE(isBlue(pixel(shown.x + kActionX, y))) << row;
+            EXPECT_FALSE(isBlue(pixel(shown.x + kCardFillX, y))) << row;
+        }
+        // Expanded, the image's file name shows too, and gives way as well.
+        click(shown.x + kSizeButtonX, shown.y + kHeaderY);
+        const Window expanded = popoverOfWidth(560);
+        screenshot(name + "-expanded");
+        for (int row = 0; row < disks; ++row) {
+            const int y = expanded.y + 10 + 72 + 7 + 8 + 31 + 70 * row;
+            EXPECT_TRUE(isBlue(pixel(expanded.x + 560 - 30, y))) << row;
+            EXPECT_FALSE(isBlue(pixel(expanded.x + 560 - 15, y))) << row;
+        }
+        click(expanded.x + kExpandedSizeButtonX, expanded.y + kExpandedHeaderY);
+        popoverOfWidth(460);
+        app.reset();
+    }
+}
+
+TEST_F(GuiBottomPanel, OneESPAboveADarkPanel) {
+    launch(smallWorld(1));
+    const Window shown = openPopover();
+    const Window icon = trayIcon();
+    EXPECT_LT(shown.y + shown.height, icon.y); // above the panel
+    EXPECT_TRUE(shown.inside(kScreenWidth, kScreenHeight));
+    iconStandsOut(); // light on the dark panel
+    screenshot("gui-one-esp-bottom");
+    // No empty band: from the popover's bottom up, 8 points of background,
+    // then the footer of its own height, then the gap before the list (clear
+    // of the footer's rounded corner).
+    const auto colours =
+        column(shown.x + shown.width - 30, shown.y + shown.height / 2, shown.y + shown.height - 8);
+    const auto background = [](const std::array<int, 3>& rgb) { // darker than the footer
+        return rgb[0] < 12 && rgb[1] < 12;
+    };
+    const auto top = std::find_if(colours.rbegin(), colours.rend(), background);
+    const auto footer = std::distance(colours.rbegin(), top);
+    EXPECT_GE(footer, 68);
+    EXPECT_LE(footer, 74);
+    expandAndCollapseStayOnScreen(shown, "gui-expanded-bottom-right");
+}
+
+TEST_F(GuiNoTray, TheAppOpensAsAWindowUntilATrayAppears) {
+    launch();
+    // A few seconds without a tray: one line on standard error, and the
+    // popover as an ordinary window.
+    std::optional<Window> window;
+    ASSERT_TRUE(log->waitUntil([&] { return (window = popover()).has_value(); }));
+    EXPECT_EQ(window->width, 460);
+    const std::string said = readText(logs / "stderr");
+    const std::string line = "tesselwick: no system tray on this desktop; Tesselwick opens as "
+                             "a window and moves to the tray when one appears\n";
+    const auto at = said.find(line);
+    EXPECT_NE(at, std::string::npos) << said;
+    EXPECT_EQ(said.find("tesselwick:", at + 1), std::string::npos) << said; // once
+    screenshot("gui-no-tray-window");
+
+    // A tray appears: the window goes and the icon opens the popover again.
+    Spawned tray("exec trayer --edge top --align right --widthtype request --height 24 "
+                 "--SetDockType false --SetPartialStrut false --expand false >/dev/null 2>&1");
+    ASSERT_TRUE(log->waitUntil([&] { return !popover().has_value(); }));
+    const Window shown = openPopover();
+    EXPECT_EQ(shown.height, 349);
+    screenshot("gui-no-tray-then-docked");
+}
+
+// A Qt client of the test's own, for the clipboard; off screen without a display.
+int main(int argc, char** argv) {
+    if (std::getenv("DISPLAY") == nullptr) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QGuiApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
