@@ -95,10 +95,15 @@ void PopoverWindow::hideEvent(QHideEvent*) {
 }
 
 void PopoverWindow::closeEvent(QCloseEvent* event) {
-    QWidget::closeEvent(event);
     if (windowMode_) {
+        QWidget::closeEvent(event);
         emit closedAsWindow();
+        return;
     }
+    // Closing would destroy the native window and the next click would build
+    // it again; hidden, the popover opens at once.
+    event->ignore();
+    hide();
 }
 
 AppDelegate::AppDelegate(AppDelegateDependencies dependencies)

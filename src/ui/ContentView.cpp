@@ -5,6 +5,7 @@
 #include "ui/AppTheme.h"
 #include "ui/Icons.h"
 #include "ui/Styles.h"
+#include "ui/TextLine.h"
 
 #include <QHBoxLayout>
 #include <QPainter>
@@ -34,6 +35,14 @@ QLabel* plainLabel(const QString& text, const QFont& font, const QColor& color) 
     label->setFont(font);
     setTextColor(*label, color);
     return label;
+}
+
+// One line of text that keeps its whole width; shaped once, not per paint.
+TextLine* fixedLine(const QString& text, const QFont& font, const QColor& color) {
+    auto* line = new TextLine;
+    line->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+    line->setRuns({{text, font, color}});
+    return line;
 }
 
 QLabel* symbolLabel(const QString& symbol, int side, const QColor& color, double weight = 1.0) {
@@ -171,10 +180,10 @@ QWidget* ContentView::buildHeader() {
     headerTitles_ = new QVBoxLayout;
     headerTitles_->setSpacing(1);
     headerTitles_->addStretch(1);
-    title_ = plainLabel(QStringLiteral("Tesselwick"), uiFont(15, QFont::Bold), Qt::white);
+    title_ = fixedLine(QStringLiteral("Tesselwick"), uiFont(15, QFont::Bold), Qt::white);
     headerTitles_->addWidget(title_);
-    subtitle_ = plainLabel(QStringLiteral("Mount and manage EFI partitions"),
-                           uiFont(9, QFont::DemiBold), AppTheme::textSecondary());
+    subtitle_ = fixedLine(QStringLiteral("Mount and manage EFI partitions"),
+                          uiFont(9, QFont::DemiBold), AppTheme::textSecondary());
     headerTitles_->addWidget(subtitle_);
     headerTitles_->addStretch(1);
     row->addLayout(headerTitles_);
@@ -297,7 +306,7 @@ QWidget* ContentView::buildFooter() {
     power->setToolTip(loginTip);
     loginRow->addWidget(power);
     auto* loginText =
-        plainLabel(QStringLiteral("Start with macOS"), uiFont(11, QFont::DemiBold), Qt::white);
+        fixedLine(QStringLiteral("Start with macOS"), uiFont(11, QFont::DemiBold), Qt::white);
     loginText->setToolTip(loginTip);
     loginRow->addWidget(loginText);
     loginSwitch_ = new SwitchButton;
@@ -316,8 +325,8 @@ QWidget* ContentView::buildFooter() {
     opens->setSpacing(6);
     opens->addWidget(
         symbolLabel(QStringLiteral("folder.badge.plus"), 12, AppTheme::textSecondary()));
-    opens->addWidget(plainLabel(QStringLiteral("Mounted EFI opens automatically in Finder"),
-                                uiFont(10, QFont::DemiBold), AppTheme::textSecondary()));
+    opens->addWidget(fixedLine(QStringLiteral("Mounted EFI opens automatically in Finder"),
+                               uiFont(10, QFont::DemiBold), AppTheme::textSecondary()));
     loginRow->addWidget(opensInBrowser_);
     column->addLayout(loginRow);
     column->addStretch(1);
@@ -343,8 +352,10 @@ void ContentView::applyMode() {
     const int inset = px(m.headerInset);
     header_->layout()->setContentsMargins(inset, inset, inset, inset);
     headerIcon_->setSide(px(m.headerIconSide));
-    title_->setFont(uiFont(expanded ? 17 : 15, QFont::Bold));
-    subtitle_->setFont(uiFont(expanded ? 10 : 9, QFont::DemiBold));
+    title_->setRuns(
+        {{QStringLiteral("Tesselwick"), uiFont(expanded ? 17 : 15, QFont::Bold), Qt::white}});
+    subtitle_->setRuns({{QStringLiteral("Mount and manage EFI partitions"),
+                         uiFont(expanded ? 10 : 9, QFont::DemiBold), AppTheme::textSecondary()}});
     sizeButton_->setSymbol(expanded ? QStringLiteral("arrow.down.right.and.arrow.up.left")
                                     : QStringLiteral("arrow.up.left.and.arrow.down.right"),
                            10, 1.25);

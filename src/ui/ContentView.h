@@ -31,6 +31,7 @@ namespace tesselwick::ui {
 
 class HeaderIcon;
 class StyledButton;
+class TextLine;
 class SwitchButton;
 
 // Everything inside the popover: header, the body in one of its three states,
@@ -115,8 +116,8 @@ private:
     QWidget* header_ = nullptr;
     QVBoxLayout* headerTitles_ = nullptr;
     HeaderIcon* headerIcon_ = nullptr;
-    QLabel* title_ = nullptr;
-    QLabel* subtitle_ = nullptr;
+    TextLine* title_ = nullptr;
+    TextLine* subtitle_ = nullptr;
     QSpacerItem* aboveDivider_ = nullptr;
     QWidget* divider_ = nullptr;
     QSpacerItem* belowDivider_ = nullptr;

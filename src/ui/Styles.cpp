@@ -4,9 +4,9 @@
 #include "ui/Icons.h"
 
 #include <QFontDatabase>
+#include <QHash>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPixmapCache>
 #include <QTimerEvent>
 
 namespace tesselwick::ui {
@@ -25,32 +25,60 @@ QFont monospacedFont(double size, QFont::Weight weight) {
     return font;
 }
 
+namespace {
+
+struct ShapeKey {
+    QSizeF size;
+    double radius;
+    QRgb fill;
+    QRgb stroke;
+    qreal devicePixelRatio;
+    bool operator==(const ShapeKey&) const = default;
+};
+
+size_t qHash(const ShapeKey& key, size_t seed = 0) {
+    return qHashMulti(seed, key.size.width(), key.size.height(), key.radius, key.fill, key.stroke,
+                      key.devicePixelRatio);
+}
+
+// GUI thread only, like every pixmap; a handful of sizes and colours.
+QHash<ShapeKey, QPixmap>& shapeCache() {
+    static QHash<ShapeKey, QPixmap> cache;
+    return cache;
+}
+
+constexpr qsizetype kShapeCacheLimit = 256;
+
+QPixmap renderRoundedRect(QSizeF size, double radius, const QColor& fill, const QColor& stroke,
+                          qreal ratio) {
+    QPixmap shape((size * ratio).toSize());
+    shape.setDevicePixelRatio(ratio);
+    shape.fill(Qt::transparent);
+    QPainter render(&shape);
+    render.setRenderHint(QPainter::Antialiasing);
+    render.setPen(stroke.alpha() > 0 ? QPen(stroke, 1) : QPen(Qt::NoPen));
+    render.setBrush(fill);
+    const double inset = stroke.alpha() > 0 ? 0.5 : 0;
+    render.drawRoundedRect(QRectF(QPointF(), size).adjusted(inset, inset, -inset, -inset), radius,
+                           radius);
+    return shape;
+}
+
+} // namespace
+
 void paintRoundedRect(QPainter& painter, QPointF origin, QSizeF size, double radius,
                       const QColor& fill, const QColor& stroke) {
     const qreal ratio = painter.device()->devicePixelRatioF();
-    const QString key = QStringLiteral("tesselwick-rounded:%1x%2:%3:%4:%5:%6")
-                            .arg(size.width())
-                            .arg(size.height())
-                            .arg(radius)
-                            .arg(fill.rgba())
-                            .arg(stroke.rgba())
-                            .arg(ratio);
-    QPixmap shape;
-    if (!QPixmapCache::find(key, &shape)) {
-        shape = QPixmap((size * ratio).toSize());
-        shape.setDevicePixelRatio(ratio);
-        shape.fill(Qt::transparent);
-        QPainter render(&shape);
-        render.setRenderHint(QPainter::Antialiasing);
-        render.setPen(stroke.alpha() > 0 ? QPen(stroke, 1) : QPen(Qt::NoPen));
-        render.setBrush(fill);
-        const double inset = stroke.alpha() > 0 ? 0.5 : 0;
-        render.drawRoundedRect(QRectF(QPointF(), size).adjusted(inset, inset, -inset, -inset),
-                               radius, radius);
-        render.end();
-        QPixmapCache::insert(key, shape);
+    const ShapeKey key{size, radius, fill.rgba(), stroke.rgba(), ratio};
+    auto& cache = shapeCache();
+    auto found = cache.constFind(key);
+    if (found == cache.constEnd()) {
+        if (cache.size() >= kShapeCacheLimit) {
+            cache.clear();
+        }
+        found = cache.insert(key, renderRoundedRect(size, radius, fill, stroke, ratio));
     }
-    painter.drawPixmap(origin, shape);
+    painter.drawPixmap(origin, *found);
 }
 
 Panel::Panel(QColor fill, double radius, QWidget* parent)
@@ -152,8 +180,14 @@ void StyledButton::paintEvent(QPaintEvent*) {
     const QPixmap icon = symbol_.isEmpty() ? QPixmap()
                                            : symbolPixmap(symbol_, qRound(symbolSide_), labelColor,
                                                           devicePixelRatioF(), symbolWeight_);
-    const QFontMetrics metrics(font());
-    const int textWidth = text().isEmpty() ? 0 : metrics.horizontalAdvance(text());
+    // The label is shaped once per text, not on every paint.
+    if (labelText_ != text() || label_.text() != text()) {
+        labelText_ = text();
+        label_ = QStaticText(labelText_);
+        label_.setTextFormat(Qt::PlainText);
+        label_.prepare(QTransform(), font());
+    }
+    const int textWidth = text().isEmpty() ? 0 : qCeil(label_.size().width());
     const int iconSide = icon.isNull() ? 0 : qRound(symbolSide_);
     const int gap = iconSide > 0 && textWidth > 0 ? 4 : 0;
     const double contentWidth = iconSide + gap + textWidth;
@@ -165,8 +199,7 @@ void StyledButton::paintEvent(QPaintEvent*) {
     if (textWidth > 0) {
         painter.setPen(labelColor);
         painter.setFont(font());
-        painter.drawText(QRectF(x, 0, textWidth + 1, height()), Qt::AlignVCenter | Qt::AlignLeft,
-                         text());
+        painter.drawStaticText(QPointF(x, (height() - label_.size().height()) / 2.0), label_);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <QStaticText>
 #include <QString>
 #include <QWidget>
 
@@ -78,6 +79,8 @@ private:
     double symbolWeight_ = 1.0;
     bool active_ = false;
     QColor tint_;
+    QString labelText_;
+    QStaticText label_;
 };
 
 // The donation button's label: a white heart in a blue circle.

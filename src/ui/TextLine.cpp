@@ -32,6 +32,7 @@ TextLine::TextLine(QWidget* parent) : QWidget(parent) {
 
 void TextLine::setRuns(QList<Run> runs) {
     runs_ = std::move(runs);
+    layout_ = {};
     updateGeometry();
     update();
 }
@@ -46,7 +47,7 @@ QString TextLine::text() const {
 
 QString TextLine::shownText() const {
     QString out;
-    for (const auto& run : fitted(width())) {
+    for (const auto& run : layoutFor(size()).runs) {
         out += run.text;
     }
     return out;
@@ -97,24 +98,38 @@ QList<TextLine::Run> TextLine::fitted(double width) const {
     return runs;
 }
 
-void TextLine::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::TextAntialiasing);
-    const QList<Run> runs = fitted(width());
+const TextLine::Layout& TextLine::layoutFor(QSize size) const {
+    if (layout_.size == size && size.isValid()) {
+        return layout_;
+    }
+    layout_ = {size, fitted(size.width()), {}, {}};
     double ascent = 0;
     double descent = 0;
-    for (const auto& run : runs) {
+    for (const auto& run : layout_.runs) {
         const QFontMetricsF metrics(run.font);
         ascent = std::max(ascent, metrics.ascent());
         descent = std::max(descent, metrics.descent());
     }
-    const double baseline = (height() - ascent - descent) / 2 + ascent;
+    const double baseline = (size.height() - ascent - descent) / 2 + ascent;
     double x = 0;
-    for (const auto& run : runs) {
-        painter.setFont(run.font);
-        painter.setPen(run.color);
-        painter.drawText(QPointF(x, baseline), run.text);
+    for (const auto& run : layout_.runs) {
+        QStaticText text(run.text);
+        text.setTextFormat(Qt::PlainText);
+        text.prepare(QTransform(), run.font);
+        layout_.texts.append(text);
+        layout_.origins.append(QPointF(x, baseline - QFontMetricsF(run.font).ascent()));
         x += advance(run);
+    }
+    return layout_;
+}
+
+void TextLine::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const Layout& layout = layoutFor(size());
+    for (qsizetype i = 0; i < layout.runs.size(); ++i) {
+        painter.setFont(layout.runs[i].font);
+        painter.setPen(layout.runs[i].color);
+        painter.drawStaticText(layout.origins[i], layout.texts[i]);
     }
 }
 

@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QFont>
 #include <QList>
+#include <QPointF>
+#include <QStaticText>
 #include <QString>
 #include <QWidget>
 
@@ -38,10 +40,20 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The runs as drawn at one size, kept until the size or the runs change:
+    // shaping text costs more than drawing it.
+    struct Layout {
+        QSize size;
+        QList<Run> runs;
+        QList<QStaticText> texts;
+        QList<QPointF> origins;
+    };
     // The runs as they fit into `width`: shortened, cut or dropped.
     QList<Run> fitted(double width) const;
+    const Layout& layoutFor(QSize size) const;
 
     QList<Run> runs_;
+    mutable Layout layout_;
 };
 
 } // namespace tesselwick::ui
