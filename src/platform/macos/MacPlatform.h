@@ -7,6 +7,11 @@
 
 #include <memory>
 
+// Every Objective-C++ file here creates objects that only ARC releases.
+#if defined(__OBJC__) && !__has_feature(objc_arc)
+#error "The macOS adapters must be compiled with -fobjc-arc"
+#endif
+
 // The macOS services behind the manager's interfaces. Plain C++ here; the
 // Objective-C++ stays in the .mm files.
 namespace tesselwick::platform::macos {
