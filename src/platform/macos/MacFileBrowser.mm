@@ -35,9 +35,11 @@ public:
             [[NSWorkspace sharedWorkspace]
                           openURL:url
                     configuration:configuration
-                completionHandler:^(NSRunningApplication* _Nullable, NSError* _Nullable error) {
+                completionHandler:^(NSRunningApplication* application, NSError* error) {
+                  (void)application;
                   if (error != nil) {
-                      done(std::string(error.localizedDescription.UTF8String ?: "Unknown error"));
+                      const char* description = error.localizedDescription.UTF8String;
+                      done(std::string(description != nullptr ? description : "Unknown error"));
                   } else {
                       done(std::nullopt);
                   }
