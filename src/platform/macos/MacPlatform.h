@@ -12,6 +12,11 @@
 #error "The macOS adapters must be compiled with -fobjc-arc"
 #endif
 
+// Every Objective-C++ file here creates objects that only ARC releases.
+#if defined(__OBJC__) && !__has_feature(objc_arc)
+#error "The macOS adapters must be compiled with -fobjc-arc"
+#endif
+
 // The macOS services behind the manager's interfaces. Plain C++ here; the
 // Objective-C++ stays in the .mm files.
 namespace tesselwick::platform::macos {
@@ -24,7 +29,10 @@ manager::DiskEventSourceFactory diskEventSourceFactory();
 // The running application's own login item (SMAppService.mainAppService).
 std::shared_ptr<services::LoginItemService> makeLoginItemService();
 
-// The application's user notification centre.
+// The application's user notification centre, whose delegate it becomes (a
+// banner while the application is frontmost). Outside an application bundle,
+// where the system has no centre for the process, every request is refused
+// with a description and the status reads as denied.
 std::unique_ptr<services::NotificationCenter> makeNotificationCenter();
 
 // Folders opened through the shared workspace (Finder).
