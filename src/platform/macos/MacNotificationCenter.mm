@@ -1,8 +1,9 @@
 // Written from Apple's documentation of UNUserNotificationCenter
 // (+currentNotificationCenter, -getNotificationSettingsWithCompletionHandler:,
 // -requestAuthorizationWithOptions:completionHandler:,
-// -addNotificationRequest:withCompletionHandler:; delegate, held weakly and to
-// be set before the application finishes launching), UNUserNotificationCenterDelegate
+// -addNotificationRequest:withCompletionHandler:, whose handlers may run on a
+// background thread; delegate, held weakly and to be set before the
+// application finishes launching), UNUserNotificationCenterDelegate
 // (-userNotificationCenter:willPresentNotification:withCompletionHandler:),
 // UNNotificationPresentationOptionBanner (macOS 11), UNNotificationSettings
 // (authorizationStatus; the ephemeral status does not exist on macOS),
@@ -91,7 +92,8 @@ NotificationAuthorizationStatus toStatus(UNAuthorizationStatus status) {
 
 class MacNotificationCenter final : public services::NotificationCenter {
 public:
-    MacNotificationCenter() : center_(applicationCenter()) {
+    explicit MacNotificationCenter(std::shared_ptr<PendingAnswers> answers)
+        : answers_(std::move(answers)), center_(applicationCenter()) {
         if (center_ != nil) {
             presenter_ = [[TesselwickNotificationPresenter alloc] init];
             center_.delegate = presenter_;
@@ -99,6 +101,7 @@ public:
     }
 
     ~MacNotificationCenter() override {
+        answers_->close();
         if (center_ != nil && center_.delegate == presenter_) {
             center_.delegate = nil;
         }
@@ -113,8 +116,11 @@ public:
             completion(NotificationAuthorizationStatus::denied);
             return;
         }
+        std::shared_ptr<PendingAnswers> answers = answers_;
+        answers->begin();
         [center_ getNotificationSettingsWithCompletionHandler:^(UNNotificationSettings* settings) {
-          completion(toStatus(settings.authorizationStatus));
+          const NotificationAuthorizationStatus status = toStatus(settings.authorizationStatus);
+          answers->finish([&] { completion(status); });
         }];
     }
 
@@ -124,9 +130,12 @@ public:
             completion(false, std::string(kNoApplicationBundle));
             return;
         }
+        std::shared_ptr<PendingAnswers> answers = answers_;
+        answers->begin();
         [center_ requestAuthorizationWithOptions:UNAuthorizationOptionAlert
                                completionHandler:^(BOOL granted, NSError* error) {
-                                 completion(granted == YES, describe(error));
+                                 const std::optional<std::string> failure = describe(error);
+                                 answers->finish([&] { completion(granted == YES, failure); });
                                }];
     }
 
@@ -143,13 +152,17 @@ public:
             [UNNotificationRequest requestWithIdentifier:toNSString(request.identifier)
                                                  content:content
                                                  trigger:nil];
+        std::shared_ptr<PendingAnswers> answers = answers_;
+        answers->begin();
         [center_ addNotificationRequest:notification
                   withCompletionHandler:^(NSError* error) {
-                    completion(describe(error));
+                    const std::optional<std::string> failure = describe(error);
+                    answers->finish([&] { completion(failure); });
                   }];
     }
 
 private:
+    std::shared_ptr<PendingAnswers> answers_;
     UNUserNotificationCenter* center_ = nil;
     // The centre holds its delegate weakly; this keeps it alive.
     TesselwickNotificationPresenter* presenter_ = nil;
@@ -157,8 +170,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<services::NotificationCenter> makeNotificationCenter() {
-    return std::make_unique<MacNotificationCenter>();
+std::unique_ptr<services::NotificationCenter>
+makeNotificationCenter(std::shared_ptr<PendingAnswers> answers) {
+    return std::make_unique<MacNotificationCenter>(std::move(answers));
 }
 
 } // namespace tesselwick::platform::macos
