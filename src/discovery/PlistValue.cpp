@@ -451,8 +451,18 @@ PlistValue parsePropertyList(std::string_view bytes) {
     } else if (xmlContainerDepth(bytes) > kMaximumDepth) {
         fail("it is nested too deeply");
     }
+    // Later libplist releases than Debian 12's 2.2 give plist_from_memory a
+    // fourth parameter; these are the calls it makes in 2.2, in a form every
+    // release accepts.
     plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    const auto length = static_cast<uint32_t>(bytes.size());
+    if (length >= 8) {
+        if (plist_is_binary(bytes.data(), length)) {
+            plist_from_bin(bytes.data(), length, &root);
+        } else {
+            plist_from_xml(bytes.data(), length, &root);
+        }
+    }
     PlistHandle owned(root);
     if (root == nullptr) {
         fail("it is not in a property-list format");
