@@ -154,7 +154,7 @@ int measureInside(const std::string& route, int runs) {
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
     auto manager = manager::DiskManager::create(std::move(deps));
     manager->refresh();
-    queue.runUntil([&] { return !manager->isLoading(); }, 120);
+    queue.runUntil([&] { return !manager->isLoading(); }, Seconds(120));
 
     const auto current = [&]() -> const discovery::ESPVolume* {
         for (const auto& volume : manager->volumes()) {
@@ -165,7 +165,7 @@ int measureInside(const std::string& route, int runs) {
         return nullptr;
     };
     const auto settle = [&] {
-        queue.runUntil([&] { return manager->busyDiskIDs().empty(); }, 300);
+        queue.runUntil([&] { return manager->busyDiskIDs().empty(); }, Seconds(300));
     };
     for (int run = 0; run < runs; ++run) {
         const discovery::ESPVolume* volume = current();
@@ -190,13 +190,13 @@ int measureInside(const std::string& route, int runs) {
         settle();
         const double bare = bareLoop(mountCalls);
         manager->refresh();
-        queue.runUntil([&] { return !manager->isLoading(); }, 120);
+        queue.runUntil([&] { return !manager->isLoading(); }, Seconds(120));
         if (current() && current()->mountPoint) {
             manager->toggle(*current());
             settle();
         }
         manager->refresh();
-        queue.runUntil([&] { return !manager->isLoading(); }, 120);
+        queue.runUntil([&] { return !manager->isLoading(); }, Seconds(120));
         std::cout << "run " << mountCalls.size() << " " << wall << " " << bare << "\n";
     }
     return 0;

@@ -76,7 +76,7 @@ constexpr const char* kStatePath = "/var/db/macsim/state.json";
 constexpr const char* kWorldPath = "/var/db/macsim/world.json";
 // Every wait is bounded; one past this fails the run instead of hanging it.
 // The longest legitimate wait is a time-out followed by the prompt's route.
-constexpr double kWaitLimit = 180.0;
+constexpr Seconds kWaitLimit{180.0};
 // Past the direct route's time-out for diskutil mount and unmount, and past
 // the helper's own, so the first call is always stopped by our runner.
 constexpr double kDirectDelay = process::disktool::kMountTimeout + 2.0;
@@ -394,7 +394,8 @@ bool Soak::waitUntil(const std::function<bool()>& done, const std::string& what)
     if (queue_.runUntil(done, kWaitLimit)) {
         return true;
     }
-    std::cerr << "bench_soak: " << what << " did not finish within " << kWaitLimit << " s\n";
+    std::cerr << "bench_soak: " << what << " did not finish within " << kWaitLimit.count()
+              << " s\n";
     return false;
 }
 
@@ -770,7 +771,7 @@ int Soak::run(int cycles) {
               << "elapsed_seconds " << elapsed << "\n"
               << "cycles_per_second " << (elapsed > 0 ? completed / elapsed : 0) << "\n";
 
-    manager::DiskManager::releaseAndWait(manager_, 30);
+    manager::DiskManager::releaseAndWait(manager_, 30s);
     const bool clean = leakedFds <= 0 && strays.empty() && staleMounts == 0 &&
                        stateMismatches == 0 && completed == cycles;
     return clean ? 0 : 1;

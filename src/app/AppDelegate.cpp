@@ -60,7 +60,7 @@ std::string callStack() {
     return text;
 }
 
-constexpr double kWorkerLimitSeconds = 5.0;
+constexpr Seconds kWorkerLimit{5.0};
 
 // The panel thickness the icon is drawn for when the desktop gives no geometry.
 constexpr double kDefaultBarThickness = 22;
@@ -423,7 +423,7 @@ void AppDelegate::applicationWillTerminate() {
         popover_->close();
     }
     content_.reset();
-    manager::DiskManager::releaseAndWait(diskManager_, kWorkerLimitSeconds);
+    manager::DiskManager::releaseAndWait(diskManager_, kWorkerLimit);
     if (statusItem_) {
         statusItem_->hide();
         statusItem_.reset();

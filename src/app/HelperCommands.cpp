@@ -13,7 +13,7 @@ namespace tesselwick::app {
 namespace {
 
 // The prompt may wait up to two minutes; the probe and refresh follow.
-constexpr double kInstallLimit = 180.0;
+constexpr Seconds kInstallLimit{180.0};
 constexpr const char* kUsage = "usage: tesselwick helper status|install|show-installer\n";
 
 // Blocking helper work belongs on a worker task, as in the application.
@@ -26,7 +26,7 @@ template <typename Body> void runOnWorkerTask(Body&& body) {
             failure = std::current_exception();
         }
     });
-    while (!handle.waitFinished(3600.0)) {
+    while (!handle.waitFinished(3600s)) {
     }
     if (failure) {
         std::rethrow_exception(failure);

@@ -29,13 +29,14 @@ bool scanUnlessInterrupted(std::vector<ESPVolume>& volumes) {
         finished = true;
         queue.wake();
     });
-    while (!queue.runUntil([&] { return finished || interrupts.interrupted(); }, 3600.0)) {
+    while (!queue.runUntil([&] { return finished || interrupts.interrupted(); },
+                           tesselwick::Seconds(3600))) {
     }
     if (!finished) {
         scan.cancel();
     }
     // The body uses the queue to the end.
-    while (!scan.waitFinished(3600.0)) {
+    while (!scan.waitFinished(tesselwick::Seconds(3600))) {
     }
     if (interrupts.interrupted()) {
         return false;

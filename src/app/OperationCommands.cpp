@@ -16,8 +16,8 @@ namespace {
 using discovery::ESPVolume;
 
 // Long enough for the administrator prompt (120 s) and the re-reads after it.
-constexpr double kOperationLimit = 300.0;
-constexpr double kScanLimit = 120.0;
+constexpr Seconds kOperationLimit{300.0};
+constexpr Seconds kScanLimit{120.0};
 
 enum class Verb { mount, unmount, open };
 

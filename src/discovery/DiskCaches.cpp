@@ -17,7 +17,7 @@ PlistDictionary DiskInfoCache::value(const std::string& identifier, const Loader
     std::uint64_t serial = 0;
     {
         std::lock_guard guard(lock_);
-        const double now = clock_.uptime();
+        const double now = clock_.uptime().count();
         if (auto it = cachedValue_.find(identifier);
             it != cachedValue_.end() && now - it->second.uptime < ttl) {
             return it->second.value;
@@ -50,7 +50,7 @@ PlistDictionary DiskInfoCache::value(const std::string& identifier, const Loader
         }
         cachedValue_.erase(oldest);
     }
-    cachedValue_.insert_or_assign(identifier, Entry{clock_.uptime(), loaded});
+    cachedValue_.insert_or_assign(identifier, Entry{clock_.uptime().count(), loaded});
     latestLoadSerialByIdentifier_.erase(latest);
     return loaded;
 }
@@ -72,7 +72,7 @@ void DiskInfoCache::invalidate() {
 
 void DiskInfoCache::invalidateExpired() {
     std::lock_guard guard(lock_);
-    const double now = clock_.uptime();
+    const double now = clock_.uptime().count();
     std::erase_if(cachedValue_,
                   [&](const auto& item) { return !(now - item.second.uptime < ttl); });
 }
@@ -102,7 +102,7 @@ DiskImageMap DiskImageMapCache::value(const Loader& loader) {
     std::uint64_t serial = 0;
     {
         std::lock_guard guard(lock_);
-        if (clock_.uptime() - cachedAtUptime_ < ttl) {
+        if (clock_.uptime().count() - cachedAtUptime_ < ttl) {
             return cachedValue_;
         }
         generation = generation_;
@@ -126,7 +126,7 @@ DiskImageMap DiskImageMapCache::value(const Loader& loader) {
         throw CancellationError();
     }
     cachedValue_ = loaded;
-    cachedAtUptime_ = clock_.uptime();
+    cachedAtUptime_ = clock_.uptime().count();
     latestLoadSerial_.reset();
     return loaded;
 }

@@ -6,7 +6,7 @@ ESPHelperStatusCache::ESPHelperStatusCache(const Clock& clock, double ttl)
     : clock_(clock), ttl_(ttl) {}
 
 std::optional<bool> ESPHelperStatusCache::freshValue() const {
-    const double now = clock_.uptime();
+    const double now = clock_.uptime().count();
     std::lock_guard guard(lock_);
     if (cached_ && now - cached_->uptime < ttl_) {
         return cached_->value;
@@ -30,7 +30,7 @@ void ESPHelperStatusCache::invalidate() {
 }
 
 void ESPHelperStatusCache::storeFromOutside(bool installed) {
-    const double now = clock_.uptime();
+    const double now = clock_.uptime().count();
     std::lock_guard guard(lock_);
     ++generation_;
     latestLoadSerial_.reset();
@@ -49,7 +49,7 @@ bool ESPHelperStatusCache::isCurrentLocked(const LoadTicket& ticket) const {
 }
 
 bool ESPHelperStatusCache::completeLoad(const LoadTicket& ticket, bool installed) {
-    const double now = clock_.uptime();
+    const double now = clock_.uptime().count();
     std::lock_guard guard(lock_);
     if (!isCurrentLocked(ticket)) {
         return false;

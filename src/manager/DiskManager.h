@@ -54,10 +54,10 @@ struct DiskManagerDependencies {
 // timers hold it weakly.
 class DiskManager : public std::enable_shared_from_this<DiskManager> {
 public:
-    static constexpr double kAutoRefreshDelay = 0.45;
-    static constexpr double kRevealDelay = 0.18;
-    static constexpr double kRefreshAfterSuccess = 0.9;
-    static constexpr double kRefreshAfterFailure = 0.4;
+    static constexpr Seconds kAutoRefreshDelay{0.45};
+    static constexpr Seconds kRevealDelay{0.18};
+    static constexpr Seconds kRefreshAfterSuccess{0.9};
+    static constexpr Seconds kRefreshAfterFailure{0.4};
 
     // The published fields; observers hear of each one just before it changes.
     enum class Field {
@@ -79,9 +79,9 @@ public:
 
     static std::shared_ptr<DiskManager> create(DiskManagerDependencies dependencies);
     // Drops the manager, whose teardown cancels every task it started, and
-    // waits up to `limitSeconds` for those workers to end, so that none of
+    // waits up to `limit` for those workers to end, so that none of
     // them, nor a child process of theirs, outlives the program.
-    static void releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds);
+    static void releaseAndWait(std::shared_ptr<DiskManager>& manager, Seconds limit);
     // Teardown: cancels every task the manager owns and releases the watcher.
     ~DiskManager();
     DiskManager(const DiskManager&) = delete;
@@ -135,7 +135,7 @@ private:
     // Refresh (DiskManager.cpp).
     void willChange(Field field);
     void startAutoRefresh();
-    void scheduleSilentRefresh(double delaySeconds);
+    void scheduleSilentRefresh(Seconds delay);
     void launchScan(std::uint64_t generation);
     void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,
                      bool helperStatus);

@@ -3,6 +3,7 @@
 #include "discovery/ESPVolume.h"
 #include "discovery/PlistValue.h"
 #include "operations/AdministratorShell.h"
+#include "support/Duration.h"
 
 #include <functional>
 #include <optional>
@@ -28,7 +29,7 @@ inline constexpr const char* kOptionalHelperText =
 
 inline constexpr double kListTimeout = 10.0;
 inline constexpr int kMountPointReads = 3;
-inline constexpr double kMountPointReadPause = 0.15;
+inline constexpr Seconds kMountPointReadPause{0.15};
 
 // What the operations need from the rest of the system. The defaults are the
 // command runner, the process-wide helper status cache and the helper itself.

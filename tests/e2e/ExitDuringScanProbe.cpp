@@ -24,7 +24,7 @@ namespace {
 tesselwick::NoDestructor<tesselwick::TaskHandle> scan;
 
 void letTheScanFinish() {
-    if (!scan->waitFinished(10.0)) {
+    if (!scan->waitFinished(tesselwick::Seconds(10))) {
         std::fputs("the scan did not finish\n", stderr);
         std::_Exit(3);
     }

@@ -208,10 +208,10 @@ struct ManagerHarness {
     // Moves virtual time to `t` seconds after the start, running what is due;
     // the tolerance absorbs rounding in sums like 1002.2 + 0.45.
     void at(double t) {
-        queue.advance(kStart + t + 1e-7 - clock.uptime());
+        queue.advance(kStart + t + 1e-7 - clock.uptime().count());
         clock.set(kStart + t);
     }
-    double now() const { return clock.uptime() - kStart; }
+    double now() const { return clock.uptime().count() - kStart; }
     TaskHandle firstTask() {
         std::lock_guard guard(tasksMutex);
         return tasks.front();
@@ -232,7 +232,7 @@ struct ManagerHarness {
             started.swap(tasks);
         }
         for (const TaskHandle& task : started) {
-            EXPECT_TRUE(task.waitFinished(10.0));
+            EXPECT_TRUE(task.waitFinished(10s));
         }
         work = std::make_shared<FakeWork>();
         browser = std::make_shared<platform::fake::FakeFileBrowser>();

@@ -130,10 +130,9 @@ void DBusSessionWorker::enqueue(Job job) {
     wake_.notify_one();
 }
 
-bool DBusSessionWorker::waitUntilIdle(double timeoutSeconds) {
+bool DBusSessionWorker::waitUntilIdle(Seconds timeout) {
     std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                          [&] { return jobs_.empty() && !running_; });
+    return idle_.wait_for(lock, timeout, [&] { return jobs_.empty() && !running_; });
 }
 
 void DBusSessionWorker::run() {

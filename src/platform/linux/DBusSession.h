@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Duration.h"
+
 #include <dbus/dbus.h>
 
 #include <condition_variable>
@@ -88,7 +90,7 @@ public:
     // Waits until every job queued so far, and those they queued, has run;
     // false when the time ran out first. For short-lived processes that must
     // not drop what they asked for.
-    bool waitUntilIdle(double timeoutSeconds);
+    bool waitUntilIdle(Seconds timeout);
 
 private:
     void run();

@@ -11,9 +11,9 @@ PlatformServices makePlatformServices() {
     auto folderAnswers = std::make_shared<macos::PendingAnswers>();
     services.notificationCenter = macos::makeNotificationCenter(notificationAnswers);
     services.fileBrowser = macos::makeFileBrowser(folderAnswers);
-    services.waitUntilDelivered = [notificationAnswers, folderAnswers](double timeoutSeconds) {
-        notificationAnswers->waitUntilIdle(timeoutSeconds);
-        folderAnswers->waitUntilIdle(timeoutSeconds);
+    services.waitUntilDelivered = [notificationAnswers, folderAnswers](Seconds timeout) {
+        notificationAnswers->waitUntilIdle(timeout);
+        folderAnswers->waitUntilIdle(timeout);
     };
     return services;
 }

@@ -33,10 +33,9 @@ void PendingAnswers::finish(const std::function<void()>& answer) {
     }
 }
 
-bool PendingAnswers::waitUntilIdle(double timeoutSeconds) {
+bool PendingAnswers::waitUntilIdle(Seconds timeout) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                             [&] { return outstanding_ == 0; });
+    return changed_.wait_for(lock, timeout, [&] { return outstanding_ == 0; });
 }
 
 void PendingAnswers::close() {

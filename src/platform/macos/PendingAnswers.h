@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Duration.h"
+
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -22,7 +24,7 @@ public:
     void finish(const std::function<void()>& answer);
     // True when every begun request has been answered; false when the time ran
     // out first.
-    bool waitUntilIdle(double timeoutSeconds);
+    bool waitUntilIdle(Seconds timeout);
     // Drops every later answer and waits for one that is running; for the
     // asking object's destructor, never from inside an answer.
     void close();
