@@ -87,11 +87,6 @@ bool DiskInfoCache::contains(const std::string& identifier) const {
     return cachedValue_.contains(identifier);
 }
 
-std::size_t DiskInfoCache::loadsInFlight() const {
-    std::lock_guard guard(lock_);
-    return latestLoadSerialByIdentifier_.size();
-}
-
 DiskImageMapCache& DiskImageMapCache::shared() {
     static NoDestructor<DiskImageMapCache> cache;
     return *cache;

@@ -46,7 +46,6 @@ public:
     // For tests and diagnostics.
     std::size_t entryCount() const;
     bool contains(const std::string& identifier) const;
-    std::size_t loadsInFlight() const;
 
 private:
     void finishFailedLoad(const std::string& identifier, std::uint64_t serial);

@@ -532,16 +532,6 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
     return sortedVolumes(std::move(result));
 }
 
-std::vector<PlistDictionary>
-VolumeScanner::enrichSiblingPartitions(const std::string& parentID,
-                                       const std::vector<PlistDictionary>& partitions) const {
-    BoundedPool pool(lookupConcurrency_);
-    ScanLookups lookups(*this);
-    wantPartitionsOf(lookups, parentID, partitions);
-    lookups.run(pool);
-    return enrichWith(parentID, partitions, lookups.taker());
-}
-
 PlistDictionary VolumeScanner::diskInfoUncached(const std::string& identifier) const {
     task::checkCancellation();
     if (!isValidDiskReferenceIdentifier(identifier)) {
@@ -683,20 +673,6 @@ partitionIDsByParentFromText(const std::string& text) {
         }
     }
     return result;
-}
-
-std::vector<PlistDictionary>
-VolumeScanner::siblingPartitionsFromInfo(const std::string& parentID,
-                                         const std::vector<std::string>& partitionIDs) const {
-    BoundedPool pool(lookupConcurrency_);
-    ScanLookups lookups(*this);
-    for (const std::string& id : partitionIDs) {
-        if (isPartitionOf(id, parentID)) {
-            lookups.want(id);
-        }
-    }
-    lookups.run(pool);
-    return siblingsWith(parentID, partitionIDs, lookups.taker());
 }
 
 std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
