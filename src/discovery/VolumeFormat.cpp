@@ -1,5 +1,7 @@
 #include "discovery/VolumeFormat.h"
 
+#include "support/Utf8.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,35 +11,10 @@ namespace tesselwick::discovery {
 
 namespace {
 
-// Length of the valid UTF-8 sequence at `i`, or 0 when the byte does not start one.
+// Length of the well-formed sequence at `i`, or 0 when the byte does not start one.
 std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t length = 0;
-    if (c < 0x80) {
-        return 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-        length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4;
-    } else {
-        return 0;
-    }
-    if (i + length > s.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    const auto second = static_cast<unsigned char>(s[i + 1]);
-    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second >= 0xA0) ||
-        (c == 0xF0 && second < 0x90) || (c == 0xF4 && second >= 0x90)) {
-        return 0;
-    }
-    return length;
+    const utf8::Sequence sequence = utf8::firstSequence(s.substr(i));
+    return sequence.wellFormed ? sequence.length : 0;
 }
 
 // Columns a text takes in a terminal, counting each code point as one.

@@ -7,6 +7,7 @@
 #include "support/Errors.h"
 #include "support/Task.h"
 #include "support/Text.h"
+#include "support/Utf8.h"
 
 #include <algorithm>
 #include <exception>
@@ -194,47 +195,6 @@ std::string headerDisk(std::string_view trimmedLine) {
 bool isESPLine(std::string_view trimmedLine) {
     return text::contains(trimmedLine, " EFI ") || trimmedLine.starts_with("1: EFI") ||
            text::contains(trimmedLine, "EFI EFI");
-}
-
-bool isValidUTF8(std::string_view bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        std::size_t extra = 0;
-        std::uint32_t codePoint = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            codePoint = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            codePoint = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            codePoint = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= bytes.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
-        if ((extra == 2 && codePoint < 0x800) || (extra == 3 && codePoint < 0x10000) ||
-            (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 // Fills what each partition of `parentID` leaves out from its disk information.
@@ -678,7 +638,7 @@ partitionIDsByParentFromText(const std::string& text) {
 std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
     task::checkCancellation();
     const std::string output = disktool::run(runner_, disktool::listText());
-    if (!isValidUTF8(output)) {
+    if (!utf8::isValid(output)) {
         return {};
     }
     const auto partitionIDs = partitionIDsByParentFromText(output);
