@@ -7,7 +7,7 @@
 #include "helper/ESPHelper.h"
 #include "helper/ESPHelperStatusCache.h"
 #include "process/ProcessRunner.h"
-#include "support/Text.h"
+#include "support/Utf8.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,11 +17,11 @@ using namespace tesselwick;
 namespace {
 
 void checkDisplayText(const std::string& text, std::size_t characterLimit, const char* what) {
-    if (text::toValidUTF8(text) != text) {
+    if (!utf8::isValid(text)) {
         fuzz::fail(std::string(what) + " is not valid UTF-8");
     }
     // The limit plus the ellipsis that marks a cut.
-    if (text::utf8Length(text) > characterLimit + 1) {
+    if (utf8::length(text) > characterLimit + 1) {
         fuzz::fail(std::string(what) + " is longer than its limit");
     }
 }

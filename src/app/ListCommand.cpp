@@ -1,6 +1,6 @@
 #include "app/Cli.h"
 #include "app/CommandSession.h"
-#include "discovery/VolumeFormat.h"
+#include "app/ListOutput.h"
 #include "discovery/VolumeScan.h"
 #include "support/BlockingMainQueue.h"
 #include "support/Task.h"
@@ -68,8 +68,8 @@ int runList(const std::vector<std::string>& arguments, std::ostream& out, std::o
         if (!scanUnlessInterrupted(volumes)) {
             return tesselwick::app::kInterruptedStatus;
         }
-        out << (json ? tesselwick::discovery::volumesJSON(volumes)
-                     : tesselwick::discovery::volumesTable(volumes));
+        out << (json ? tesselwick::app::volumesJSON(volumes)
+                     : tesselwick::app::volumesTable(volumes));
         return 0;
     } catch (const std::exception& error) {
         err << error.what() << "\n";

@@ -1,8 +1,8 @@
 #include "app/Cli.h"
 
 #include "app/CommandSession.h"
+#include "app/ListOutput.h"
 #include "discovery/Classification.h"
-#include "discovery/VolumeFormat.h"
 #include "manager/DiskManager.h"
 #include "operations/EFIOperations.h"
 
@@ -104,7 +104,7 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
     const bool mounting = verb == Verb::mount;
     if (listed && static_cast<bool>(listed->mountPoint) == mounting) {
         if (json) {
-            out << discovery::volumeJSON(*listed);
+            out << volumeJSON(*listed);
         } else if (mounting) {
             out << *id << " is already mounted at " << *listed->mountPoint << "\n";
         } else {
@@ -136,7 +136,7 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
     }
     const ESPVolume* now = findVolume(manager.volumes(), *id);
     if (json) {
-        out << (now ? discovery::volumeJSON(*now) : std::string("null\n"));
+        out << (now ? volumeJSON(*now) : std::string("null\n"));
     } else if (now && now->mountPoint) {
         out << *id << " mounted at " << *now->mountPoint << "\n";
     } else {

@@ -3,6 +3,7 @@
 #include "support/NoDestructor.h"
 #include "support/Text.h"
 #include "support/Thread.h"
+#include "support/Utf8.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -373,7 +374,7 @@ void TesselwickDiagnostics::logRecord(std::string message, const CallSite& site)
     record.append("] [").append(fileLabel(site.file));
     record.append(":").append(std::to_string(site.line));
     record.append(" ").append(functionLabel(site.function));
-    record.append("] ").append(text::toValidUTF8(message)).append("\n");
+    record.append("] ").append(utf8::toValid(message)).append("\n");
     {
         std::lock_guard guard(lock_);
         if (!sessionStarted_) {

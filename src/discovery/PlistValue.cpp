@@ -1,7 +1,7 @@
 #include "discovery/PlistValue.h"
 
 #include "support/Errors.h"
-#include "support/Text.h"
+#include "support/Utf8.h"
 
 #include <plist/plist.h>
 
@@ -444,7 +444,7 @@ PlistValue parsePropertyList(std::string_view bytes) {
         if (auto hazard = binaryPlistHazard(bytes)) {
             fail(*hazard);
         }
-    } else if (text::toValidUTF8(bytes) != bytes) {
+    } else if (!utf8::isValid(bytes)) {
         // Not well-formed XML; the system's parser also stops the process on some
         // such keys instead of reporting an error.
         fail("it is not valid UTF-8");

@@ -49,15 +49,9 @@ public:
     // Through the cache; any failure but the calling task's cancellation gives an
     // empty dictionary (a load the cache reports as overtaken included).
     PlistDictionary bestEffortDiskInfo(const std::string& identifier) const;
-    std::vector<PlistDictionary>
-    enrichSiblingPartitions(const std::string& parentID,
-                            const std::vector<PlistDictionary>& partitions) const;
     // Through the cache; any failure but the calling task's cancellation gives an
     // empty map.
     DiskImageMap diskImageMap() const;
-    std::vector<PlistDictionary>
-    siblingPartitionsFromInfo(const std::string& parentID,
-                              const std::vector<std::string>& partitionIDs) const;
 
     // The image-list loader behind diskImageMap(), uncached; throws on failure.
     DiskImageMap loadDiskImageMap() const;

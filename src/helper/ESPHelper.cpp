@@ -5,6 +5,7 @@
 #include "support/NoDestructor.h"
 #include "support/Task.h"
 #include "support/Text.h"
+#include "support/Utf8.h"
 
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace {
 // Undecodable output counts as empty, like the rest of the system treats
 // text it cannot read.
 std::string decodedTrimmed(const std::string& bytes) {
-    return text::toValidUTF8(bytes) == bytes ? text::trim(bytes) : std::string();
+    return utf8::isValid(bytes) ? text::trim(bytes) : std::string();
 }
 
 std::vector<std::string> helperArguments(std::string_view command, std::string_view disk) {

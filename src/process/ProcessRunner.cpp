@@ -2,7 +2,7 @@
 
 #include "diagnostics/Diagnostics.h"
 #include "process/ChildWatch.h"
-#include "process/FileHandleCloser.h"
+#include "support/FileDescriptor.h"
 #include "support/Task.h"
 #include "support/Text.h"
 
@@ -29,40 +29,6 @@ namespace tesselwick::process {
 
 using detail::Clock;
 using detail::posixError;
-
-// ---------------------------------------------------------------------------
-// Descriptors
-
-FileHandleCloser::FileHandleCloser(FileHandleCloser&& other) noexcept
-    : fd_(other.fd_), closeSucceeded_(other.closeSucceeded_) {
-    other.fd_ = -1;
-    other.closeSucceeded_ = true;
-}
-
-FileHandleCloser& FileHandleCloser::operator=(FileHandleCloser&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.fd_;
-        closeSucceeded_ = other.closeSucceeded_;
-        other.fd_ = -1;
-        other.closeSucceeded_ = true;
-    }
-    return *this;
-}
-
-FileHandleCloser::~FileHandleCloser() {
-    close();
-}
-
-bool FileHandleCloser::close() noexcept {
-    if (fd_ >= 0) {
-        // Linux releases the descriptor even when close reports EINTR, and a
-        // retry could close a descriptor another thread has just been given.
-        closeSucceeded_ = ::close(fd_) == 0 || errno == EINTR;
-        fd_ = -1;
-    }
-    return closeSucceeded_;
-}
 
 namespace detail {
 
@@ -208,7 +174,7 @@ class PipeReader {
 public:
     static constexpr int kChunksPerWake = 16;
 
-    PipeReader(FileHandleCloser handle, std::size_t limit)
+    PipeReader(FileDescriptor handle, std::size_t limit)
         : handle_(std::move(handle)), limit_(limit) {}
 
     bool finished() const { return !handle_.isOpen(); }
@@ -268,7 +234,7 @@ private:
         }
     }
 
-    FileHandleCloser handle_;
+    FileDescriptor handle_;
     std::size_t limit_;
     std::string bytes_;
     bool wasTruncated_ = false;

@@ -1,6 +1,7 @@
 #include "process/ProcessRunner.h"
 
 #include "support/Text.h"
+#include "support/Utf8.h"
 
 namespace tesselwick::process {
 
@@ -19,9 +20,9 @@ std::string commandDescription(const std::string& executablePath,
             }
         }
         // Counted in characters, so a long name is never cut inside one.
-        shown = text::toValidUTF8(shown);
-        if (text::utf8Length(shown) > kDescriptionArgumentLimit) {
-            shown = text::utf8Prefix(shown, kDescriptionArgumentLimit) + kEllipsis;
+        shown = utf8::toValid(shown);
+        if (utf8::length(shown) > kDescriptionArgumentLimit) {
+            shown = utf8::prefix(shown, kDescriptionArgumentLimit) + kEllipsis;
         }
         out += ' ';
         out += shown;
@@ -34,7 +35,7 @@ std::string limitedProcessText(std::string_view bytes, std::size_t byteLimit) {
         return {};
     }
     const bool cut = bytes.size() > byteLimit;
-    std::string shown = text::trim(text::toValidUTF8(cut ? bytes.substr(0, byteLimit) : bytes));
+    std::string shown = text::trim(utf8::toValid(cut ? bytes.substr(0, byteLimit) : bytes));
     if (cut && !shown.empty()) {
         shown += kEllipsis;
     }
@@ -56,8 +57,8 @@ std::string processFailureMessage(std::string_view standardOutput, std::string_v
         }
         message += outputText;
     }
-    if (text::utf8Length(message) > kFailureMessageLimit) {
-        message = text::utf8Prefix(message, kFailureMessageLimit) + kEllipsis;
+    if (utf8::length(message) > kFailureMessageLimit) {
+        message = utf8::prefix(message, kFailureMessageLimit) + kEllipsis;
     }
     return message;
 }

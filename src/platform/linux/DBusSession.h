@@ -39,7 +39,8 @@ private:
 };
 
 // libdbus refuses strings that are not UTF-8; names read from a disk may be
-// anything, so invalid bytes become U+FFFD.
+// anything, so each byte outside a well-formed sequence, and each NUL, becomes
+// U+FFFD.
 std::string validDBusUtf8(std::string_view text);
 bool appendDBusString(DBusMessageIter* iter, const std::string& value);
 
