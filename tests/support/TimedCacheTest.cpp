@@ -1,3 +1,4 @@
+#include "doubles/ManualClock.h"
 #include "support/TimedCache.h"
 #include "support/Errors.h"
 
@@ -56,7 +57,7 @@ TEST(TimedCache, WhatALoadStoresDependsOnWhatHappenedWhileItRan) {
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         ManualClock clock;
-        Cache cache(clock, 3.0);
+        Cache cache(clock, Seconds(3.0));
         const auto load = [&] {
             cases[i].meanwhile(cache);
             return std::string("load");
@@ -86,7 +87,7 @@ TEST(TimedCache, FreshForTheTimeToLiveCountedFromTheEndOfTheLoad) {
     };
     for (const auto& c : cases) {
         ManualClock clock(100.0);
-        Cache cache(clock, 3.0);
+        Cache cache(clock, Seconds(3.0));
         EXPECT_FALSE(cache.freshValue("k")); // nothing before the first load, even at 0
         int runs = 0;
         const auto load = [&] {
@@ -105,7 +106,7 @@ TEST(TimedCache, FreshForTheTimeToLiveCountedFromTheEndOfTheLoad) {
 
 TEST(TimedCache, ANewKeyBeyondCapacityEvictsTheOneStoredLongestAgo) {
     ManualClock clock(0);
-    Cache cache(clock, 3.0, 3);
+    Cache cache(clock, Seconds(3.0), 3);
     for (const char* key : {"c", "b", "a"}) {
         clock.advance(1);
         cache.value(key, [] { return std::string("v"); });
@@ -136,7 +137,7 @@ TEST(TimedCacheConcurrency, AChangeOnAnotherThreadOvertakesAHeldLoad) {
     };
     for (const auto& change : changes) {
         ManualClock clock;
-        Cache cache(clock, 3.0);
+        Cache cache(clock, Seconds(3.0));
         std::promise<void> started;
         std::promise<void> changed;
         auto held = std::async(std::launch::async, [&] {
@@ -158,7 +159,7 @@ TEST(TimedCacheConcurrency, AChangeOnAnotherThreadOvertakesAHeldLoad) {
 // key's value or a cancellation, and the capacity holds (run under tsan in CI).
 TEST(TimedCacheConcurrency, StressKeepsTheInvariants) {
     ManualClock clock;
-    Cache cache(clock, 3.0, 64);
+    Cache cache(clock, Seconds(3.0), 64);
     constexpr int kThreads = 6;
     constexpr int kIterations = 400;
     std::latch start(kThreads + 1);
