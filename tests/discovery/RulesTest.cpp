@@ -1,5 +1,7 @@
 #include "discovery/Classification.h"
 #include "discovery/Naming.h"
+#include "discovery/PartitionId.h"
+#include "support/ErrorText.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +37,32 @@ TEST(Identifiers, WholeDiskAndPartitionPatterns) {
     }
     EXPECT_FALSE(isWholeDiskIdentifier("disk3s2"));
     EXPECT_FALSE(isPartitionOf("disk10s3", "disk1")); // prefix of the number is not the disk
+}
+
+TEST(Identifiers, PartitionIdIsAPartitionThatKnowsItsWholeDisk) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"disk0s1", "disk0"},
+        {"disk11s12", "disk11"}, // more than one digit on both sides
+        // Refused, with what each could do inside a quoted root-script value:
+        {"disk0", nullptr},      // a whole disk
+        {"disk0s1;id", nullptr}, // a second command
+        {"disk0s1'", nullptr},   // leave its quotes
+        {"disk0s1\n", nullptr},  // a second line
+        {"Disk0s1", nullptr},    // another spelling
+        {"disk0s1s2", nullptr},  // a snapshot-like suffix
+        {"", nullptr},
+    };
+    for (const auto& [text, wholeDisk] : cases) {
+        const auto partition = PartitionId::parse(text);
+        ASSERT_EQ(partition.has_value(), wholeDisk != nullptr) << text;
+        if (partition) {
+            EXPECT_EQ(partition->str(), text);
+            EXPECT_EQ(partition->wholeDisk(), wholeDisk);
+        } else {
+            EXPECT_EQ(tesselwick::testing::errorText([&] { PartitionId::validated(text); }),
+                      std::string("Tesselwick 64: Invalid disk identifier: ") + text);
+        }
+    }
 }
 
 TEST(Classification, ESPTest) {
