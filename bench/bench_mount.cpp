@@ -126,8 +126,9 @@ int measureInside(const std::string& route, int runs) {
     }
     operations::EFIOperationServices services = operations::defaultEFIOperationServices();
     services.runner = runner;
-    services.runHelper = [runner](std::string_view command, std::string_view disk) {
-        ESPHelper::run(command, disk, ESPHelper::statusCache(), runner);
+    services.runHelper = [runner](discovery::DiskOperation operation,
+                                  const discovery::PartitionId& partition) {
+        ESPHelper::run(operation, partition, ESPHelper::statusCache(), runner);
     };
     auto operations = std::make_shared<const operations::EFIOperations>(services);
 
@@ -136,8 +137,9 @@ int measureInside(const std::string& route, int runs) {
     deps.mainQueue = &queue;
     deps.clock = &systemClock();
     manager::useSharedCoreServices(deps);
-    deps.runEFICommand = [operations](const std::string& command, const std::string& disk) {
-        operations->runEFICommand(command, disk);
+    deps.runEFICommand = [operations](discovery::DiskOperation operation,
+                                      const discovery::PartitionId& partition) {
+        operations->runEFICommand(operation, partition);
     };
     deps.refreshedOperationVolume = [operations](const discovery::ESPVolume& volume, bool mounted) {
         return operations->refreshedOperationVolume(volume, mounted);

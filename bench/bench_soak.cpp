@@ -524,7 +524,9 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     }
     const ESPVolume requested = *volume;
     const bool mounting = !requested.mountPoint;
-    const std::string command = mounting ? operations::kMountCommand : operations::kUnmountCommand;
+    const auto operation =
+        mounting ? discovery::DiskOperation::mount : discovery::DiskOperation::unmount;
+    const std::string command = discovery::operationName(operation);
 
     const Identity& identity = route == Route::direct ? root_ : user_;
     if (!become(root_) || !prepareRoute(route) || !become(root_) ||
@@ -538,7 +540,7 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     browser_->take();
     errorHistory_.clear();
     const auto started = std::chrono::steady_clock::now();
-    manager_->performOperation(requested, command);
+    manager_->performOperation(requested, operation);
     // As the command line waits: the disk no longer busy and its reveal done.
     if (!waitUntil(
             [&] {

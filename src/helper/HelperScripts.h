@@ -1,5 +1,8 @@
 #pragma once
 
+#include "discovery/DiskOperation.h"
+#include "discovery/PartitionId.h"
+
 #include <string>
 
 namespace tesselwick::helper {
@@ -23,5 +26,12 @@ std::string helperScript();
 // The transactional installer, run once as root. Its only variable parts are
 // the constants above.
 std::string installerScript();
+
+// The administrator route's root script for one request: it re-validates the
+// partition on the live system like the helper, then mounts or unmounts it.
+// The request's values are spliced in between single quotes, which the types
+// guarantee they cannot leave.
+std::string privilegedDiskutilScript(discovery::DiskOperation operation,
+                                     const discovery::PartitionId& partition);
 
 } // namespace tesselwick::helper

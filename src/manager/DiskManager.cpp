@@ -15,6 +15,7 @@
 
 namespace tesselwick::manager {
 
+using discovery::DiskOperation;
 using discovery::ESPVolume;
 
 namespace {
@@ -68,9 +69,9 @@ void useSharedCoreServices(DiskManagerDependencies& dependencies) {
     dependencies.cachedHelperStatus = [] { return ESPHelper::statusCache().cachedValue(); };
     dependencies.helperIsInstalled = [] { return ESPHelper::isInstalled(); };
     auto operations = std::make_shared<const operations::EFIOperations>();
-    dependencies.runEFICommand = [operations](const std::string& command,
-                                              const std::string& diskIdentifier) {
-        operations->runEFICommand(command, diskIdentifier);
+    dependencies.runEFICommand = [operations](DiskOperation operation,
+                                              const discovery::PartitionId& partition) {
+        operations->runEFICommand(operation, partition);
     };
     dependencies.refreshedOperationVolume = [operations](const ESPVolume& volume,
                                                          bool expectedMounted) {
@@ -458,11 +459,10 @@ void DiskManager::eraseBusyDisk(const std::string& diskID) {
 namespace tesselwick::manager {
 
 void DiskManager::toggle(const ESPVolume& volume) {
-    performOperation(volume,
-                     volume.mountPoint ? operations::kUnmountCommand : operations::kMountCommand);
+    performOperation(volume, volume.mountPoint ? DiskOperation::unmount : DiskOperation::mount);
 }
 
-void DiskManager::performOperation(const ESPVolume& volume, const std::string& command) {
+void DiskManager::performOperation(const ESPVolume& volume, DiskOperation operation) {
     const std::string diskID = volume.diskIdentifier;
     setLastError(std::nullopt);
     if (helperTask_ || helperBusy_ || busyDiskIDs_.contains(diskID)) {
@@ -472,7 +472,7 @@ void DiskManager::performOperation(const ESPVolume& volume, const std::string& c
     cancelActiveRefreshForDiskOperation();
     insertBusyDisk(diskID);
 
-    const bool expectedMounted = command == operations::kMountCommand;
+    const bool expectedMounted = operation == DiskOperation::mount;
     std::weak_ptr<DiskManager> weak = weak_from_this();
     MainQueue& queue = mainQueue_;
     // Copies, so the worker never reaches into a manager that is gone.
@@ -493,9 +493,11 @@ void DiskManager::performOperation(const ESPVolume& volume, const std::string& c
         std::optional<std::string> failure;
         try {
             if (!run) {
-                throw commandError(1, "Unable to " + command + " EFI partition " + diskID + ".");
+                throw commandError(1, "Unable to " +
+                                          std::string(discovery::operationName(operation)) +
+                                          " EFI partition " + diskID + ".");
             }
-            run(command, diskID);
+            run(operation, discovery::PartitionId::validated(diskID));
             if (invalidateImageMap) {
                 invalidateImageMap();
             }
@@ -520,14 +522,14 @@ void DiskManager::performOperation(const ESPVolume& volume, const std::string& c
         }
         queue.post([=] {
             if (auto manager = weak.lock()) {
-                manager->finishOperation(diskID, command, volume, refreshed, failure,
+                manager->finishOperation(diskID, operation, volume, refreshed, failure,
                                          expectedMounted, helperStatus);
             }
         });
     });
 }
 
-void DiskManager::finishOperation(const std::string& diskID, const std::string& command,
+void DiskManager::finishOperation(const std::string& diskID, DiskOperation operation,
                                   const ESPVolume& requested,
                                   const std::optional<ESPVolume>& refreshed,
                                   const std::optional<std::string>& failure, bool expectedMounted,
@@ -546,7 +548,7 @@ void DiskManager::finishOperation(const std::string& diskID, const std::string& 
     if (expectedMounted && refreshed->mountPoint) {
         postNotification("EFI mounted", refreshed->parentName + " • " + refreshed->diskIdentifier);
         scheduleMountedVolumeReveal(*refreshed);
-    } else if (command == operations::kUnmountCommand) {
+    } else if (operation == DiskOperation::unmount) {
         postNotification("EFI unmounted", requested.parentName + " • " + diskID);
     }
     scheduleSilentRefresh(kRefreshAfterSuccess);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "discovery/DiskOperation.h"
 #include "discovery/ESPVolume.h"
+#include "discovery/PartitionId.h"
 #include "manager/DiskEventSource.h"
 #include "manager/DiskWatcher.h"
 #include "services/FileBrowser.h"
@@ -45,8 +47,7 @@ struct DiskManagerDependencies {
 
     // One mount or unmount through the routes, and the re-read of the volume
     // afterwards (worker task; see operations/EFIOperations.h).
-    std::function<void(const std::string& command, const std::string& diskIdentifier)>
-        runEFICommand;
+    std::function<void(discovery::DiskOperation, const discovery::PartitionId&)> runEFICommand;
     std::function<discovery::ESPVolume(const discovery::ESPVolume&, bool expectedMounted)>
         refreshedOperationVolume;
     // Installs the helper behind the authorization prompt and proves it runs
@@ -133,10 +134,10 @@ public:
     // Mounts an unmounted volume, unmounts a mounted one. Refused without a
     // message while the helper is being installed or the disk is busy.
     void toggle(const discovery::ESPVolume& volume);
-    // toggle() with the command given by the caller ("mount" or "unmount")
-    // instead of read from the volume; for the command line, which also
-    // hands in identifiers that no scan listed so the pipeline can refuse them.
-    void performOperation(const discovery::ESPVolume& volume, const std::string& command);
+    // toggle() with the operation given by the caller instead of read from the
+    // volume; for the command line, which also hands in partitions that no scan
+    // listed so the pipeline can refuse them.
+    void performOperation(const discovery::ESPVolume& volume, discovery::DiskOperation operation);
     void finishCancelledOperation(const std::string& diskIdentifier);
     // Replaces, removes or sorts in the one volume without a full scan.
     void updateSingleVolume(const std::string& diskIdentifier,
@@ -194,7 +195,7 @@ private:
                      bool helperStatus);
     void applyFailure(std::uint64_t generation, const std::string& message, bool helperStatus);
     void cancelReveal(const std::string& diskIdentifier);
-    void finishOperation(const std::string& diskIdentifier, const std::string& command,
+    void finishOperation(const std::string& diskIdentifier, discovery::DiskOperation operation,
                          const discovery::ESPVolume& requested,
                          const std::optional<discovery::ESPVolume>& refreshed,
                          const std::optional<std::string>& failure, bool expectedMounted,

@@ -1,35 +1,17 @@
 #pragma once
 
-#include <functional>
+#include "process/CommandRunner.h"
+
 #include <string>
 #include <string_view>
-#include <vector>
 
-namespace tesselwick::operations {
-
-// How a child process is run: path, arguments, time-out in seconds; returns the
-// standard output bytes or throws like process::runProcessData, which is the
-// production value. Tests hand in their own.
-using CommandRunner = std::function<std::string(
-    const std::string& executablePath, const std::vector<std::string>& arguments, double timeout)>;
-
-// The production runner: process::runProcessData.
-CommandRunner defaultCommandRunner();
+// Carrying a root script through the system's authorization prompt: the script
+// travels as Base64 inside one shell command line, which travels inside an
+// AppleScript string literal handed to osascript.
+namespace tesselwick::process {
 
 inline constexpr const char* kOsascriptPath = "/usr/bin/osascript";
 inline constexpr double kAdministratorTimeout = 120.0;
-
-// True for "disk" + digits (a whole disk) and "disk" + digits + "s" + digits.
-bool isWholeDiskIdentifier(std::string_view identifier);
-bool isPartitionIdentifier(std::string_view identifier);
-
-// The root script that re-validates one ESP and mounts or unmounts it. The
-// three values are spliced between single quotes unescaped, so they are checked
-// here once more: a command other than "mount"/"unmount", malformed
-// identifiers, or a partition of another parent throw DomainError code 64
-// before any text is built.
-std::string privilegedDiskutilScript(std::string_view command, std::string_view diskIdentifier,
-                                     std::string_view parentIdentifier);
 
 // Standard Base64 (RFC 4648 alphabet, "=" padding) on one line.
 std::string base64Encode(std::string_view bytes);
@@ -49,6 +31,6 @@ std::string administratorAppleScript(std::string_view shellCommandLine);
 // prompt (osascript, 120 s). The output is discarded; runner errors pass on
 // unchanged. Blocking; call on a worker task.
 void runShellAsAdministrator(std::string_view shellCommandLine,
-                             const CommandRunner& runner = defaultCommandRunner());
+                             const CommandRunner& runner = systemCommandRunner());
 
-} // namespace tesselwick::operations
+} // namespace tesselwick::process

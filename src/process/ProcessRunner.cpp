@@ -2,6 +2,7 @@
 
 #include "diagnostics/Diagnostics.h"
 #include "process/ChildWatch.h"
+#include "process/CommandRunner.h"
 #include "process/FileHandleCloser.h"
 #include "support/Task.h"
 #include "support/Text.h"
@@ -511,6 +512,11 @@ std::string runProcessData(const std::string& executablePath,
                "s command=" + description;
     }());
     return std::move(output.standardOutput);
+}
+
+CommandRunner systemCommandRunner() {
+    return [](const std::string& executablePath, const std::vector<std::string>& arguments,
+              double timeout) { return runProcessData(executablePath, arguments, timeout); };
 }
 
 } // namespace tesselwick::process

@@ -3,7 +3,7 @@
 #include "SandboxRunner.h"
 
 #include "helper/HelperScripts.h"
-#include "operations/AdministratorShell.h"
+#include "process/AdministratorShell.h"
 
 #include <gtest/gtest.h>
 
@@ -149,11 +149,10 @@ TEST_F(RootScriptSandbox, HelperRefusesADeviceReportedUnderAnotherIdentifier) {
 TEST_F(RootScriptSandbox, RootShellsNeverRunTheCallersStartupFiles) {
     // Any process of the user can plant a .zshenv; HOME or ZDOTDIR may reach
     // the root shell through the administrator prompt.
-    sandbox_.writeFile("admin.line",
-                       operations::scriptTransportLine(
-                           operations::privilegedDiskutilScript("mount", "disk0s1", "disk0")));
-    sandbox_.writeFile("installer.line",
-                       operations::scriptTransportLine(helper::installerScript()));
+    sandbox_.writeFile("admin.line", process::scriptTransportLine(helper::privilegedDiskutilScript(
+                                         discovery::DiskOperation::mount,
+                                         discovery::PartitionId::validated("disk0s1"))));
+    sandbox_.writeFile("installer.line", process::scriptTransportLine(helper::installerScript()));
     const char* routes[] = {
         // the administrator route's inline script, as the prompt runs it
         "/bin/sh -c \"$(cat \"$TW_DIR/admin.line\")\"",

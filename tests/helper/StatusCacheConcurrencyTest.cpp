@@ -20,8 +20,8 @@ TEST(ESPHelperStatusCacheThreads, AProbeRacingAnOutsideStoreKeepsTheStoredAnswer
         std::promise<void> probeStarted;
         std::promise<void> storeDone;
         auto storeDoneFuture = storeDone.get_future();
-        const operations::CommandRunner heldProbe = [&](const std::string&,
-                                                        const std::vector<std::string>&, double) {
+        const process::CommandRunner heldProbe = [&](const std::string&,
+                                                     const std::vector<std::string>&, double) {
             probeStarted.set_value();
             storeDoneFuture.wait();
             return std::string(outside ? "8" : "9");

@@ -144,8 +144,9 @@ struct ManagerHarness {
         deps.invalidateDiskInfo = [c = cacheDrops] { ++*c; };
         deps.cachedHelperStatus = [this] { return cachedHelper; };
         deps.helperIsInstalled = [p = helperProbe] { return p->load(); };
-        deps.runEFICommand = [w = work](const std::string& command, const std::string& disk) {
-            w->operation(command + " " + disk);
+        deps.runEFICommand = [w = work](discovery::DiskOperation operation,
+                                        const discovery::PartitionId& partition) {
+            w->operation(std::string(discovery::operationName(operation)) + " " + partition.str());
         };
         deps.refreshedOperationVolume = [w = work](const ESPVolume& v, bool mounted) {
             std::lock_guard guard(w->lock);

@@ -1,4 +1,4 @@
-#include "operations/AdministratorShell.h"
+#include "process/AdministratorShell.h"
 #include "process/ProcessRunner.h"
 
 #include "support/ErrorText.h"
@@ -8,7 +8,7 @@
 #include <string>
 
 using namespace tesselwick;
-using namespace tesselwick::operations;
+using namespace tesselwick::process;
 using tesselwick::testing::errorText;
 
 namespace {
@@ -20,57 +20,22 @@ std::string decodeWithSystemBase64(const std::string& encoded) {
 
 } // namespace
 
-TEST(PrivilegedDiskutilScript, RefusesValuesThatCouldLeaveTheirQuotes) {
-    const struct {
-        const char* command;
-        const char* disk;
-        const char* parent;
-        const char* message;
-    } cases[] = {
-        // only the two lower-case commands
-        {"Mount", "disk0s1", "disk0", "Invalid command: Mount"},
-        {"mount'; id; '", "disk0s1", "disk0", "Invalid command: mount'; id; '"},
-        // forged partition identifiers
-        {"mount", "disk0s1;id", "disk0", "Invalid disk identifier: disk0s1;id"},
-        {"mount", "disk0", "disk0", "Invalid disk identifier: disk0"},
-        {"mount", "disk0s1'", "disk0", "Invalid disk identifier: disk0s1'"},
-        {"unmount", "disk0s1\n", "disk0", "Invalid disk identifier: disk0s1\n"},
-        // the parent must be a whole disk
-        {"mount", "disk0s1", "disk0s1", "Invalid parent disk identifier: disk0s1"},
-        // a partition of another parent, including a prefix that only looks right
-        {"mount", "disk3s1", "disk2", "Disk identifier does not belong to its expected parent"},
-        {"mount", "disk11s1", "disk1", "Disk identifier does not belong to its expected parent"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(errorText([&] { privilegedDiskutilScript(c.command, c.disk, c.parent); }),
-                  std::string("Tesselwick 64: ") + c.message);
-    }
-}
-
-TEST(PrivilegedDiskutilScript, ValuesAppearOnlyInTheirQuotedAssignments) {
-    const std::string script = privilegedDiskutilScript("unmount", "disk12s3", "disk12");
-    EXPECT_TRUE(script.starts_with("#!/bin/zsh -f\n")); // none of the caller's startup files
-    const std::string values = "\ncommand='unmount'\ndisk='disk12s3'\nwhole_disk='disk12'\n";
-    const auto at = script.find(values);
-    ASSERT_NE(at, std::string::npos);
-    // The body works on the variables only.
-    EXPECT_EQ(script.find("disk12", at + values.size()), std::string::npos);
-}
-
 TEST(ScriptTransportLine, CarriesTheScriptWithoutQuotesOrBackslashes) {
-    const std::string script =
-        privilegedDiskutilScript("mount", "disk0s1", "disk0") +
-        "# \"quotes\" and \\backslashes\\ and 'single' ones, caf\xC3\xA9 \xFF\x80\n";
-    const std::string line = scriptTransportLine(script);
-    const std::string prefix = "/usr/bin/printf '%s' '";
-    const std::string suffix = "' | /usr/bin/base64 -D | /bin/zsh -f";
-    ASSERT_TRUE(line.starts_with(prefix));
-    ASSERT_TRUE(line.ends_with(suffix));
-    const std::string encoded =
-        line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
-    EXPECT_EQ(encoded.find_first_of("'\"\\\n"), std::string::npos);
-    EXPECT_EQ(line.find_first_of("\"\\\n"), std::string::npos);
-    EXPECT_EQ(decodeWithSystemBase64(encoded), script);
+    const std::string text =
+        "#!/bin/zsh -f\n# \"quotes\" and \\backslashes\\ and 'single' ones, caf\xC3\xA9 \xFF\x80\n";
+    // Three lengths: no padding, then one and two "=".
+    for (const std::string& script : {text, text + "#", text + "##"}) {
+        const std::string line = scriptTransportLine(script);
+        const std::string prefix = "/usr/bin/printf '%s' '";
+        const std::string suffix = "' | /usr/bin/base64 -D | /bin/zsh -f";
+        ASSERT_TRUE(line.starts_with(prefix));
+        ASSERT_TRUE(line.ends_with(suffix));
+        const std::string encoded =
+            line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
+        EXPECT_EQ(encoded.find_first_of("'\"\\\n"), std::string::npos);
+        EXPECT_EQ(line.find_first_of("\"\\\n"), std::string::npos);
+        EXPECT_EQ(decodeWithSystemBase64(encoded), script);
+    }
 }
 
 TEST(AppleScriptEscape, EscapesBackslashesThenQuotesExactlyOnce) {
