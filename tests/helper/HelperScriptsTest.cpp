@@ -1,14 +1,47 @@
 #include "helper/HelperScripts.h"
+#include "process/ProcessRunner.h"
+
+#include "support/ErrorText.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 using namespace tesselwick;
+using discovery::DiskOperation;
+using discovery::PartitionId;
+
+TEST(RootScripts, ZshParsesEveryGeneratedScript) {
+    const PartitionId disk = PartitionId::validated("disk5s1");
+    const std::pair<const char*, std::string> scripts[] = {
+        {"helper", helper::helperScript()},
+        {"installer", helper::installerScript()},
+        {"administrator mount", helper::privilegedDiskutilScript(DiskOperation::mount, disk)},
+        {"administrator unmount", helper::privilegedDiskutilScript(DiskOperation::unmount, disk)},
+    };
+    char directory[] = "/tmp/tesselwick-scripts.XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/script.zsh";
+    for (const auto& [name, text] : scripts) {
+        std::ofstream(path, std::ios::binary) << text;
+        EXPECT_EQ(tesselwick::testing::errorText([&] {
+                      process::runProcessData("/bin/zsh", {"-n", path}, 30);
+                  }),
+                  "no error")
+            << name;
+    }
+    std::remove(path.c_str());
+    rmdir(directory);
+}
 
 TEST(PrivilegedDiskutilScript, ValuesAppearOnlyInTheirQuotedAssignments) {
-    const std::string script = helper::privilegedDiskutilScript(
-        discovery::DiskOperation::unmount, discovery::PartitionId::validated("disk12s3"));
+    const std::string script = helper::privilegedDiskutilScript(DiskOperation::unmount,
+                                                                PartitionId::validated("disk12s3"));
     EXPECT_TRUE(script.starts_with("#!/bin/zsh -f\n")); // none of the caller's startup files
     const std::string values = "\ncommand='unmount'\ndisk='disk12s3'\nwhole_disk='disk12'\n";
     const auto at = script.find(values);
