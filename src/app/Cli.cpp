@@ -1,12 +1,10 @@
 #include "app/Cli.h"
 
+#include "support/BuildInfo.h"
+
 #include <algorithm>
 #include <map>
 #include <mutex>
-
-#ifndef TESSELWICK_VERSION
-#define TESSELWICK_VERSION "0.0.0"
-#endif
 
 namespace tesselwick::cli {
 
@@ -61,7 +59,7 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
         return 0;
     }
     if (first == "--version") {
-        out << "tesselwick " << TESSELWICK_VERSION << "\n";
+        out << "tesselwick " << build::kVersion << "\n";
         return 0;
     }
     auto it = table().find(first);
