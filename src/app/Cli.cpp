@@ -1,6 +1,7 @@
 #include "app/Cli.h"
 
 #include "support/BuildInfo.h"
+#include "support/ExitCodes.h"
 
 #include <algorithm>
 #include <map>
@@ -51,7 +52,7 @@ std::vector<Subcommand> subcommands() {
 int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
     if (arguments.empty()) {
         printUsage(err);
-        return 64;
+        return exitcode::kUsage;
     }
     const std::string& first = arguments.front();
     if (first == "--help" || first == "-h" || first == "help") {
@@ -66,7 +67,7 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
     if (it == table().end()) {
         err << "tesselwick: unknown command '" << first << "'\n";
         printUsage(err);
-        return 64;
+        return exitcode::kUsage;
     }
     return it->second.run(std::vector<std::string>(arguments.begin() + 1, arguments.end()), out,
                           err);

@@ -6,6 +6,7 @@
 #include "discovery/PartitionId.h"
 #include "discovery/VolumeFormat.h"
 #include "manager/DiskManager.h"
+#include "support/ExitCodes.h"
 
 #include <optional>
 
@@ -125,12 +126,12 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
             id = argument;
         } else {
             err << usageLine(verb);
-            return 64;
+            return exitcode::kUsage;
         }
     }
     if (!id) {
         err << usageLine(verb);
-        return 64;
+        return exitcode::kUsage;
     }
 
     CommandSession session;

@@ -7,6 +7,7 @@
 #include "manager/DiskManager.h"
 #include "platform/PlatformServices.h"
 #include "services/Notifier.h"
+#include "support/ExitCodes.h"
 #include "ui/ContentView.h"
 #include "ui/PopoverState.h"
 
@@ -38,7 +39,7 @@ int runScreenshot(const std::vector<std::string>& arguments, std::ostream& out, 
             return 0;
         } else {
             err << "tesselwick screenshot: unknown option '" << argument << "'\n" << usage;
-            return 64;
+            return tesselwick::exitcode::kUsage;
         }
     }
 

@@ -1,6 +1,7 @@
 #include "discovery/PartitionId.h"
 
 #include "discovery/Classification.h"
+#include "support/ExitCodes.h"
 
 namespace tesselwick::discovery {
 
@@ -19,7 +20,7 @@ PartitionId PartitionId::validated(std::string_view text) {
 }
 
 DomainError invalidIdentifierError(std::string_view text) {
-    return commandError(64, "Invalid disk identifier: " + std::string(text));
+    return commandError(exitcode::kUsage, "Invalid disk identifier: " + std::string(text));
 }
 
 } // namespace tesselwick::discovery

@@ -9,6 +9,7 @@
 #include "process/AdministratorShell.h"
 #include "process/DiskTool.h"
 #include "support/Errors.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 
 #include <exception>
@@ -24,8 +25,8 @@ using discovery::PlistDictionary;
 namespace {
 
 DomainError notPresent(const std::string& diskIdentifier) {
-    return commandError(65, "EFI partition " + diskIdentifier +
-                                " is no longer present. Refresh and try again.");
+    return commandError(exitcode::kDataError, "EFI partition " + diskIdentifier +
+                                                  " is no longer present. Refresh and try again.");
 }
 
 std::string stringOrEmpty(const PlistDictionary& dictionary, std::string_view key) {
@@ -170,9 +171,10 @@ void EFIOperations::validateCurrentEFITarget(const PartitionId& partition) const
         discovery::isEFIPartition(stringOrEmpty(info, "Content"), stringOrEmpty(info, "VolumeName"),
                                   filesystem);
     if (!isESP) {
-        throw commandError(65, "Refusing " + diskIdentifier +
-                                   ": it is no longer an EFI System Partition. Refresh and try "
-                                   "again.");
+        throw commandError(exitcode::kDataError,
+                           "Refusing " + diskIdentifier +
+                               ": it is no longer an EFI System Partition. Refresh and try "
+                               "again.");
     }
     task::checkCancellation();
 }

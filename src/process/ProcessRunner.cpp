@@ -4,6 +4,7 @@
 #include "process/ChildWatch.h"
 #include "process/CommandRunner.h"
 #include "process/FileHandleCloser.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 #include "support/Text.h"
 
@@ -364,7 +365,8 @@ std::string runProcessData(const std::string& executablePath,
 
     task::checkCancellation();
     if (!std::isfinite(timeout) || !(timeout > 0)) {
-        throw commandError(64, "Invalid command timeout: " + text::formatDouble(timeout));
+        throw commandError(exitcode::kUsage,
+                           "Invalid command timeout: " + text::formatDouble(timeout));
     }
 
     detail::EventLoop events;
@@ -382,7 +384,7 @@ std::string runProcessData(const std::string& executablePath,
         if (closedAll) {
             throw launchError;
         }
-        throw commandError(74,
+        throw commandError(exitcode::kIOError,
                            "The command could not start and one or more pipe handles could not "
                            "be closed: " +
                                description + ".",
@@ -413,7 +415,7 @@ std::string runProcessData(const std::string& executablePath,
         if (!readersClosed) {
             message += " One or more command reader handles could not be closed.";
         }
-        throw commandError(74, std::move(message));
+        throw commandError(exitcode::kIOError, std::move(message));
     }
 
     PipeReader outputReader(std::move(standardOutput.read), kStandardOutputLimit);
