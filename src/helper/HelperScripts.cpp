@@ -1,8 +1,19 @@
 #include "helper/HelperScripts.h"
 
+#include "helper/EmbeddedScripts.h"
+
 #include <string_view>
 
 namespace tesselwick::helper {
+
+const char* const kHelperDirectory = scripts::kHelperDirectory;
+const char* const kSudoersDirectory = scripts::kSudoersDirectory;
+const char* const kHelperPath = scripts::kHelperPath;
+const char* const kSudoersPath = scripts::kSudoersPath;
+const char* const kInstallLockName = scripts::kInstallLockName;
+const char* const kSudoersRule = scripts::kSudoersRule;
+const char* const kReadyMarker = scripts::kReadyMarker;
+
 namespace {
 
 // Replaces the place holder `name` of the administrator script; throws

@@ -2,7 +2,6 @@
 
 #include "discovery/DiskOperation.h"
 #include "discovery/PartitionId.h"
-#include "helper/EmbeddedScripts.h"
 #include "support/BuildInfo.h"
 
 #include <string>
@@ -13,14 +12,16 @@
 namespace tesselwick::helper {
 
 // Paths and names that stay on users' disks: changing any of them orphans
-// installed helpers.
-using scripts::kHelperDirectory;
-using scripts::kHelperPath;
-using scripts::kInstallLockName;
-using scripts::kReadyMarker;
-using scripts::kSudoersDirectory;
-using scripts::kSudoersPath;
-using scripts::kSudoersRule;
+// installed helpers. They come from helper/scripts/values.cmake, as the
+// scripts' own copies do.
+extern const char* const kHelperDirectory;
+extern const char* const kSudoersDirectory;
+extern const char* const kHelperPath;
+extern const char* const kSudoersPath;
+extern const char* const kInstallLockName;
+extern const char* const kSudoersRule;
+// The helper's first line on standard error once it has checked its arguments.
+extern const char* const kReadyMarker;
 inline constexpr const char* kHelperVersion = build::kHelperVersion;
 
 // The helper exactly as the installer writes it to kHelperPath.
