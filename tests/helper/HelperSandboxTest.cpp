@@ -15,7 +15,7 @@ using tesselwick::testing::SandboxRunner;
 namespace {
 
 // disk0s1: mounted ESP; disk1s1: an APFS volume named EFI; disk2s1: unmounted
-// ESP; disk2s2: NTFS; disk2s3: no ESP type but named EFI on FAT32; disk2s4:
+// ESP known only by its type code; disk2s2: NTFS; disk2s3: no ESP type but named EFI on FAT32; disk2s4:
 // named EFI on exFAT.
 const char* kWorld = R"({
   "user": { "name": "ava", "fullName": "Ava Lindqvist", "admin": true },
@@ -34,7 +34,7 @@ const char* kWorld = R"({
     { "id": "disk2", "internal": true, "mediaName": "Samsung SSD", "model": "Samsung SSD",
       "protocol": "SATA", "size": 1000204886016, "scheme": "GUID_partition_scheme",
       "partitions": [
-        { "id": "disk2s1", "content": "EFI", "name": "EFI system partition", "volumeName": "NO NAME",
+        { "id": "disk2s1", "content": "EF00", "name": "EFI system partition", "volumeName": "NO NAME",
           "fs": "fat32", "size": 104857600, "contents": ["EFI/Boot/bootx64.efi"] },
         { "id": "disk2s2", "content": "Microsoft Basic Data", "name": "Basic data partition",
           "volumeName": "Windows", "fs": "ntfs", "size": 900000000000, "mountPoint": "/Volumes/Windows" },

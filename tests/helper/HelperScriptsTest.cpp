@@ -5,12 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 using namespace tesselwick;
 using discovery::DiskOperation;
@@ -24,19 +19,13 @@ TEST(RootScripts, ZshParsesEveryGeneratedScript) {
         {"administrator mount", helper::privilegedDiskutilScript(DiskOperation::mount, disk)},
         {"administrator unmount", helper::privilegedDiskutilScript(DiskOperation::unmount, disk)},
     };
-    char directory[] = "/tmp/tesselwick-scripts.XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    const std::string path = std::string(directory) + "/script.zsh";
     for (const auto& [name, text] : scripts) {
-        std::ofstream(path, std::ios::binary) << text;
         EXPECT_EQ(tesselwick::testing::errorText([&] {
-                      process::runProcessData("/bin/zsh", {"-n", path}, 30);
+                      process::runProcessData("/bin/zsh", {"-n", "-c", text}, 30);
                   }),
                   "no error")
             << name;
     }
-    std::remove(path.c_str());
-    rmdir(directory);
 }
 
 TEST(PrivilegedDiskutilScript, ValuesAppearOnlyInTheirQuotedAssignments) {
