@@ -20,8 +20,10 @@ TEST(RootScripts, ZshParsesEveryGeneratedScript) {
         {"administrator unmount", helper::privilegedDiskutilScript(DiskOperation::unmount, disk)},
     };
     for (const auto& [name, text] : scripts) {
+        // Clang 14 lets no lambda capture a structured binding.
+        const std::string& script = text;
         EXPECT_EQ(tesselwick::testing::errorText([&] {
-                      process::runProcessData("/bin/zsh", {"-n", "-c", text}, 30);
+                      process::runProcessData("/bin/zsh", {"-n", "-c", script}, 30);
                   }),
                   "no error")
             << name;
