@@ -15,9 +15,7 @@ whole_disk='{{WHOLE_DISK}}'
 if [[ "$command" != "mount" && "$command" != "unmount" ]]; then
   fail "Invalid command: $command" 64
 fi
-if [[ ! "$disk" =~ '^disk[0-9]+s[0-9]+$' ]]; then
-  fail "Invalid disk identifier: $disk" 64
-fi
+check_disk_form
 if [[ ! "$whole_disk" =~ '^disk[0-9]+$' ]]; then
   fail "Invalid parent disk identifier: $whole_disk" 64
 fi

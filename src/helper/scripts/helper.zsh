@@ -22,9 +22,7 @@ if [[ "$command" == "version" ]]; then
   exit 0
 fi
 
-if [[ ! "$disk" =~ '^disk[0-9]+s[0-9]+$' ]]; then
-  fail "Invalid disk identifier: $disk" 64
-fi
+check_disk_form
 
 # From here on the caller knows the helper itself ran: failures below are the
 # operation's, not sudo's.

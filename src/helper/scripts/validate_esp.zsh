@@ -1,7 +1,7 @@
 ## The root-side check shared by the helper and the administrator route's
 ## script: whatever the request says, the partition is re-read from the live
-## system as root before anything touches it. The includer sets command,
-## disk and whole_disk, has validated their form, then calls check_esp and
+## system as root before anything touches it. The includer sets command and
+## disk, calls check_disk_form, sets whole_disk, then calls check_esp and
 ## run_disk_command.
 fail() {
   print -r -- "$1" >&2
@@ -14,6 +14,13 @@ plist_value() {
 
 lower_case() {
   /usr/bin/printf '%s' "$1" | /usr/bin/tr '[:upper:]' '[:lower:]'
+}
+
+# Stops the script unless $disk has the form of a partition identifier.
+check_disk_form() {
+  if [[ ! "$disk" =~ '^disk[0-9]+s[0-9]+$' ]]; then
+    fail "Invalid disk identifier: $disk" 64
+  fi
 }
 
 # Stops the script unless the live system lists $disk in the partition table
