@@ -15,8 +15,8 @@ using tesselwick::testing::SandboxRunner;
 namespace {
 
 // disk0s1: mounted ESP; disk1s1: an APFS volume named EFI; disk2s1: unmounted
-// ESP known only by its type code; disk2s2: NTFS; disk2s3: no ESP type but named EFI on FAT32; disk2s4:
-// named EFI on exFAT.
+// ESP known only by its type code; disk2s2: NTFS; disk2s3: no ESP type but
+// named EFI on FAT32; disk2s4: named EFI on exFAT.
 const char* kWorld = R"({
   "user": { "name": "ava", "fullName": "Ava Lindqvist", "admin": true },
   "prompt": "approve",
