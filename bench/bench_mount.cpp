@@ -126,15 +126,17 @@ int measureInside(const std::string& route, int runs) {
     }
     operations::EFIOperationServices services = operations::defaultEFIOperationServices();
     services.runner = runner;
-    services.runHelper = [runner](std::string_view command, std::string_view disk) {
-        ESPHelper::run(command, disk, ESPHelper::statusCache(), runner);
+    services.runHelper = [runner](discovery::DiskOperation operation,
+                                  const discovery::PartitionId& partition) {
+        ESPHelper::run(operation, partition, ESPHelper::statusCache(), runner);
     };
     // The production routes over the recording runner.
     struct RecordedRoutes final : manager::OperationService {
         explicit RecordedRoutes(operations::EFIOperationServices services)
             : operations(std::move(services)) {}
-        void run(const std::string& command, const std::string& disk) override {
-            operations.runEFICommand(command, disk);
+        void run(discovery::DiskOperation operation,
+                 const discovery::PartitionId& partition) override {
+            operations.runEFICommand(operation, partition);
         }
         discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
                                              bool mounted) override {

@@ -518,7 +518,9 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     }
     const ESPVolume requested = *volume;
     const bool mounting = !requested.mountPoint;
-    const std::string command = mounting ? operations::kMountCommand : operations::kUnmountCommand;
+    const auto operation =
+        mounting ? discovery::DiskOperation::mount : discovery::DiskOperation::unmount;
+    const std::string command = discovery::operationName(operation);
 
     const Identity& identity = route == Route::direct ? root_ : user_;
     if (!become(root_) || !prepareRoute(route) || !become(root_) ||
@@ -536,7 +538,7 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     bool finished = false;
     const auto observer = manager_->addOperationObserver(
         [&](const std::string& finishedDisk) { finished = finished || finishedDisk == disk; });
-    const bool started = manager_->performOperation(requested, command);
+    const bool started = manager_->performOperation(requested, operation);
     const bool done =
         started && waitUntil([&] { return finished; }, "the " + command + " of " + disk);
     manager_->removeObserver(observer);

@@ -4,6 +4,7 @@
 #include "app/CommandSession.h"
 
 #include "helper/ESPHelper.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 
 #include <exception>
@@ -39,7 +40,7 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
                      std::ostream& err) {
     if (arguments.size() != 1) {
         err << kUsage;
-        return 64;
+        return exitcode::kUsage;
     }
     const std::string& verb = arguments[0];
     if (verb == "show-installer") {
@@ -72,7 +73,7 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
         return 0;
     }
     err << kUsage;
-    return 64;
+    return exitcode::kUsage;
 }
 
 } // namespace tesselwick::app

@@ -3,6 +3,7 @@
 #include "app/ListOutput.h"
 #include "discovery/VolumeScan.h"
 #include "support/BlockingMainQueue.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 
 #include <atomic>
@@ -60,7 +61,7 @@ int runList(const std::vector<std::string>& arguments, std::ostream& out, std::o
         } else {
             err << "tesselwick list: unknown option '" << argument << "'\n"
                 << "usage: tesselwick list [--json]\n";
-            return 64;
+            return tesselwick::exitcode::kUsage;
         }
     }
     try {

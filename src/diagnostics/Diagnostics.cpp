@@ -1,5 +1,6 @@
 #include "diagnostics/Diagnostics.h"
 
+#include "support/BuildInfo.h"
 #include "support/NoDestructor.h"
 #include "support/Text.h"
 #include "support/Thread.h"
@@ -27,13 +28,6 @@
 
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
-#endif
-
-#ifndef TESSELWICK_VERSION
-#define TESSELWICK_VERSION "unknown"
-#endif
-#ifndef TESSELWICK_BUILD_NUMBER
-#define TESSELWICK_BUILD_NUMBER "unknown"
 #endif
 
 namespace tesselwick {
@@ -492,8 +486,8 @@ void TesselwickDiagnostics::startSession() {
         std::atexit(&tesselwickAtExitHandler);
     }
 
-    const std::string version = TESSELWICK_VERSION;
-    const std::string build = TESSELWICK_BUILD_NUMBER;
+    const std::string version = build::kVersion;
+    const std::string buildNumber = build::kBuildNumber;
     const std::string executable = executablePath();
     const std::string bundle =
         executable.empty() ? "unknown" : std::filesystem::path(executable).parent_path().string();
@@ -501,7 +495,7 @@ void TesselwickDiagnostics::startSession() {
     log(
         [&] {
             return "Process pid=" + std::to_string(getpid()) + " version=" + version +
-                   " build=" + build + " architecture=" + architecture();
+                   " build=" + buildNumber + " architecture=" + architecture();
         },
         TW_CALL_SITE);
     log([] { return "macOS=" + operatingSystemVersion(); }, TW_CALL_SITE);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "discovery/DiskOperation.h"
+#include "discovery/PartitionId.h"
 #include "helper/ESPHelperStatusCache.h"
-#include "operations/AdministratorShell.h"
+#include "process/CommandRunner.h"
 #include "support/Errors.h"
 
 #include <string>
@@ -39,26 +41,26 @@ ESPHelperStatusCache& statusCache();
 std::string installerScript();
 
 // Runs the installed helper's "version" through sudo -n. Never throws.
-ProbeResult probePasswordlessRuntime(
-    const operations::CommandRunner& runner = operations::defaultCommandRunner());
+ProbeResult
+probePasswordlessRuntime(const process::CommandRunner& runner = process::systemCommandRunner());
 
 // The cached answer while it is fresh, otherwise a probe whose answer is
 // stored unless an outside write or a later probe superseded it.
 bool isInstalled();
-bool isInstalled(ESPHelperStatusCache& cache, const operations::CommandRunner& runner);
+bool isInstalled(ESPHelperStatusCache& cache, const process::CommandRunner& runner);
 
-// Runs "mount" or "unmount" for one partition through the helper. Throws a
-// helper error when the helper did not run (sudo refused, not installed), an
-// error of domain "Tesselwick.Helper.Operation" when it ran and the operation
-// failed, or CancellationError.
-void run(std::string_view command, std::string_view diskIdentifier);
-void run(std::string_view command, std::string_view diskIdentifier, ESPHelperStatusCache& cache,
-         const operations::CommandRunner& runner);
+// Mounts or unmounts one partition through the helper. Throws a helper error
+// when the helper did not run (sudo refused, not installed), an error of domain
+// "Tesselwick.Helper.Operation" when it ran and the operation failed, or
+// CancellationError.
+void run(discovery::DiskOperation operation, const discovery::PartitionId& partition);
+void run(discovery::DiskOperation operation, const discovery::PartitionId& partition,
+         ESPHelperStatusCache& cache, const process::CommandRunner& runner);
 
 // Runs the installer as root behind the authorization prompt, then proves
 // that sudo -n runs the new helper. Throws the runner's error unchanged when
 // the installer fails, or a helper error when the probe refuses the result.
 void install();
-void install(ESPHelperStatusCache& cache, const operations::CommandRunner& runner);
+void install(ESPHelperStatusCache& cache, const process::CommandRunner& runner);
 
 } // namespace tesselwick::ESPHelper

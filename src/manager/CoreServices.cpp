@@ -31,8 +31,8 @@ public:
 
 class MountRoutes final : public OperationService {
 public:
-    void run(const std::string& command, const std::string& diskIdentifier) override {
-        operations_.runEFICommand(command, diskIdentifier);
+    void run(discovery::DiskOperation operation, const discovery::PartitionId& partition) override {
+        operations_.runEFICommand(operation, partition);
     }
     discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
                                          bool expectedMounted) override {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "discovery/DiskOperation.h"
 #include "discovery/ESPVolume.h"
+#include "discovery/PartitionId.h"
 
 #include <memory>
 #include <optional>
@@ -43,9 +45,9 @@ public:
 class OperationService {
 public:
     virtual ~OperationService() = default;
-    // One mount or unmount through the routes (worker task). `command` is
-    // "mount" or "unmount".
-    virtual void run(const std::string& command, const std::string& diskIdentifier) = 0;
+    // One mount or unmount through the routes (worker task).
+    virtual void run(discovery::DiskOperation operation,
+                     const discovery::PartitionId& partition) = 0;
     // The volume as the system shows it after the operation (worker task).
     virtual discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
                                                  bool expectedMounted) = 0;

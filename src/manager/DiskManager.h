@@ -111,11 +111,11 @@ public:
     // Mounts an unmounted volume, unmounts a mounted one. Refused without a
     // message while the helper is being installed or the disk is busy.
     void toggle(const discovery::ESPVolume& volume);
-    // toggle() with the command given by the caller ("mount" or "unmount")
-    // instead of read from the volume; for the command line, which also hands
-    // in identifiers that no scan listed so the pipeline can refuse them.
+    // toggle() with the operation given by the caller instead of read from the
+    // volume; for the command line, which also hands in partitions that no
+    // scan listed so the pipeline can refuse them.
     // False when refused; otherwise the operation observers hear of its end.
-    bool performOperation(const discovery::ESPVolume& volume, const std::string& command);
+    bool performOperation(const discovery::ESPVolume& volume, discovery::DiskOperation operation);
     // Shows the volume's mount point in the file browser; with reportFailure
     // false every failure is silent.
     void openMounted(const discovery::ESPVolume& volume, bool reportFailure);
@@ -155,7 +155,7 @@ private:
     void eraseBusyDisk(const std::string& diskID);
 
     // Operations, reveal and installation (DiskOperations.cpp).
-    void finishOperation(const std::string& diskIdentifier, const std::string& command,
+    void finishOperation(const std::string& diskIdentifier, discovery::DiskOperation operation,
                          const discovery::ESPVolume& requested,
                          const std::optional<discovery::ESPVolume>& refreshed,
                          const std::optional<std::string>& failure, bool expectedMounted,

@@ -1,19 +1,11 @@
 #pragma once
 
-#include <functional>
+#include "process/CommandRunner.h"
+
 #include <string>
 #include <vector>
 
 namespace tesselwick::process {
-
-// Runs one command (executable path, arguments, time-out in seconds) and returns
-// its standard output. Discovery and operations take one of these so tests can
-// answer command lines from recorded output; production uses runProcessData.
-using CommandRunner = std::function<std::string(
-    const std::string& executablePath, const std::vector<std::string>& arguments, double timeout)>;
-
-// The production runner: runProcessData.
-CommandRunner systemCommandRunner();
 
 // Every invocation of the platform's disk utility and image tool, in one place.
 namespace disktool {

@@ -2,6 +2,8 @@
 
 #include "diagnostics/Diagnostics.h"
 #include "process/ChildWatch.h"
+#include "process/CommandRunner.h"
+#include "support/ExitCodes.h"
 #include "support/FileDescriptor.h"
 #include "support/Task.h"
 #include "support/Text.h"
@@ -329,7 +331,8 @@ std::string runProcessData(const std::string& executablePath,
 
     task::checkCancellation();
     if (!std::isfinite(timeout) || !(timeout > 0)) {
-        throw commandError(64, "Invalid command timeout: " + text::formatDouble(timeout));
+        throw commandError(exitcode::kUsage,
+                           "Invalid command timeout: " + text::formatDouble(timeout));
     }
 
     detail::EventLoop events;
@@ -347,7 +350,7 @@ std::string runProcessData(const std::string& executablePath,
         if (closedAll) {
             throw launchError;
         }
-        throw commandError(74,
+        throw commandError(exitcode::kIOError,
                            "The command could not start and one or more pipe handles could not "
                            "be closed: " +
                                description + ".",
@@ -378,7 +381,7 @@ std::string runProcessData(const std::string& executablePath,
         if (!readersClosed) {
             message += " One or more command reader handles could not be closed.";
         }
-        throw commandError(74, std::move(message));
+        throw commandError(exitcode::kIOError, std::move(message));
     }
 
     PipeReader outputReader(std::move(standardOutput.read), kStandardOutputLimit);
@@ -477,6 +480,11 @@ std::string runProcessData(const std::string& executablePath,
                "s command=" + description;
     }());
     return std::move(output.standardOutput);
+}
+
+CommandRunner systemCommandRunner() {
+    return [](const std::string& executablePath, const std::vector<std::string>& arguments,
+              double timeout) { return runProcessData(executablePath, arguments, timeout); };
 }
 
 } // namespace tesselwick::process

@@ -1,5 +1,6 @@
 #include "process/ProcessRunner.h"
 
+#include "support/ExitCodes.h"
 #include "support/Text.h"
 #include "support/Utf8.h"
 
@@ -67,20 +68,23 @@ std::optional<DomainError> exitOutcome(const ProcessOutputSnapshot& output,
                                        std::optional<int> confirmedStatus,
                                        const std::string& description) {
     if (!confirmedStatus) {
-        return commandError(74, "Command exit status could not be confirmed: " + description);
+        return commandError(exitcode::kIOError,
+                            "Command exit status could not be confirmed: " + description);
     }
     const int status = *confirmedStatus;
     if (status == 0) {
         if (output.standardOutputHadReadError || output.standardErrorHadReadError) {
-            return commandError(74, "Could not read complete command output: " + description);
+            return commandError(exitcode::kIOError,
+                                "Could not read complete command output: " + description);
         }
         if (output.standardOutputWasTruncated || output.standardErrorWasTruncated) {
             const char* which = !output.standardErrorWasTruncated ? "standard output"
                                 : !output.standardOutputWasTruncated
                                     ? "standard error"
                                     : "standard output and standard error";
-            return commandError(75, std::string("Command ") + which +
-                                        " exceeded its safety limit: " + description);
+            return commandError(exitcode::kTemporaryFailure,
+                                std::string("Command ") + which +
+                                    " exceeded its safety limit: " + description);
         }
         return std::nullopt;
     }
@@ -99,29 +103,33 @@ std::optional<DomainError> stopOutcome(StopReason reason, const std::string& des
         if (childGone && readersClosed) {
             return std::nullopt;
         }
-        return commandError(74,
+        return commandError(exitcode::kIOError,
                             "Cancelled command could not be confirmed terminated: " + description);
     case StopReason::timedOut:
         if (childGone && readersClosed) {
-            return commandError(124, "Command timed out: " + description);
+            return commandError(exitcode::kTimedOut, "Command timed out: " + description);
         }
-        return commandError(74,
+        return commandError(exitcode::kIOError,
                             "Timed-out command could not be confirmed terminated: " + description);
     case StopReason::cancelledWhileDraining:
         // The child has already exited here; only the readers matter.
         if (readersClosed) {
             return std::nullopt;
         }
-        return commandError(74, "Cancelled command readers could not be closed and drained: " +
-                                    description);
+        return commandError(exitcode::kIOError,
+                            "Cancelled command readers could not be closed and drained: " +
+                                description);
     case StopReason::drainTimedOut:
         if (readersClosed) {
-            return commandError(125, "Command output read timed out: " + description);
+            return commandError(exitcode::kNotDrained,
+                                "Command output read timed out: " + description);
         }
-        return commandError(74, "Timed-out command readers could not be closed and drained: " +
-                                    description);
+        return commandError(exitcode::kIOError,
+                            "Timed-out command readers could not be closed and drained: " +
+                                description);
     }
-    return commandError(74, "Command stopped for an unknown reason: " + description);
+    return commandError(exitcode::kIOError,
+                        "Command stopped for an unknown reason: " + description);
 }
 
 } // namespace tesselwick::process

@@ -253,7 +253,8 @@ TEST_F(ManagerFixture, RevealOpensOnlyTheLatestAndOnlyIfStillThere) {
     const Case cases[] = {
         // a second mount's reveal replaces the first: one opening
         {[](ManagerHarness& h) {
-             h.manager->performOperation(volume("disk2s1", "/Volumes/EFI"), "mount");
+             h.manager->performOperation(volume("disk2s1", "/Volumes/EFI"),
+                                         discovery::DiskOperation::mount);
              h.settleOperations();
          },
          {"/Volumes/EFI"}},

@@ -136,8 +136,8 @@ struct FakeHelper final : manager::HelperService {
 };
 struct FakeOperations final : manager::OperationService {
     std::shared_ptr<FakeWork> work;
-    void run(const std::string& command, const std::string& disk) override {
-        work->operation(command + " " + disk);
+    void run(discovery::DiskOperation operation, const discovery::PartitionId& partition) override {
+        work->operation(std::string(discovery::operationName(operation)) + " " + partition.str());
     }
     ESPVolume refreshedVolume(const ESPVolume& v, bool mounted) override {
         std::lock_guard guard(work->lock);
