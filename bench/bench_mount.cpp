@@ -61,7 +61,7 @@ class RecordingRunner {
 public:
     process::CommandRunner runner() {
         return [this](const std::string& path, const std::vector<std::string>& arguments,
-                      double timeout) {
+                      tesselwick::Seconds timeout) {
             {
                 std::lock_guard guard(lock_);
                 if (recording_) {

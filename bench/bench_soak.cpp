@@ -79,8 +79,8 @@ constexpr const char* kWorldPath = "/var/db/macsim/world.json";
 constexpr Seconds kWaitLimit{180.0};
 // Past the direct route's time-out for diskutil mount and unmount, and past
 // the helper's own, so the first call is always stopped by our runner.
-constexpr double kDirectDelay = process::disktool::kMountTimeout + 2.0;
-constexpr double kHelperDelay = ESPHelper::kRunTimeout + 2.0;
+constexpr double kDirectDelay = process::disktool::kMountTimeout.count() + 2.0;
+constexpr double kHelperDelay = ESPHelper::kRunTimeout.count() + 2.0;
 constexpr std::size_t kFloodBytes = 8 * 1024 * 1024;
 
 std::size_t countEntries(const char* directory) {

@@ -56,12 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The helper's side: a probe answered with the output, a run failing with it
     // as the message, and an installation answering with both.
     ESPHelperStatusCache cache;
-    const process::CommandRunner answers = [&](const std::string& path,
-                                               const std::vector<std::string>&, double) {
-        return path == process::kOsascriptPath ? first : second;
-    };
+    const process::CommandRunner answers =
+        [&](const std::string& path, const std::vector<std::string>&, tesselwick::Seconds) {
+            return path == process::kOsascriptPath ? first : second;
+        };
     const process::CommandRunner fails = [&](const std::string&, const std::vector<std::string>&,
-                                             double) -> std::string {
+                                             tesselwick::Seconds) -> std::string {
         throw commandError(status == 0 ? 1 : status, first);
     };
     const auto probe = ESPHelper::probePasswordlessRuntime(answers);

@@ -19,9 +19,9 @@ namespace tesselwick::ESPHelper {
 inline constexpr const char* kHelperErrorDomain = "Tesselwick.Helper";
 inline constexpr const char* kHelperOperationErrorDomain = "Tesselwick.Helper.Operation";
 inline constexpr const char* kSudoPath = "/usr/bin/sudo";
-inline constexpr double kProbeTimeout = 3.0;
-inline constexpr double kRunTimeout = 10.0;
-inline constexpr double kInstallerTimeout = 120.0;
+inline constexpr Seconds kProbeTimeout{3.0};
+inline constexpr Seconds kRunTimeout{10.0};
+inline constexpr Seconds kInstallerTimeout{120.0};
 inline constexpr const char* kInstallProbeRefusedPrefix =
     "The helper files were installed, but macOS did not accept passwordless helper "
     "execution.\n\n";

@@ -26,7 +26,7 @@ inline constexpr const char* kOptionalHelperText =
     "The helper is optional. Without it, macOS should ask for administrator authorization "
     "when needed.\n\n";
 
-inline constexpr double kListTimeout = 10.0;
+inline constexpr Seconds kListTimeout{10.0};
 inline constexpr int kMountPointReads = 3;
 inline constexpr Seconds kMountPointReadPause{0.15};
 

@@ -11,7 +11,7 @@
 namespace tesselwick::process {
 
 inline constexpr const char* kOsascriptPath = "/usr/bin/osascript";
-inline constexpr double kAdministratorTimeout = 120.0;
+inline constexpr Seconds kAdministratorTimeout{120.0};
 
 // Standard Base64 (RFC 4648 alphabet, "=" padding) on one line.
 std::string base64Encode(std::string_view bytes);

@@ -12,13 +12,13 @@ namespace disktool {
 
 inline constexpr const char* kDiskutilPath = "/usr/sbin/diskutil";
 inline constexpr const char* kHdiutilPath = "/usr/bin/hdiutil";
-inline constexpr double kQueryTimeout = 10.0;
-inline constexpr double kMountTimeout = 6.0;
+inline constexpr Seconds kQueryTimeout{10.0};
+inline constexpr Seconds kMountTimeout{6.0};
 
 struct Command {
     std::string executablePath;
     std::vector<std::string> arguments;
-    double timeout = kQueryTimeout;
+    Seconds timeout = kQueryTimeout;
 
     bool operator==(const Command&) const = default;
 };

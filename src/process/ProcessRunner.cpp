@@ -53,15 +53,14 @@ int moveAboveStdio(int fd) {
 
 namespace {
 
-// `seconds` from now, saturating instead of overflowing for huge time-outs.
-Clock::time_point deadlineAfter(double seconds) {
+// `span` from now, saturating instead of overflowing for huge time-outs.
+Clock::time_point deadlineAfter(Seconds span) {
     const Clock::time_point now = Clock::now();
-    const double room = std::chrono::duration<double>(Clock::time_point::max() - now).count() / 2;
-    if (seconds >= room) {
+    const Seconds room = Seconds(Clock::time_point::max() - now) / 2;
+    if (span >= room) {
         return Clock::time_point::max();
     }
-    return now +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return now + std::chrono::duration_cast<Clock::duration>(span);
 }
 
 // ---------------------------------------------------------------------------
@@ -157,13 +156,13 @@ bool terminateProcess(ChildProcess& child) {
         return true;
     }
     child.signal(SIGTERM);
-    if (child.waitExit(deadlineAfter(kTerminateGraceSeconds))) {
+    if (child.waitExit(deadlineAfter(kTerminateGrace))) {
         return true;
     }
     if (!child.signal(SIGKILL) && !child.hasExited()) {
         return false;
     }
-    return child.waitExit(deadlineAfter(kKillWaitSeconds));
+    return child.waitExit(deadlineAfter(kKillWait));
 }
 
 // ---------------------------------------------------------------------------
@@ -324,15 +323,16 @@ bool allSucceeded(std::initializer_list<bool> steps) {
 } // namespace
 
 std::string runProcessData(const std::string& executablePath,
-                           const std::vector<std::string>& arguments, double timeout) {
+                           const std::vector<std::string>& arguments, Seconds timeout) {
     const std::string description = commandDescription(executablePath, arguments);
     const Clock::time_point started = Clock::now();
-    TW_LOG("Process start timeout=" + text::formatDouble(timeout) + "s command=" + description);
+    TW_LOG("Process start timeout=" + text::formatDouble(timeout.count()) +
+           "s command=" + description);
 
     task::checkCancellation();
-    if (!std::isfinite(timeout) || !(timeout > 0)) {
+    if (!std::isfinite(timeout.count()) || !(timeout > Seconds::zero())) {
         throw commandError(exitcode::kUsage,
-                           "Invalid command timeout: " + text::formatDouble(timeout));
+                           "Invalid command timeout: " + text::formatDouble(timeout.count()));
     }
 
     detail::EventLoop events;
@@ -423,7 +423,7 @@ std::string runProcessData(const std::string& executablePath,
         }
         if (exited && !draining) {
             draining = true;
-            drainDeadline = deadlineAfter(kDrainWindowSeconds);
+            drainDeadline = deadlineAfter(kDrainWindow);
             continue;
         }
         if (draining && Clock::now() >= drainDeadline) {
@@ -484,7 +484,7 @@ std::string runProcessData(const std::string& executablePath,
 
 CommandRunner systemCommandRunner() {
     return [](const std::string& executablePath, const std::vector<std::string>& arguments,
-              double timeout) { return runProcessData(executablePath, arguments, timeout); };
+              Seconds timeout) { return runProcessData(executablePath, arguments, timeout); };
 }
 
 } // namespace tesselwick::process

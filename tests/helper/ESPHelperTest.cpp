@@ -1,5 +1,5 @@
-#include "doubles/ManualClock.h"
 #include "helper/ESPHelper.h"
+#include "doubles/ManualClock.h"
 #include "helper/HelperScripts.h"
 
 #include "support/Clock.h"
@@ -28,7 +28,8 @@ struct FakeRunner {
     Reply reply = [](const std::string&) { return std::string(); };
 
     CommandRunner runner() {
-        return [this](const std::string& path, const std::vector<std::string>& arguments, double) {
+        return [this](const std::string& path, const std::vector<std::string>& arguments,
+                      tesselwick::Seconds) {
             calls.push_back(arguments);
             calls.back().insert(calls.back().begin(), path);
             return reply(path);

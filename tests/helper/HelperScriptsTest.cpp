@@ -22,10 +22,11 @@ TEST(RootScripts, ZshParsesEveryGeneratedScript) {
     for (const auto& [name, text] : scripts) {
         // Clang 14 lets no lambda capture a structured binding.
         const std::string& script = text;
-        EXPECT_EQ(tesselwick::testing::errorText([&] {
-                      process::runProcessData("/bin/zsh", {"-n", "-c", script}, 30);
-                  }),
-                  "no error")
+        EXPECT_EQ(
+            tesselwick::testing::errorText([&] {
+                process::runProcessData("/bin/zsh", {"-n", "-c", script}, tesselwick::Seconds(30));
+            }),
+            "no error")
             << name;
     }
 }

@@ -15,7 +15,7 @@ namespace {
 
 std::string decodeWithSystemBase64(const std::string& encoded) {
     return process::runProcessData("/bin/sh", {"-c", "printf '%s' '" + encoded + "' | base64 -d"},
-                                   10.0);
+                                   Seconds(10.0));
 }
 
 } // namespace
@@ -56,7 +56,8 @@ TEST(AppleScriptEscape, EscapesBackslashesThenQuotesExactlyOnce) {
 TEST(RunShellAsAdministrator, RunsOsascriptAndPassesRunnerErrorsOn) {
     std::vector<std::string> seen;
     const CommandRunner recording = [&](const std::string& path,
-                                        const std::vector<std::string>& arguments, double) {
+                                        const std::vector<std::string>& arguments,
+                                        tesselwick::Seconds) {
         seen = arguments;
         seen.insert(seen.begin(), path);
         return std::string("ignored output");
@@ -67,7 +68,7 @@ TEST(RunShellAsAdministrator, RunsOsascriptAndPassesRunnerErrorsOn) {
                         "do shell script \"echo \\\"x\\\"\" with administrator privileges"}));
 
     const CommandRunner refusing = [](const std::string&, const std::vector<std::string>&,
-                                      double) -> std::string {
+                                      tesselwick::Seconds) -> std::string {
         throw commandError(1, "0:42: execution error: User canceled. (-128)");
     };
     EXPECT_EQ(errorText([&] { runShellAsAdministrator("true", refusing); }),
