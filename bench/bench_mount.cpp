@@ -121,38 +121,21 @@ double bareLoop(const std::vector<Call>& calls) {
 int measureInside(const std::string& route, int runs) {
     RecordingRunner recorder;
     const process::CommandRunner runner = recorder.runner();
+    const manager::CoreServices core = manager::makeCoreServices(runner);
     if (route == "helper") {
-        ESPHelper::install(ESPHelper::statusCache(), runner);
+        ESPHelper::install(*core.helperStatus, runner);
     }
-    operations::EFIOperationServices services = operations::defaultEFIOperationServices();
-    services.runner = runner;
-    services.runHelper = [runner](discovery::DiskOperation operation,
-                                  const discovery::PartitionId& partition) {
-        ESPHelper::run(operation, partition, ESPHelper::statusCache(), runner);
-    };
-    // The production routes over the recording runner.
-    struct RecordedRoutes final : manager::OperationService {
-        explicit RecordedRoutes(operations::EFIOperationServices services)
-            : operations(std::move(services)) {}
-        void run(discovery::DiskOperation operation,
-                 const discovery::PartitionId& partition) override {
-            operations.runEFICommand(operation, partition);
-        }
-        discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
-                                             bool mounted) override {
-            return operations.refreshedOperationVolume(volume, mounted);
-        }
-        const operations::EFIOperations operations;
-    };
 
     BlockingMainQueue queue;
     manager::DiskManagerDependencies deps;
     deps.mainQueue = &queue;
     deps.clock = &systemClock();
-    const manager::CoreServices core = manager::makeCoreServices();
-    deps.volumes = core.volumes;
-    deps.helper = core.helper;
-    deps.operations = std::make_shared<RecordedRoutes>(services);
+    // Only the operations go through the recording runner; the scans and the
+    // manager's helper probe do not count.
+    const manager::CoreServices unrecorded = manager::makeCoreServices();
+    deps.volumes = unrecorded.volumes;
+    deps.helper = unrecorded.helper;
+    deps.operations = core.operations;
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
     auto manager = manager::DiskManager::create(std::move(deps));
     manager->refresh();

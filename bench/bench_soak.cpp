@@ -355,6 +355,7 @@ private:
     BlockingMainQueue queue_;
     std::shared_ptr<CheckingFileBrowser> browser_ = std::make_shared<CheckingFileBrowser>();
     std::shared_ptr<manager::DiskManager> manager_;
+    std::shared_ptr<ESPHelperStatusCache> helperStatus_;
     // The value lastError had before each of its changes since the operation
     // started; with the value now, every value it took is known.
     std::vector<std::optional<std::string>> errorHistory_;
@@ -418,14 +419,14 @@ bool Soak::prepareRoute(Route route) {
         if (helperPresent) {
             // A deliberate uninstall, not a fault: the cache learns of it at once.
             removeHelper();
-            ESPHelper::statusCache().invalidate();
+            helperStatus_->invalidate();
         }
         return become(route == Route::direct ? root_ : user_);
     }
     if (!become(user_)) {
         return false;
     }
-    if (helperPresent && ESPHelper::statusCache().cachedValue().value_or(false)) {
+    if (helperPresent && helperStatus_->cachedValue().value_or(false)) {
         return true;
     }
     // Installed the way the user does it: through the manager, behind the prompt.
@@ -621,6 +622,7 @@ int Soak::run(int cycles) {
     deps.volumes = core.volumes;
     deps.helper = core.helper;
     deps.operations = core.operations;
+    helperStatus_ = core.helperStatus;
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
     deps.fileBrowser = browser_;
     manager_ = manager::DiskManager::create(std::move(deps));

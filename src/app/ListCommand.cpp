@@ -1,7 +1,7 @@
 #include "app/Cli.h"
 #include "app/CommandSession.h"
 #include "app/ListOutput.h"
-#include "discovery/VolumeScan.h"
+#include "manager/CoreServices.h"
 #include "support/BlockingMainQueue.h"
 #include "support/ExitCodes.h"
 #include "support/Task.h"
@@ -21,9 +21,10 @@ bool scanUnlessInterrupted(std::vector<ESPVolume>& volumes) {
     tesselwick::app::InterruptWatcher interrupts(queue); // before any thread starts
     std::atomic<bool> finished{false};
     std::exception_ptr failure;
-    const tesselwick::TaskHandle scan = tesselwick::startDetachedTask([&] {
+    const auto source = tesselwick::manager::makeCoreServices().volumes;
+    const tesselwick::TaskHandle scan = tesselwick::startDetachedTask([&, source] {
         try {
-            volumes = tesselwick::discovery::loadESPVolumes();
+            volumes = source->loadESPVolumes();
         } catch (...) {
             failure = std::current_exception();
         }

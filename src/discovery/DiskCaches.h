@@ -25,9 +25,6 @@ public:
 
     explicit DiskInfoCache(const Clock& clock = systemClock())
         : TimedCache(clock, ttl, maximumEntries) {}
-
-    // The process-wide instance on the system clock.
-    static DiskInfoCache& shared();
 };
 
 // The one disk-image map, fresh for 5 seconds. Same supersession rules as above.
@@ -36,8 +33,6 @@ public:
     static constexpr Seconds ttl{5.0};
 
     explicit DiskImageMapCache(const Clock& clock = systemClock()) : TimedCache(clock, ttl) {}
-
-    static DiskImageMapCache& shared();
 };
 
 } // namespace tesselwick::discovery

@@ -111,11 +111,16 @@ BoundedPool::Job imageMapJob(const VolumeScanner& scanner, std::optional<DiskIma
 }
 
 PlistDictionary VolumeScanner::diskInfoUncached(const std::string& identifier) const {
+    return discovery::diskInfoUncached(runner_, identifier);
+}
+
+PlistDictionary diskInfoUncached(const process::CommandRunner& runner,
+                                 const std::string& identifier) {
     task::checkCancellation();
     if (!isValidDiskReferenceIdentifier(identifier)) {
         return {};
     }
-    const std::string output = disktool::run(runner_, disktool::infoPlist(identifier));
+    const std::string output = disktool::run(runner, disktool::infoPlist(identifier));
     PlistValue root = parsePropertyList(output);
     PlistDictionary* dictionary = root.dictionary();
     if (dictionary == nullptr || dictionary->empty()) {

@@ -9,10 +9,6 @@
 
 namespace tesselwick::discovery {
 
-VolumeScanner::VolumeScanner()
-    : VolumeScanner(process::systemCommandRunner(), DiskInfoCache::shared(),
-                    DiskImageMapCache::shared(), defaultLookupConcurrency) {}
-
 VolumeScanner::VolumeScanner(process::CommandRunner runner, DiskInfoCache& diskInfoCache,
                              DiskImageMapCache& imageMapCache, std::size_t lookupConcurrency)
     : runner_(std::move(runner)), diskInfoCache_(diskInfoCache), imageMapCache_(imageMapCache),
@@ -44,14 +40,6 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumes() const {
         std::rethrow_exception(plistError);
     }
     return volumes;
-}
-
-std::vector<ESPVolume> loadESPVolumes() {
-    return VolumeScanner().loadESPVolumes();
-}
-
-PlistDictionary diskInfoUncached(const std::string& identifier) {
-    return VolumeScanner().diskInfoUncached(identifier);
 }
 
 } // namespace tesselwick::discovery

@@ -3,7 +3,6 @@
 #include "diagnostics/Diagnostics.h"
 #include "helper/HelperScripts.h"
 #include "process/AdministratorShell.h"
-#include "support/NoDestructor.h"
 #include "support/Task.h"
 #include "support/Text.h"
 #include "support/Utf8.h"
@@ -31,11 +30,6 @@ std::vector<std::string> helperArguments(std::string_view command, std::string_v
 
 DomainError helperError(std::string message) {
     return DomainError(kHelperErrorDomain, 1, std::move(message));
-}
-
-ESPHelperStatusCache& statusCache() {
-    static NoDestructor<ESPHelperStatusCache> cache;
-    return *cache;
 }
 
 std::string installerScript() {
@@ -69,10 +63,6 @@ ProbeResult probePasswordlessRuntime(const process::CommandRunner& runner) {
     }
 }
 
-bool isInstalled() {
-    return isInstalled(statusCache(), process::systemCommandRunner());
-}
-
 bool isInstalled(ESPHelperStatusCache& cache, const process::CommandRunner& runner) {
     // A superseded probe is retried once; a second loss means someone else
     // keeps writing fresher answers, so theirs is the one to return.
@@ -91,10 +81,6 @@ bool isInstalled(ESPHelperStatusCache& cache, const process::CommandRunner& runn
         }
     }
     return cache.cachedValue().value_or(false);
-}
-
-void run(discovery::DiskOperation operation, const discovery::PartitionId& partition) {
-    run(operation, partition, statusCache(), process::systemCommandRunner());
 }
 
 void run(discovery::DiskOperation operation, const discovery::PartitionId& partition,
@@ -131,10 +117,6 @@ void run(discovery::DiskOperation operation, const discovery::PartitionId& parti
         throw DomainError(kHelperOperationErrorDomain, code, heading + detail);
     }
     cache.storeFromOutside(true);
-}
-
-void install() {
-    install(statusCache(), process::systemCommandRunner());
 }
 
 void install(ESPHelperStatusCache& cache, const process::CommandRunner& runner) {

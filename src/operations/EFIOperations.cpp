@@ -66,18 +66,6 @@ std::optional<PlistDictionary> partitionEntry(const discovery::PlistValue& root,
 
 } // namespace
 
-EFIOperationServices defaultEFIOperationServices() {
-    EFIOperationServices services;
-    services.runner = process::systemCommandRunner();
-    services.cachedHelperStatus = [] { return ESPHelper::statusCache().cachedValue(); };
-    services.invalidateHelperStatus = [] { ESPHelper::statusCache().invalidate(); };
-    services.helperIsInstalled = [] { return ESPHelper::isInstalled(); };
-    services.runHelper = [](DiskOperation operation, const PartitionId& partition) {
-        ESPHelper::run(operation, partition);
-    };
-    return services;
-}
-
 EFIOperations::EFIOperations(EFIOperationServices services) : services_(std::move(services)) {}
 
 void EFIOperations::runEFICommand(DiskOperation operation, const PartitionId& partition) const {
@@ -216,9 +204,7 @@ ESPVolume EFIOperations::refreshedOperationVolume(const ESPVolume& volume,
 }
 
 PlistDictionary EFIOperations::diskInfoUncached(const std::string& identifier) const {
-    const discovery::VolumeScanner scanner(services_.runner, discovery::DiskInfoCache::shared(),
-                                           discovery::DiskImageMapCache::shared());
-    return scanner.diskInfoUncached(identifier);
+    return discovery::diskInfoUncached(services_.runner, identifier);
 }
 
 } // namespace tesselwick::operations

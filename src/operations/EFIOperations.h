@@ -30,8 +30,8 @@ inline constexpr Seconds kListTimeout{10.0};
 inline constexpr int kMountPointReads = 3;
 inline constexpr Seconds kMountPointReadPause{0.15};
 
-// What the operations need from the rest of the system. The defaults are the
-// command runner, the process-wide helper status cache and the helper itself.
+// What the operations need from the rest of the system: the command runner, the
+// helper status cache's answers and the helper itself (see manager/CoreServices).
 struct EFIOperationServices {
     process::CommandRunner runner;
     // The status cache's stored answer, whatever its age; none when empty.
@@ -42,11 +42,9 @@ struct EFIOperationServices {
     std::function<void(discovery::DiskOperation, const discovery::PartitionId&)> runHelper;
 };
 
-EFIOperationServices defaultEFIOperationServices();
-
 class EFIOperations {
 public:
-    explicit EFIOperations(EFIOperationServices services = defaultEFIOperationServices());
+    explicit EFIOperations(EFIOperationServices services);
 
     // Tries the helper (when the status cache says installed), then diskutil,
     // then the administrator shell. Fails with code 1 and one line per failed
