@@ -37,15 +37,14 @@ namespace {
 // variable until the next item is due or something is posted.
 class LoopMainQueue final : public MainQueue {
 public:
-    void post(std::function<void()> work) override { postAfter(0, std::move(work)); }
+    void post(std::function<void()> work) override { postAfter(Seconds::zero(), std::move(work)); }
 
-    TimerHandle postAfter(double seconds, std::function<void()> work) override {
+    TimerHandle postAfter(Seconds delay, std::function<void()> work) override {
         auto cancelled = std::make_shared<std::atomic<bool>>(false);
         {
             std::lock_guard guard(mutex_);
             items_.push_back(
-                {SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                          std::chrono::duration<double>(seconds)),
+                {SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(delay),
                  order_++, cancelled, std::move(work)});
         }
         changed_.notify_all();

@@ -61,7 +61,7 @@ class RecordingRunner {
 public:
     process::CommandRunner runner() {
         return [this](const std::string& path, const std::vector<std::string>& arguments,
-                      double timeout) {
+                      tesselwick::Seconds timeout) {
             {
                 std::lock_guard guard(lock_);
                 if (recording_) {
@@ -121,40 +121,25 @@ double bareLoop(const std::vector<Call>& calls) {
 int measureInside(const std::string& route, int runs) {
     RecordingRunner recorder;
     const process::CommandRunner runner = recorder.runner();
+    const manager::CoreServices core = manager::makeCoreServices(runner);
     if (route == "helper") {
-        ESPHelper::install(ESPHelper::statusCache(), runner);
+        ESPHelper::install(*core.helperStatus, runner);
     }
-    operations::EFIOperationServices services = operations::defaultEFIOperationServices();
-    services.runner = runner;
-    services.runHelper = [runner](std::string_view command, std::string_view disk) {
-        ESPHelper::run(command, disk, ESPHelper::statusCache(), runner);
-    };
-    // The production routes over the recording runner.
-    struct RecordedRoutes final : manager::OperationService {
-        explicit RecordedRoutes(operations::EFIOperationServices services)
-            : operations(std::move(services)) {}
-        void run(const std::string& command, const std::string& disk) override {
-            operations.runEFICommand(command, disk);
-        }
-        discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
-                                             bool mounted) override {
-            return operations.refreshedOperationVolume(volume, mounted);
-        }
-        const operations::EFIOperations operations;
-    };
 
     BlockingMainQueue queue;
     manager::DiskManagerDependencies deps;
     deps.mainQueue = &queue;
     deps.clock = &systemClock();
-    const manager::CoreServices core = manager::makeCoreServices();
-    deps.volumes = core.volumes;
-    deps.helper = core.helper;
-    deps.operations = std::make_shared<RecordedRoutes>(services);
+    // Only the operations go through the recording runner; the scans and the
+    // manager's helper probe do not count.
+    const manager::CoreServices unrecorded = manager::makeCoreServices();
+    deps.volumes = unrecorded.volumes;
+    deps.helper = unrecorded.helper;
+    deps.operations = core.operations;
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
     auto manager = manager::DiskManager::create(std::move(deps));
     manager->refresh();
-    queue.runUntil([&] { return !manager->isLoading(); }, 120);
+    queue.runUntil([&] { return !manager->isLoading(); }, Seconds(120));
 
     const auto current = [&]() -> const discovery::ESPVolume* {
         for (const auto& volume : manager->volumes()) {
@@ -165,7 +150,7 @@ int measureInside(const std::string& route, int runs) {
         return nullptr;
     };
     const auto settle = [&] {
-        queue.runUntil([&] { return manager->busyDiskIDs().empty(); }, 300);
+        queue.runUntil([&] { return manager->busyDiskIDs().empty(); }, Seconds(300));
     };
     for (int run = 0; run < runs; ++run) {
         const discovery::ESPVolume* volume = current();
@@ -190,13 +175,13 @@ int measureInside(const std::string& route, int runs) {
         settle();
         const double bare = bareLoop(mountCalls);
         manager->refresh();
-        queue.runUntil([&] { return !manager->isLoading(); }, 120);
+        queue.runUntil([&] { return !manager->isLoading(); }, Seconds(120));
         if (current() && current()->mountPoint) {
             manager->toggle(*current());
             settle();
         }
         manager->refresh();
-        queue.runUntil([&] { return !manager->isLoading(); }, 120);
+        queue.runUntil([&] { return !manager->isLoading(); }, Seconds(120));
         std::cout << "run " << mountCalls.size() << " " << wall << " " << bare << "\n";
     }
     return 0;

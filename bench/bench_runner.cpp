@@ -72,12 +72,12 @@ void spawnRatios() {
     std::vector<double> runner;
     std::vector<double> bare;
     for (int i = 0; i < 50; ++i) { // warm caches and the allocator
-        process::runProcessData("/bin/true", {}, 10.0);
+        process::runProcessData("/bin/true", {}, tesselwick::Seconds(10.0));
         bareSpawn("/bin/true", nullptr);
     }
     for (int i = 0; i < kRuns; ++i) {
         auto start = Clock::now();
-        process::runProcessData("/bin/true", {}, 10.0);
+        process::runProcessData("/bin/true", {}, tesselwick::Seconds(10.0));
         runner.push_back(secondsSince(start));
         start = Clock::now();
         bareSpawn("/bin/true", nullptr);
@@ -101,7 +101,7 @@ void cancelLatency() {
         auto running = std::async(std::launch::async, [&] {
             task::CurrentTaskScope scope(handle);
             try {
-                process::runProcessData("/bin/sleep", {"10"}, 30.0);
+                process::runProcessData("/bin/sleep", {"10"}, tesselwick::Seconds(30.0));
             } catch (const CancellationError&) {
                 return Clock::now();
             }
@@ -151,7 +151,7 @@ void flood() {
     const long before = statusKiB("VmRSS");
     auto start = Clock::now();
     try {
-        process::runProcessData("/bin/cat", {path}, 120.0);
+        process::runProcessData("/bin/cat", {path}, tesselwick::Seconds(120.0));
         std::fprintf(stderr, "flood was not refused\n");
     } catch (const DomainError& error) {
         if (error.code() != 75) {

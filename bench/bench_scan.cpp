@@ -8,9 +8,9 @@
 //   ms_per_disk        scan time per disk with a zero-cost command seam
 //   baseline_parse_ms_per_disk  the same outputs only parsed, never classified
 
-#include "doubles/ManualClock.h"
 #include "discovery/PlistValue.h"
 #include "discovery/VolumeScan.h"
+#include "doubles/ManualClock.h"
 #include "process/ProcessRunner.h"
 
 #include <chrono>
@@ -121,7 +121,8 @@ int main() {
     const Machine machine = buildMachine();
     int commands = 0;
     process::CommandRunner runner = [&](const std::string& path,
-                                        const std::vector<std::string>& arguments, double) {
+                                        const std::vector<std::string>& arguments,
+                                        tesselwick::Seconds) {
         ++commands;
         return machine.outputs.at(process::commandDescription(path, arguments));
     };

@@ -12,8 +12,8 @@
 // Usage: bench_scan_parallel [--world FILE] [--delay SECONDS] [--runs N]
 // Inside the sandbox the program runs the scans itself (--in-sandbox RUNS).
 
+#include "app/ListOutput.h"
 #include "discovery/DiskCaches.h"
-#include "discovery/VolumeFormat.h"
 #include "discovery/VolumeScan.h"
 #include "process/DiskTool.h"
 
@@ -83,7 +83,7 @@ int innerIn(const std::string& folder, int runs) {
             const auto volumes = scanner.loadESPVolumesFromPlist();
             walls[which].push_back(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-            records[which] = volumesJSON(volumes);
+            records[which] = app::volumesJSON(volumes);
             commands[which] = std::max(commands[which], lineCount(log));
             fs::remove(log);
             if (volumes.empty()) {

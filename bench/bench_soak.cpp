@@ -76,11 +76,11 @@ constexpr const char* kStatePath = "/var/db/macsim/state.json";
 constexpr const char* kWorldPath = "/var/db/macsim/world.json";
 // Every wait is bounded; one past this fails the run instead of hanging it.
 // The longest legitimate wait is a time-out followed by the prompt's route.
-constexpr double kWaitLimit = 180.0;
+constexpr Seconds kWaitLimit{180.0};
 // Past the direct route's time-out for diskutil mount and unmount, and past
 // the helper's own, so the first call is always stopped by our runner.
-constexpr double kDirectDelay = process::disktool::kMountTimeout + 2.0;
-constexpr double kHelperDelay = ESPHelper::kRunTimeout + 2.0;
+constexpr double kDirectDelay = process::disktool::kMountTimeout.count() + 2.0;
+constexpr double kHelperDelay = ESPHelper::kRunTimeout.count() + 2.0;
 constexpr std::size_t kFloodBytes = 8 * 1024 * 1024;
 
 std::size_t countEntries(const char* directory) {
@@ -355,6 +355,7 @@ private:
     BlockingMainQueue queue_;
     std::shared_ptr<CheckingFileBrowser> browser_ = std::make_shared<CheckingFileBrowser>();
     std::shared_ptr<manager::DiskManager> manager_;
+    std::shared_ptr<ESPHelperStatusCache> helperStatus_;
     // The value lastError had before each of its changes since the operation
     // started; with the value now, every value it took is known.
     std::vector<std::optional<std::string>> errorHistory_;
@@ -394,7 +395,8 @@ bool Soak::waitUntil(const std::function<bool()>& done, const std::string& what)
     if (queue_.runUntil(done, kWaitLimit)) {
         return true;
     }
-    std::cerr << "bench_soak: " << what << " did not finish within " << kWaitLimit << " s\n";
+    std::cerr << "bench_soak: " << what << " did not finish within " << kWaitLimit.count()
+              << " s\n";
     return false;
 }
 
@@ -417,14 +419,14 @@ bool Soak::prepareRoute(Route route) {
         if (helperPresent) {
             // A deliberate uninstall, not a fault: the cache learns of it at once.
             removeHelper();
-            ESPHelper::statusCache().invalidate();
+            helperStatus_->invalidate();
         }
         return become(route == Route::direct ? root_ : user_);
     }
     if (!become(user_)) {
         return false;
     }
-    if (helperPresent && ESPHelper::statusCache().cachedValue().value_or(false)) {
+    if (helperPresent && helperStatus_->cachedValue().value_or(false)) {
         return true;
     }
     // Installed the way the user does it: through the manager, behind the prompt.
@@ -517,7 +519,9 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     }
     const ESPVolume requested = *volume;
     const bool mounting = !requested.mountPoint;
-    const std::string command = mounting ? operations::kMountCommand : operations::kUnmountCommand;
+    const auto operation =
+        mounting ? discovery::DiskOperation::mount : discovery::DiskOperation::unmount;
+    const std::string command = discovery::operationName(operation);
 
     const Identity& identity = route == Route::direct ? root_ : user_;
     if (!become(root_) || !prepareRoute(route) || !become(root_) ||
@@ -535,7 +539,7 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     bool finished = false;
     const auto observer = manager_->addOperationObserver(
         [&](const std::string& finishedDisk) { finished = finished || finishedDisk == disk; });
-    const bool started = manager_->performOperation(requested, command);
+    const bool started = manager_->performOperation(requested, operation);
     const bool done =
         started && waitUntil([&] { return finished; }, "the " + command + " of " + disk);
     manager_->removeObserver(observer);
@@ -618,6 +622,7 @@ int Soak::run(int cycles) {
     deps.volumes = core.volumes;
     deps.helper = core.helper;
     deps.operations = core.operations;
+    helperStatus_ = core.helperStatus;
     deps.loginItemService = std::make_shared<platform::fake::FakeLoginItemService>();
     deps.fileBrowser = browser_;
     manager_ = manager::DiskManager::create(std::move(deps));
@@ -770,7 +775,7 @@ int Soak::run(int cycles) {
               << "elapsed_seconds " << elapsed << "\n"
               << "cycles_per_second " << (elapsed > 0 ? completed / elapsed : 0) << "\n";
 
-    manager::DiskManager::releaseAndWait(manager_, 30);
+    manager::DiskManager::releaseAndWait(manager_, 30s);
     const bool clean = leakedFds <= 0 && strays.empty() && staleMounts == 0 &&
                        stateMismatches == 0 && completed == cycles;
     return clean ? 0 : 1;

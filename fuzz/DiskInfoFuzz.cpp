@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string answer(reinterpret_cast<const char*>(data), size);
     process::CommandRunner runner = [&answer](const std::string& path,
                                               const std::vector<std::string>& arguments,
-                                              double) -> std::string {
+                                              tesselwick::Seconds) -> std::string {
         const std::string key = fuzz::commandKey(path, arguments);
         if (key == "diskutil list -plist") {
             return partitionList();

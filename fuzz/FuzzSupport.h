@@ -69,7 +69,8 @@ public:
     }
 
     process::CommandRunner runner() const {
-        return [this](const std::string& path, const std::vector<std::string>& arguments, double) {
+        return [this](const std::string& path, const std::vector<std::string>& arguments,
+                      tesselwick::Seconds) {
             const auto answer = answers_.find(commandKey(path, arguments));
             if (answer == answers_.end()) {
                 throw commandError(1, "no recorded answer");

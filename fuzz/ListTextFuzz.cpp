@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     process::CommandRunner runner = [&text](const std::string& path,
                                             const std::vector<std::string>& arguments,
-                                            double) -> std::string {
+                                            tesselwick::Seconds) -> std::string {
         const std::string key = fuzz::commandKey(path, arguments);
         if (key == "diskutil list") {
             return text;

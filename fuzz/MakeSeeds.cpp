@@ -55,7 +55,7 @@ void seedsFromWorld(const fs::path& world, const fs::path& corpus, const fs::pat
     std::string session;
     const process::CommandRunner runner = [&](const std::string& path,
                                               const std::vector<std::string>& arguments,
-                                              double) -> std::string {
+                                              tesselwick::Seconds) -> std::string {
         const macsim::Output output = path.ends_with("hdiutil")
                                           ? macsim::hdiutil(machine, arguments, 0)
                                           : macsim::diskutil(machine, arguments, 0);

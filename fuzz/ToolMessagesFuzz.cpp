@@ -6,8 +6,9 @@
 #include "FuzzSupport.h"
 #include "helper/ESPHelper.h"
 #include "helper/ESPHelperStatusCache.h"
+#include "process/AdministratorShell.h"
 #include "process/ProcessRunner.h"
-#include "support/Text.h"
+#include "support/Utf8.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,11 +18,11 @@ using namespace tesselwick;
 namespace {
 
 void checkDisplayText(const std::string& text, std::size_t characterLimit, const char* what) {
-    if (text::toValidUTF8(text) != text) {
+    if (!utf8::isValid(text)) {
         fuzz::fail(std::string(what) + " is not valid UTF-8");
     }
     // The limit plus the ellipsis that marks a cut.
-    if (text::utf8Length(text) > characterLimit + 1) {
+    if (utf8::length(text) > characterLimit + 1) {
         fuzz::fail(std::string(what) + " is longer than its limit");
     }
 }
@@ -55,12 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The helper's side: a probe answered with the output, a run failing with it
     // as the message, and an installation answering with both.
     ESPHelperStatusCache cache;
-    const operations::CommandRunner answers = [&](const std::string& path,
-                                                  const std::vector<std::string>&, double) {
-        return path == operations::kOsascriptPath ? first : second;
-    };
-    const operations::CommandRunner fails = [&](const std::string&, const std::vector<std::string>&,
-                                                double) -> std::string {
+    const process::CommandRunner answers =
+        [&](const std::string& path, const std::vector<std::string>&, tesselwick::Seconds) {
+            return path == process::kOsascriptPath ? first : second;
+        };
+    const process::CommandRunner fails = [&](const std::string&, const std::vector<std::string>&,
+                                             tesselwick::Seconds) -> std::string {
         throw commandError(status == 0 ? 1 : status, first);
     };
     const auto probe = ESPHelper::probePasswordlessRuntime(answers);
@@ -69,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ESPHelper::probePasswordlessRuntime(fails);
     try {
-        ESPHelper::run("mount", "disk0s1", cache, fails);
+        ESPHelper::run(discovery::DiskOperation::mount, *discovery::PartitionId::parse("disk0s1"),
+                       cache, fails);
         fuzz::fail("a failing helper run reported success");
     } catch (const DomainError& error) {
         const bool operationFailed = error.domain() == ESPHelper::kHelperOperationErrorDomain;

@@ -57,7 +57,7 @@ std::string callStack() {
     return text;
 }
 
-constexpr double kWorkerLimitSeconds = 5.0;
+constexpr Seconds kWorkerLimit{5.0};
 
 } // namespace
 
@@ -397,7 +397,7 @@ void AppDelegate::applicationWillTerminate() {
         popover_->close();
     }
     content_.reset();
-    manager::DiskManager::releaseAndWait(diskManager_, kWorkerLimitSeconds);
+    manager::DiskManager::releaseAndWait(diskManager_, kWorkerLimit);
     if (statusItem_) {
         statusItem_->hide();
         statusItem_.reset();

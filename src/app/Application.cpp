@@ -12,7 +12,7 @@
 namespace tesselwick::app {
 
 namespace {
-constexpr double kDeliveryLimitSeconds = 2.0;
+constexpr Seconds kDeliveryLimit{2.0};
 } // namespace
 
 int runApplication(int argc, char** argv) {
@@ -38,7 +38,7 @@ int runApplication(int argc, char** argv) {
     delegate.applicationDidFinishLaunching();
     const int status = QApplication::exec();
     // Notifications and folder requests handed over just before Quit still arrive.
-    composition.waitUntilDelivered(kDeliveryLimitSeconds);
+    composition.waitUntilDelivered(kDeliveryLimit);
     return status;
 }
 

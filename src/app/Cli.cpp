@@ -1,12 +1,11 @@
 #include "app/Cli.h"
 
+#include "support/BuildInfo.h"
+#include "support/ExitCodes.h"
+
 #include <algorithm>
 #include <map>
 #include <mutex>
-
-#ifndef TESSELWICK_VERSION
-#define TESSELWICK_VERSION "0.0.0"
-#endif
 
 namespace tesselwick::cli {
 
@@ -53,7 +52,7 @@ std::vector<Subcommand> subcommands() {
 int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
     if (arguments.empty()) {
         printUsage(err);
-        return 64;
+        return exitcode::kUsage;
     }
     const std::string& first = arguments.front();
     if (first == "--help" || first == "-h" || first == "help") {
@@ -61,14 +60,14 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
         return 0;
     }
     if (first == "--version") {
-        out << "tesselwick " << TESSELWICK_VERSION << "\n";
+        out << "tesselwick " << build::kVersion << "\n";
         return 0;
     }
     auto it = table().find(first);
     if (it == table().end()) {
         err << "tesselwick: unknown command '" << first << "'\n";
         printUsage(err);
-        return 64;
+        return exitcode::kUsage;
     }
     return it->second.run(std::vector<std::string>(arguments.begin() + 1, arguments.end()), out,
                           err);

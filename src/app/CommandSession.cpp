@@ -7,8 +7,8 @@
 namespace tesselwick::app {
 
 namespace {
-constexpr double kDeliveryLimit = 5.0;
-constexpr double kWorkerLimit = 30.0;
+constexpr Seconds kDeliveryLimit{5.0};
+constexpr Seconds kWorkerLimit{30.0};
 } // namespace
 
 InterruptWatcher::InterruptWatcher(BlockingMainQueue& queue) : queue_(queue) {
@@ -48,8 +48,8 @@ CommandSession::~CommandSession() {
     composition_.waitUntilDelivered(kDeliveryLimit);
 }
 
-bool CommandSession::serve(const std::function<bool()>& done, double limitSeconds) {
-    queue_.runUntil([&] { return interrupted() || done(); }, limitSeconds);
+bool CommandSession::serve(const std::function<bool()>& done, Seconds limit) {
+    queue_.runUntil([&] { return interrupted() || done(); }, limit);
     return !interrupted() && done();
 }
 

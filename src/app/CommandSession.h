@@ -48,7 +48,7 @@ public:
     bool interrupted() const { return interrupts_.interrupted(); }
 
     // Serves the main queue until `done` holds or an interrupt; true when done.
-    bool serve(const std::function<bool()>& done, double limitSeconds);
+    bool serve(const std::function<bool()>& done, Seconds limit);
     // Lets requests handed to the desktop arrive and their answers come back
     // to the main queue.
     void deliver();

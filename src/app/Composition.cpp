@@ -24,9 +24,9 @@ std::shared_ptr<manager::DiskManager> Composition::makeDiskManager() {
     return manager::DiskManager::create(std::move(dependencies));
 }
 
-void Composition::waitUntilDelivered(double limitSeconds) {
+void Composition::waitUntilDelivered(Seconds limit) {
     if (platform_.waitUntilDelivered) {
-        platform_.waitUntilDelivered(limitSeconds);
+        platform_.waitUntilDelivered(limit);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "manager/CoreServices.h"
 #include "platform/PlatformServices.h"
 #include "services/Notifier.h"
+#include "support/Duration.h"
 
 #include <memory>
 
@@ -31,7 +32,7 @@ public:
 
     // Blocks until notifications and folder requests handed over so far have
     // reached the desktop, or the time has passed.
-    void waitUntilDelivered(double limitSeconds);
+    void waitUntilDelivered(Seconds limit);
 
 private:
     MainQueue& mainQueue_;

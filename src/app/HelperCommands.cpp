@@ -4,6 +4,7 @@
 #include "app/CommandSession.h"
 
 #include "helper/ESPHelper.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 
 #include <exception>
@@ -13,7 +14,7 @@ namespace tesselwick::app {
 namespace {
 
 // The prompt may wait up to two minutes; the probe and refresh follow.
-constexpr double kInstallLimit = 180.0;
+constexpr Seconds kInstallLimit{180.0};
 constexpr const char* kUsage = "usage: tesselwick helper status|install|show-installer\n";
 
 // Blocking helper work belongs on a worker task, as in the application.
@@ -26,7 +27,7 @@ template <typename Body> void runOnWorkerTask(Body&& body) {
             failure = std::current_exception();
         }
     });
-    while (!handle.waitFinished(3600.0)) {
+    while (!handle.waitFinished(3600s)) {
     }
     if (failure) {
         std::rethrow_exception(failure);
@@ -39,7 +40,7 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
                      std::ostream& err) {
     if (arguments.size() != 1) {
         err << kUsage;
-        return 64;
+        return exitcode::kUsage;
     }
     const std::string& verb = arguments[0];
     if (verb == "show-installer") {
@@ -72,7 +73,7 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
         return 0;
     }
     err << kUsage;
-    return 64;
+    return exitcode::kUsage;
 }
 
 } // namespace tesselwick::app

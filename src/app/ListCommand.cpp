@@ -1,8 +1,9 @@
 #include "app/Cli.h"
 #include "app/CommandSession.h"
-#include "discovery/VolumeFormat.h"
-#include "discovery/VolumeScan.h"
+#include "app/ListOutput.h"
+#include "manager/CoreServices.h"
 #include "support/BlockingMainQueue.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 
 #include <atomic>
@@ -20,22 +21,24 @@ bool scanUnlessInterrupted(std::vector<ESPVolume>& volumes) {
     tesselwick::app::InterruptWatcher interrupts(queue); // before any thread starts
     std::atomic<bool> finished{false};
     std::exception_ptr failure;
-    const tesselwick::TaskHandle scan = tesselwick::startDetachedTask([&] {
+    const auto source = tesselwick::manager::makeCoreServices().volumes;
+    const tesselwick::TaskHandle scan = tesselwick::startDetachedTask([&, source] {
         try {
-            volumes = tesselwick::discovery::loadESPVolumes();
+            volumes = source->loadESPVolumes();
         } catch (...) {
             failure = std::current_exception();
         }
         finished = true;
         queue.wake();
     });
-    while (!queue.runUntil([&] { return finished || interrupts.interrupted(); }, 3600.0)) {
+    while (!queue.runUntil([&] { return finished || interrupts.interrupted(); },
+                           tesselwick::Seconds(3600))) {
     }
     if (!finished) {
         scan.cancel();
     }
     // The body uses the queue to the end.
-    while (!scan.waitFinished(3600.0)) {
+    while (!scan.waitFinished(tesselwick::Seconds(3600))) {
     }
     if (interrupts.interrupted()) {
         return false;
@@ -59,7 +62,7 @@ int runList(const std::vector<std::string>& arguments, std::ostream& out, std::o
         } else {
             err << "tesselwick list: unknown option '" << argument << "'\n"
                 << "usage: tesselwick list [--json]\n";
-            return 64;
+            return tesselwick::exitcode::kUsage;
         }
     }
     try {
@@ -67,8 +70,8 @@ int runList(const std::vector<std::string>& arguments, std::ostream& out, std::o
         if (!scanUnlessInterrupted(volumes)) {
             return tesselwick::app::kInterruptedStatus;
         }
-        out << (json ? tesselwick::discovery::volumesJSON(volumes)
-                     : tesselwick::discovery::volumesTable(volumes));
+        out << (json ? tesselwick::app::volumesJSON(volumes)
+                     : tesselwick::app::volumesTable(volumes));
         return 0;
     } catch (const std::exception& error) {
         err << error.what() << "\n";

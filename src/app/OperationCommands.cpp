@@ -1,10 +1,12 @@
 #include "app/Cli.h"
 
 #include "app/CommandSession.h"
+#include "app/ListOutput.h"
 #include "discovery/Classification.h"
-#include "discovery/VolumeFormat.h"
+#include "discovery/DiskOperation.h"
+#include "discovery/PartitionId.h"
 #include "manager/DiskManager.h"
-#include "operations/EFIOperations.h"
+#include "support/ExitCodes.h"
 
 #include <optional>
 
@@ -13,11 +15,12 @@
 namespace tesselwick::app {
 namespace {
 
+using discovery::DiskOperation;
 using discovery::ESPVolume;
 
 // Long enough for the administrator prompt (120 s) and the re-reads after it.
-constexpr double kOperationLimit = 300.0;
-constexpr double kScanLimit = 120.0;
+constexpr Seconds kOperationLimit{300.0};
+constexpr Seconds kScanLimit{120.0};
 
 enum class Verb { mount, unmount, open };
 
@@ -54,6 +57,59 @@ ESPVolume unlistedVolume(const std::string& id) {
     return volume;
 }
 
+// Mounts or unmounts `id` after the scan and waits for the manager to finish.
+int runOperation(CommandSession& session, DiskOperation operation, const std::string& id,
+                 const ESPVolume* listed, bool json, std::ostream& out, std::ostream& err) {
+    manager::DiskManager& manager = session.manager();
+    const bool mounting = operation == DiskOperation::mount;
+    if (listed && static_cast<bool>(listed->mountPoint) == mounting) {
+        if (json) {
+            out << volumeJSON(*listed);
+        } else if (mounting) {
+            out << id << " is already mounted at " << *listed->mountPoint << "\n";
+        } else {
+            out << id << " is not mounted\n";
+        }
+        return 0;
+    }
+    // Only a partition goes further; anything else is refused with the
+    // pipeline's own message before any tool runs for the request.
+    if (!discovery::PartitionId::parse(id)) {
+        err << discovery::invalidIdentifierError(id).what() << "\n";
+        return 1;
+    }
+    // Done when the manager says the request has run its course (its result
+    // published, a reveal handed over).
+    bool finished = false;
+    const auto observer = manager.addOperationObserver(
+        [&](const std::string& disk) { finished = finished || disk == id; });
+    const bool started = manager.performOperation(listed ? *listed : unlistedVolume(id), operation);
+    const bool served = !started || session.serve([&] { return finished; }, kOperationLimit);
+    manager.removeObserver(observer);
+    if (!served) {
+        if (!session.interrupted()) {
+            err << "tesselwick: the " << discovery::operationName(operation)
+                << " did not finish in time\n";
+            return 1;
+        }
+        return kInterruptedStatus;
+    }
+    session.deliver();
+    if (manager.lastError()) {
+        err << *manager.lastError() << "\n";
+        return 1;
+    }
+    const ESPVolume* now = findVolume(manager.volumes(), id);
+    if (json) {
+        out << (now ? volumeJSON(*now) : std::string("null\n"));
+    } else if (now && now->mountPoint) {
+        out << id << " mounted at " << *now->mountPoint << "\n";
+    } else {
+        out << id << (mounting ? " was mounted but shows no mount point yet\n" : " unmounted\n");
+    }
+    return 0;
+}
+
 int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& out,
             std::ostream& err) {
     std::optional<std::string> id;
@@ -69,12 +125,12 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
             id = argument;
         } else {
             err << usageLine(verb);
-            return 64;
+            return exitcode::kUsage;
         }
     }
     if (!id) {
         err << usageLine(verb);
-        return 64;
+        return exitcode::kUsage;
     }
 
     CommandSession session;
@@ -88,60 +144,18 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
         return 1;
     }
     const ESPVolume* listed = findVolume(manager.volumes(), *id);
+    if (verb != Verb::open) {
+        const auto operation = verb == Verb::mount ? DiskOperation::mount : DiskOperation::unmount;
+        return runOperation(session, operation, *id, listed, json, out, err);
+    }
     const ESPVolume volume = listed ? *listed : unlistedVolume(*id);
-
-    if (verb == Verb::open) {
-        manager.openMounted(volume, true);
-        session.deliver();
-        if (manager.lastError()) {
-            err << *manager.lastError() << "\n";
-            return 1;
-        }
-        out << "Opened " << *volume.mountPoint << "\n";
-        return 0;
-    }
-
-    const bool mounting = verb == Verb::mount;
-    if (listed && static_cast<bool>(listed->mountPoint) == mounting) {
-        if (json) {
-            out << discovery::volumeJSON(*listed);
-        } else if (mounting) {
-            out << *id << " is already mounted at " << *listed->mountPoint << "\n";
-        } else {
-            out << *id << " is not mounted\n";
-        }
-        return 0;
-    }
-    // Done when the manager says the request has run its course (its result
-    // published, a reveal handed over).
-    bool finished = false;
-    const auto observer = manager.addOperationObserver(
-        [&](const std::string& disk) { finished = finished || disk == *id; });
-    const bool started = manager.performOperation(volume, mounting ? operations::kMountCommand
-                                                                   : operations::kUnmountCommand);
-    const bool served = !started || session.serve([&] { return finished; }, kOperationLimit);
-    manager.removeObserver(observer);
-    if (!served) {
-        if (!session.interrupted()) {
-            err << "tesselwick: the " << (mounting ? "mount" : "unmount")
-                << " did not finish in time\n";
-            return 1;
-        }
-        return kInterruptedStatus;
-    }
+    manager.openMounted(volume, true);
     session.deliver();
     if (manager.lastError()) {
         err << *manager.lastError() << "\n";
         return 1;
     }
-    const ESPVolume* now = findVolume(manager.volumes(), *id);
-    if (json) {
-        out << (now ? discovery::volumeJSON(*now) : std::string("null\n"));
-    } else if (now && now->mountPoint) {
-        out << *id << " mounted at " << *now->mountPoint << "\n";
-    } else {
-        out << *id << (mounting ? " was mounted but shows no mount point yet\n" : " unmounted\n");
-    }
+    out << "Opened " << *volume.mountPoint << "\n";
     return 0;
 }
 

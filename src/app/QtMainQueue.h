@@ -15,7 +15,7 @@ public:
     explicit QtMainQueue(QObject* parent = nullptr) : QObject(parent) {}
 
     void post(std::function<void()> work) override;
-    TimerHandle postAfter(double seconds, std::function<void()> work) override;
+    TimerHandle postAfter(Seconds delay, std::function<void()> work) override;
 };
 
 } // namespace tesselwick::app

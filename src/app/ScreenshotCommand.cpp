@@ -5,6 +5,7 @@
 #include "app/Composition.h"
 #include "app/QtMainQueue.h"
 #include "manager/DiskManager.h"
+#include "support/ExitCodes.h"
 #include "ui/ContentView.h"
 #include "ui/PopoverState.h"
 
@@ -36,7 +37,7 @@ int runScreenshot(const std::vector<std::string>& arguments, std::ostream& out, 
             return 0;
         } else {
             err << "tesselwick screenshot: unknown option '" << argument << "'\n" << usage;
-            return 64;
+            return tesselwick::exitcode::kUsage;
         }
     }
 

@@ -1,8 +1,10 @@
 #include "diagnostics/Diagnostics.h"
 
+#include "support/BuildInfo.h"
 #include "support/NoDestructor.h"
 #include "support/Text.h"
 #include "support/Thread.h"
+#include "support/Utf8.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -26,13 +28,6 @@
 
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
-#endif
-
-#ifndef TESSELWICK_VERSION
-#define TESSELWICK_VERSION "unknown"
-#endif
-#ifndef TESSELWICK_BUILD_NUMBER
-#define TESSELWICK_BUILD_NUMBER "unknown"
 #endif
 
 namespace tesselwick {
@@ -373,7 +368,7 @@ void TesselwickDiagnostics::logRecord(std::string message, const CallSite& site)
     record.append("] [").append(fileLabel(site.file));
     record.append(":").append(std::to_string(site.line));
     record.append(" ").append(functionLabel(site.function));
-    record.append("] ").append(text::toValidUTF8(message)).append("\n");
+    record.append("] ").append(utf8::toValid(message)).append("\n");
     {
         std::lock_guard guard(lock_);
         if (!sessionStarted_) {
@@ -491,8 +486,8 @@ void TesselwickDiagnostics::startSession() {
         std::atexit(&tesselwickAtExitHandler);
     }
 
-    const std::string version = TESSELWICK_VERSION;
-    const std::string build = TESSELWICK_BUILD_NUMBER;
+    const std::string version = build::kVersion;
+    const std::string buildNumber = build::kBuildNumber;
     const std::string executable = executablePath();
     const std::string bundle =
         executable.empty() ? "unknown" : std::filesystem::path(executable).parent_path().string();
@@ -500,7 +495,7 @@ void TesselwickDiagnostics::startSession() {
     log(
         [&] {
             return "Process pid=" + std::to_string(getpid()) + " version=" + version +
-                   " build=" + build + " architecture=" + architecture();
+                   " build=" + buildNumber + " architecture=" + architecture();
         },
         TW_CALL_SITE);
     log([] { return "macOS=" + operatingSystemVersion(); }, TW_CALL_SITE);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -36,15 +35,7 @@ struct ESPVolume {
     bool operator==(const ESPVolume&) const = default;
 };
 
-std::size_t hashValue(const ESPVolume& volume);
-
 // Every field on one line, for diagnostics and test failures.
 std::ostream& operator<<(std::ostream& stream, const ESPVolume& volume);
 
 } // namespace tesselwick::discovery
-
-template <> struct std::hash<tesselwick::discovery::ESPVolume> {
-    std::size_t operator()(const tesselwick::discovery::ESPVolume& volume) const {
-        return tesselwick::discovery::hashValue(volume);
-    }
-};

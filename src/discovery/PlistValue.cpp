@@ -1,7 +1,7 @@
 #include "discovery/PlistValue.h"
 
 #include "support/Errors.h"
-#include "support/Text.h"
+#include "support/Utf8.h"
 
 #include <plist/plist.h>
 
@@ -444,15 +444,25 @@ PlistValue parsePropertyList(std::string_view bytes) {
         if (auto hazard = binaryPlistHazard(bytes)) {
             fail(*hazard);
         }
-    } else if (text::toValidUTF8(bytes) != bytes) {
+    } else if (!utf8::isValid(bytes)) {
         // Not well-formed XML; the system's parser also stops the process on some
         // such keys instead of reporting an error.
         fail("it is not valid UTF-8");
     } else if (xmlContainerDepth(bytes) > kMaximumDepth) {
         fail("it is nested too deeply");
     }
+    // Later libplist releases than Debian 12's 2.2 give plist_from_memory a
+    // fourth parameter; these are the calls it makes in 2.2, in a form every
+    // release accepts.
     plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    const auto length = static_cast<uint32_t>(bytes.size());
+    if (length >= 8) {
+        if (plist_is_binary(bytes.data(), length)) {
+            plist_from_bin(bytes.data(), length, &root);
+        } else {
+            plist_from_xml(bytes.data(), length, &root);
+        }
+    }
     PlistHandle owned(root);
     if (root == nullptr) {
         fail("it is not in a property-list format");

@@ -30,8 +30,6 @@ public:
     // answers from one daemon, and the user's other work on a small machine.
     static constexpr std::size_t defaultLookupConcurrency = 4;
 
-    // Production: the command runner, the process-wide caches, four at once.
-    VolumeScanner();
     // Injected tools are asked one lookup at a time unless told otherwise, so a
     // scripted tool sees the lookups in the order the scan's steps make them.
     VolumeScanner(process::CommandRunner runner, DiskInfoCache& diskInfoCache,
@@ -49,15 +47,9 @@ public:
     // Through the cache; any failure but the calling task's cancellation gives an
     // empty dictionary (a load the cache reports as overtaken included).
     PlistDictionary bestEffortDiskInfo(const std::string& identifier) const;
-    std::vector<PlistDictionary>
-    enrichSiblingPartitions(const std::string& parentID,
-                            const std::vector<PlistDictionary>& partitions) const;
     // Through the cache; any failure but the calling task's cancellation gives an
     // empty map.
     DiskImageMap diskImageMap() const;
-    std::vector<PlistDictionary>
-    siblingPartitionsFromInfo(const std::string& parentID,
-                              const std::vector<std::string>& partitionIDs) const;
 
     // The image-list loader behind diskImageMap(), uncached; throws on failure.
     DiskImageMap loadDiskImageMap() const;
@@ -73,8 +65,8 @@ private:
 std::map<std::string, std::vector<std::string>>
 partitionIDsByParentFromText(const std::string& text);
 
-// The production scan entry and lookups (system runner, shared caches).
-std::vector<ESPVolume> loadESPVolumes();
-PlistDictionary diskInfoUncached(const std::string& identifier);
+// One disk's information straight from the tool, as VolumeScanner's.
+PlistDictionary diskInfoUncached(const process::CommandRunner& runner,
+                                 const std::string& identifier);
 
 } // namespace tesselwick::discovery

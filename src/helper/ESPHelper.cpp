@@ -2,9 +2,10 @@
 
 #include "diagnostics/Diagnostics.h"
 #include "helper/HelperScripts.h"
-#include "support/NoDestructor.h"
+#include "process/AdministratorShell.h"
 #include "support/Task.h"
 #include "support/Text.h"
+#include "support/Utf8.h"
 
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace {
 // Undecodable output counts as empty, like the rest of the system treats
 // text it cannot read.
 std::string decodedTrimmed(const std::string& bytes) {
-    return text::toValidUTF8(bytes) == bytes ? text::trim(bytes) : std::string();
+    return utf8::isValid(bytes) ? text::trim(bytes) : std::string();
 }
 
 std::vector<std::string> helperArguments(std::string_view command, std::string_view disk) {
@@ -31,16 +32,11 @@ DomainError helperError(std::string message) {
     return DomainError(kHelperErrorDomain, 1, std::move(message));
 }
 
-ESPHelperStatusCache& statusCache() {
-    static NoDestructor<ESPHelperStatusCache> cache;
-    return *cache;
-}
-
 std::string installerScript() {
     return helper::installerScript();
 }
 
-ProbeResult probePasswordlessRuntime(const operations::CommandRunner& runner) {
+ProbeResult probePasswordlessRuntime(const process::CommandRunner& runner) {
     TW_LOG("ESPHelper runtime probe begin");
     try {
         const std::string output =
@@ -67,11 +63,7 @@ ProbeResult probePasswordlessRuntime(const operations::CommandRunner& runner) {
     }
 }
 
-bool isInstalled() {
-    return isInstalled(statusCache(), operations::defaultCommandRunner());
-}
-
-bool isInstalled(ESPHelperStatusCache& cache, const operations::CommandRunner& runner) {
+bool isInstalled(ESPHelperStatusCache& cache, const process::CommandRunner& runner) {
     // A superseded probe is retried once; a second loss means someone else
     // keeps writing fresher answers, so theirs is the one to return.
     for (int round = 0; round < 2; ++round) {
@@ -91,22 +83,12 @@ bool isInstalled(ESPHelperStatusCache& cache, const operations::CommandRunner& r
     return cache.cachedValue().value_or(false);
 }
 
-void run(std::string_view command, std::string_view diskIdentifier) {
-    run(command, diskIdentifier, statusCache(), operations::defaultCommandRunner());
-}
-
-void run(std::string_view command, std::string_view diskIdentifier, ESPHelperStatusCache& cache,
-         const operations::CommandRunner& runner) {
-    if (command != "mount" && command != "unmount") {
-        throw helperError("Invalid helper command.");
-    }
-    if (!operations::isPartitionIdentifier(diskIdentifier)) {
-        throw helperError("Invalid disk identifier: " + std::string(diskIdentifier));
-    }
-    const std::string heading =
-        "EFI " + std::string(command) + " failed for " + std::string(diskIdentifier) + ".\n\n";
+void run(discovery::DiskOperation operation, const discovery::PartitionId& partition,
+         ESPHelperStatusCache& cache, const process::CommandRunner& runner) {
+    const std::string command = discovery::operationName(operation);
+    const std::string heading = "EFI " + command + " failed for " + partition.str() + ".\n\n";
     try {
-        runner(kSudoPath, helperArguments(command, diskIdentifier), kRunTimeout);
+        runner(kSudoPath, helperArguments(command, partition.str()), kRunTimeout);
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
@@ -137,15 +119,11 @@ void run(std::string_view command, std::string_view diskIdentifier, ESPHelperSta
     cache.storeFromOutside(true);
 }
 
-void install() {
-    install(statusCache(), operations::defaultCommandRunner());
-}
-
-void install(ESPHelperStatusCache& cache, const operations::CommandRunner& runner) {
-    const std::string source = operations::administratorAppleScript(
-        operations::scriptTransportLine(helper::installerScript()));
+void install(ESPHelperStatusCache& cache, const process::CommandRunner& runner) {
+    const std::string source =
+        process::administratorAppleScript(process::scriptTransportLine(helper::installerScript()));
     const std::string output =
-        decodedTrimmed(runner(operations::kOsascriptPath, {"-e", source}, kInstallerTimeout));
+        decodedTrimmed(runner(process::kOsascriptPath, {"-e", source}, kInstallerTimeout));
     TW_LOG("ESPHelper installer completed output=" + (output.empty() ? "<empty>" : output));
     cache.invalidate();
     const ProbeResult probe = probePasswordlessRuntime(runner);

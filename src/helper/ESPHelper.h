@@ -1,7 +1,9 @@
 #pragma once
 
+#include "discovery/DiskOperation.h"
+#include "discovery/PartitionId.h"
 #include "helper/ESPHelperStatusCache.h"
-#include "operations/AdministratorShell.h"
+#include "process/CommandRunner.h"
 #include "support/Errors.h"
 
 #include <string>
@@ -9,17 +11,16 @@
 
 // Finding out whether the optional privileged helper is usable, running it for
 // one mount or unmount, and installing it. Every function blocks and belongs
-// on a worker task. The overloads taking a cache and a runner exist so tests
-// can hand in their own; the others use the process-wide cache and the real
-// command runner.
+// on a worker task, with the status cache and the command runner its caller
+// owns (the application's composition root, or a test's).
 namespace tesselwick::ESPHelper {
 
 inline constexpr const char* kHelperErrorDomain = "Tesselwick.Helper";
 inline constexpr const char* kHelperOperationErrorDomain = "Tesselwick.Helper.Operation";
 inline constexpr const char* kSudoPath = "/usr/bin/sudo";
-inline constexpr double kProbeTimeout = 3.0;
-inline constexpr double kRunTimeout = 10.0;
-inline constexpr double kInstallerTimeout = 120.0;
+inline constexpr Seconds kProbeTimeout{3.0};
+inline constexpr Seconds kRunTimeout{10.0};
+inline constexpr Seconds kInstallerTimeout{120.0};
 inline constexpr const char* kInstallProbeRefusedPrefix =
     "The helper files were installed, but macOS did not accept passwordless helper "
     "execution.\n\n";
@@ -32,33 +33,27 @@ struct ProbeResult {
 // A helper error: domain "Tesselwick.Helper", code 1.
 DomainError helperError(std::string message);
 
-// The process-wide status cache, created on first use.
-ESPHelperStatusCache& statusCache();
-
 // The installer text that runs as root (see helper/HelperScripts.h).
 std::string installerScript();
 
 // Runs the installed helper's "version" through sudo -n. Never throws.
-ProbeResult probePasswordlessRuntime(
-    const operations::CommandRunner& runner = operations::defaultCommandRunner());
+ProbeResult
+probePasswordlessRuntime(const process::CommandRunner& runner = process::systemCommandRunner());
 
 // The cached answer while it is fresh, otherwise a probe whose answer is
 // stored unless an outside write or a later probe superseded it.
-bool isInstalled();
-bool isInstalled(ESPHelperStatusCache& cache, const operations::CommandRunner& runner);
+bool isInstalled(ESPHelperStatusCache& cache, const process::CommandRunner& runner);
 
-// Runs "mount" or "unmount" for one partition through the helper. Throws a
-// helper error when the helper did not run (sudo refused, not installed), an
-// error of domain "Tesselwick.Helper.Operation" when it ran and the operation
-// failed, or CancellationError.
-void run(std::string_view command, std::string_view diskIdentifier);
-void run(std::string_view command, std::string_view diskIdentifier, ESPHelperStatusCache& cache,
-         const operations::CommandRunner& runner);
+// Mounts or unmounts one partition through the helper. Throws a helper error
+// when the helper did not run (sudo refused, not installed), an error of domain
+// "Tesselwick.Helper.Operation" when it ran and the operation failed, or
+// CancellationError.
+void run(discovery::DiskOperation operation, const discovery::PartitionId& partition,
+         ESPHelperStatusCache& cache, const process::CommandRunner& runner);
 
 // Runs the installer as root behind the authorization prompt, then proves
 // that sudo -n runs the new helper. Throws the runner's error unchanged when
 // the installer fails, or a helper error when the probe refuses the result.
-void install();
-void install(ESPHelperStatusCache& cache, const operations::CommandRunner& runner);
+void install(ESPHelperStatusCache& cache, const process::CommandRunner& runner);
 
 } // namespace tesselwick::ESPHelper

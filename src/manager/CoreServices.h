@@ -1,6 +1,10 @@
 #pragma once
 
+#include "discovery/DiskOperation.h"
 #include "discovery/ESPVolume.h"
+#include "discovery/PartitionId.h"
+#include "helper/ESPHelperStatusCache.h"
+#include "process/CommandRunner.h"
 
 #include <memory>
 #include <optional>
@@ -43,21 +47,25 @@ public:
 class OperationService {
 public:
     virtual ~OperationService() = default;
-    // One mount or unmount through the routes (worker task). `command` is
-    // "mount" or "unmount".
-    virtual void run(const std::string& command, const std::string& diskIdentifier) = 0;
+    // One mount or unmount through the routes (worker task).
+    virtual void run(discovery::DiskOperation operation,
+                     const discovery::PartitionId& partition) = 0;
     // The volume as the system shows it after the operation (worker task).
     virtual discovery::ESPVolume refreshedVolume(const discovery::ESPVolume& volume,
                                                  bool expectedMounted) = 0;
 };
 
-// The production services over the process's shared caches, the helper and
-// the mount routes.
+// The production services: the scans, the helper and the mount routes over
+// one command runner and one set of caches that they share.
 struct CoreServices {
     std::shared_ptr<VolumeSource> volumes;
     std::shared_ptr<HelperService> helper;
     std::shared_ptr<OperationService> operations;
+    // The helper status cache they share, for a tool that removes the helper
+    // behind their back and must say so.
+    std::shared_ptr<ESPHelperStatusCache> helperStatus;
 };
-CoreServices makeCoreServices();
+// `runner` starts every tool; a benchmark hands in one that records.
+CoreServices makeCoreServices(process::CommandRunner runner = process::systemCommandRunner());
 
 } // namespace tesselwick::manager

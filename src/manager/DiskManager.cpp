@@ -70,7 +70,7 @@ startHelperStatusQuery(const std::function<TaskHandle(std::function<void()>)>& s
 
 } // namespace
 
-void DiskManager::releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds) {
+void DiskManager::releaseAndWait(std::shared_ptr<DiskManager>& manager, Seconds limit) {
     if (!manager) {
         return;
     }
@@ -81,7 +81,7 @@ void DiskManager::releaseAndWait(std::shared_ptr<DiskManager>& manager, double l
     manager.reset();
     for (const TaskHandle& task : running) {
         if (task) {
-            task.waitFinished(limitSeconds);
+            task.waitFinished(limit);
         }
     }
 }
@@ -178,13 +178,13 @@ void DiskManager::startAutoRefresh() {
     });
 }
 
-void DiskManager::scheduleSilentRefresh(double delaySeconds) {
-    delaySeconds = std::max(delaySeconds, 0.0);
+void DiskManager::scheduleSilentRefresh(Seconds delay) {
+    delay = std::max(delay, Seconds::zero());
     pendingCacheInvalidation_ = true;
     pendingAutoRefresh_.cancel();
     const std::uint64_t generation = ++autoRefreshGeneration_;
     std::weak_ptr<DiskManager> weak = weak_from_this();
-    pendingAutoRefresh_ = mainQueue_.postAfter(delaySeconds, [weak, generation] {
+    pendingAutoRefresh_ = mainQueue_.postAfter(delay, [weak, generation] {
         auto manager = weak.lock();
         if (!manager || manager->autoRefreshGeneration_ != generation) {
             return;

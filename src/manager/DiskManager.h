@@ -54,10 +54,10 @@ struct DiskManagerDependencies {
 // timers hold it weakly.
 class DiskManager : public std::enable_shared_from_this<DiskManager> {
 public:
-    static constexpr double kAutoRefreshDelay = 0.45;
-    static constexpr double kRevealDelay = 0.18;
-    static constexpr double kRefreshAfterSuccess = 0.9;
-    static constexpr double kRefreshAfterFailure = 0.4;
+    static constexpr Seconds kAutoRefreshDelay{0.45};
+    static constexpr Seconds kRevealDelay{0.18};
+    static constexpr Seconds kRefreshAfterSuccess{0.9};
+    static constexpr Seconds kRefreshAfterFailure{0.4};
 
     // The published fields; observers hear of each one just before it changes.
     enum class Field {
@@ -79,9 +79,9 @@ public:
 
     static std::shared_ptr<DiskManager> create(DiskManagerDependencies dependencies);
     // Drops the manager, whose teardown cancels every task it started, and
-    // waits up to `limitSeconds` for those workers to end, so that none of
+    // waits up to `limit` for those workers to end, so that none of
     // them, nor a child process of theirs, outlives the program.
-    static void releaseAndWait(std::shared_ptr<DiskManager>& manager, double limitSeconds);
+    static void releaseAndWait(std::shared_ptr<DiskManager>& manager, Seconds limit);
     // Teardown: cancels every task the manager owns and releases the watcher.
     ~DiskManager();
     DiskManager(const DiskManager&) = delete;
@@ -112,11 +112,11 @@ public:
     // Mounts an unmounted volume, unmounts a mounted one. Refused without a
     // message while the helper is being installed or the disk is busy.
     void toggle(const discovery::ESPVolume& volume);
-    // toggle() with the command given by the caller ("mount" or "unmount")
-    // instead of read from the volume; for the command line, which also hands
-    // in identifiers that no scan listed so the pipeline can refuse them.
+    // toggle() with the operation given by the caller instead of read from the
+    // volume; for the command line, which also hands in partitions that no
+    // scan listed so the pipeline can refuse them.
     // False when refused; otherwise the operation observers hear of its end.
-    bool performOperation(const discovery::ESPVolume& volume, const std::string& command);
+    bool performOperation(const discovery::ESPVolume& volume, discovery::DiskOperation operation);
     // Shows the volume's mount point in the file browser. With reportFailure
     // the user asked for it: an earlier message goes and a failure says why;
     // without it (the reveal after a mount) nothing is said either way.
@@ -139,7 +139,7 @@ private:
     void startAutoRefresh();
     // A scan nobody asked for in person: it leaves the message alone.
     void requestScan();
-    void scheduleSilentRefresh(double delaySeconds);
+    void scheduleSilentRefresh(Seconds delay);
     void launchScan(std::uint64_t generation);
     void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,
                      bool helperStatus);
@@ -159,7 +159,7 @@ private:
     void eraseBusyDisk(const std::string& diskID);
 
     // Operations, reveal and installation (DiskOperations.cpp).
-    void finishOperation(const std::string& diskIdentifier, const std::string& command,
+    void finishOperation(const std::string& diskIdentifier, discovery::DiskOperation operation,
                          const discovery::ESPVolume& requested,
                          const std::optional<discovery::ESPVolume>& refreshed,
                          const std::optional<std::string>& failure, bool expectedMounted,

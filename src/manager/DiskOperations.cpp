@@ -6,7 +6,6 @@
 #include "diagnostics/Diagnostics.h"
 #include "discovery/Classification.h"
 #include "helper/ESPHelper.h"
-#include "operations/EFIOperations.h"
 #include "support/Errors.h"
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 
 namespace tesselwick::manager {
 
+using discovery::DiskOperation;
 using discovery::ESPVolume;
 
 namespace {
@@ -25,11 +25,10 @@ std::string boolText(bool value) {
 } // namespace
 
 void DiskManager::toggle(const ESPVolume& volume) {
-    performOperation(volume,
-                     volume.mountPoint ? operations::kUnmountCommand : operations::kMountCommand);
+    performOperation(volume, volume.mountPoint ? DiskOperation::unmount : DiskOperation::mount);
 }
 
-bool DiskManager::performOperation(const ESPVolume& volume, const std::string& command) {
+bool DiskManager::performOperation(const ESPVolume& volume, DiskOperation operation) {
     const std::string diskID = volume.diskIdentifier;
     setLastError(std::nullopt);
     if (helperTask_ || helperBusy_ || busyDiskIDs_.contains(diskID)) {
@@ -39,7 +38,7 @@ bool DiskManager::performOperation(const ESPVolume& volume, const std::string& c
     cancelActiveRefreshForDiskOperation();
     insertBusyDisk(diskID);
 
-    const bool expectedMounted = command == operations::kMountCommand;
+    const bool expectedMounted = operation == DiskOperation::mount;
     std::weak_ptr<DiskManager> weak = weak_from_this();
     MainQueue& queue = mainQueue_;
     // Copies, so the worker never reaches into a manager that is gone.
@@ -58,9 +57,11 @@ bool DiskManager::performOperation(const ESPVolume& volume, const std::string& c
         std::optional<std::string> failure;
         try {
             if (!operations) {
-                throw commandError(1, "Unable to " + command + " EFI partition " + diskID + ".");
+                throw commandError(1, "Unable to " +
+                                          std::string(discovery::operationName(operation)) +
+                                          " EFI partition " + diskID + ".");
             }
-            operations->run(command, diskID);
+            operations->run(operation, discovery::PartitionId::validated(diskID));
             source->invalidateAll();
             refreshed = operations->refreshedVolume(volume, expectedMounted);
         } catch (const CancellationError&) {
@@ -81,7 +82,7 @@ bool DiskManager::performOperation(const ESPVolume& volume, const std::string& c
         }
         queue.post([=] {
             if (auto manager = weak.lock()) {
-                manager->finishOperation(diskID, command, volume, refreshed, failure,
+                manager->finishOperation(diskID, operation, volume, refreshed, failure,
                                          expectedMounted, helperStatus);
             }
         });
@@ -89,7 +90,7 @@ bool DiskManager::performOperation(const ESPVolume& volume, const std::string& c
     return true;
 }
 
-void DiskManager::finishOperation(const std::string& diskID, const std::string& command,
+void DiskManager::finishOperation(const std::string& diskID, DiskOperation operation,
                                   const ESPVolume& requested,
                                   const std::optional<ESPVolume>& refreshed,
                                   const std::optional<std::string>& failure, bool expectedMounted,
@@ -109,7 +110,7 @@ void DiskManager::finishOperation(const std::string& diskID, const std::string& 
     if (expectedMounted && refreshed->mountPoint) {
         postNotification("EFI mounted", refreshed->parentName + " • " + refreshed->diskIdentifier);
         scheduleMountedVolumeReveal(*refreshed);
-    } else if (command == operations::kUnmountCommand) {
+    } else if (operation == DiskOperation::unmount) {
         postNotification("EFI unmounted", requested.parentName + " • " + diskID);
     }
     scheduleSilentRefresh(kRefreshAfterSuccess);

@@ -83,12 +83,12 @@ void DiskWatcher::signalDiskAppeared() {
         signalChange();
         return;
     }
-    const double elapsed = clock_.uptime() - primingStartedAtUptime_;
+    const Seconds elapsed = clock_.uptime() - primingStartedAtUptime_;
     if (elapsed >= kInitialAppearanceThreshold) {
         needsPrimingReconciliation_ = true;
         TW_LOG([&] {
             char text[32];
-            std::snprintf(text, sizeof text, "%.3f", elapsed);
+            std::snprintf(text, sizeof text, "%.3f", elapsed.count());
             return std::string("DiskWatcher deferred late priming appearance elapsed=") + text;
         }());
     } else {

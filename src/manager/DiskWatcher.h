@@ -23,9 +23,9 @@ using services::DiskEventSourceFactory;
 // weakly: once the owner lets go, nothing fires any more.
 class DiskWatcher : public std::enable_shared_from_this<DiskWatcher> {
 public:
-    static constexpr double kInitialSuppressionWindow = 0.7;
-    static constexpr double kInitialAppearanceThreshold = 0.1;
-    static constexpr double kSignalCoalescingDelay = 0.25;
+    static constexpr Seconds kInitialSuppressionWindow{0.7};
+    static constexpr Seconds kInitialAppearanceThreshold{0.1};
+    static constexpr Seconds kSignalCoalescingDelay{0.25};
 
     // Main thread only. `callback` runs on the main thread once per delivered signal.
     static std::shared_ptr<DiskWatcher> create(MainQueue& mainQueue, const Clock& clock,
@@ -65,7 +65,7 @@ private:
     TimerHandle primingTask_;
     std::uint64_t signalGeneration_ = 0;
     bool suppressInitialDiskAppearances_ = true;
-    double primingStartedAtUptime_ = 0;
+    Seconds primingStartedAtUptime_{0};
     bool needsPrimingReconciliation_ = false;
 };
 

@@ -5,8 +5,11 @@
 #include "discovery/Naming.h"
 #include "discovery/VolumeScan.h"
 #include "helper/ESPHelper.h"
+#include "helper/HelperScripts.h"
+#include "process/AdministratorShell.h"
 #include "process/DiskTool.h"
 #include "support/Errors.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 
 #include <exception>
@@ -14,34 +17,16 @@
 
 namespace tesselwick::operations {
 
+using discovery::DiskOperation;
 using discovery::ESPVolume;
+using discovery::PartitionId;
 using discovery::PlistDictionary;
 
 namespace {
 
-bool isCommand(std::string_view command) {
-    return command == kMountCommand || command == kUnmountCommand;
-}
-
-// The identifier without its final "s" and digits; empty when it has none.
-std::string parentOf(std::string_view identifier) {
-    std::size_t end = identifier.size();
-    while (end > 0 && identifier[end - 1] >= '0' && identifier[end - 1] <= '9') {
-        --end;
-    }
-    if (end == identifier.size() || end == 0 || identifier[end - 1] != 's') {
-        return {};
-    }
-    return std::string(identifier.substr(0, end - 1));
-}
-
-DomainError invalidIdentifier(const std::string& diskIdentifier) {
-    return commandError(64, "Invalid disk identifier: " + diskIdentifier);
-}
-
 DomainError notPresent(const std::string& diskIdentifier) {
-    return commandError(65, "EFI partition " + diskIdentifier +
-                                " is no longer present. Refresh and try again.");
+    return commandError(exitcode::kDataError, "EFI partition " + diskIdentifier +
+                                                  " is no longer present. Refresh and try again.");
 }
 
 std::string stringOrEmpty(const PlistDictionary& dictionary, std::string_view key) {
@@ -81,35 +66,16 @@ std::optional<PlistDictionary> partitionEntry(const discovery::PlistValue& root,
 
 } // namespace
 
-EFIOperationServices defaultEFIOperationServices() {
-    EFIOperationServices services;
-    services.runner = defaultCommandRunner();
-    services.cachedHelperStatus = [] { return ESPHelper::statusCache().cachedValue(); };
-    services.invalidateHelperStatus = [] { ESPHelper::statusCache().invalidate(); };
-    services.helperIsInstalled = [] { return ESPHelper::isInstalled(); };
-    services.runHelper = [](std::string_view command, std::string_view diskIdentifier) {
-        ESPHelper::run(command, diskIdentifier);
-    };
-    return services;
-}
-
 EFIOperations::EFIOperations(EFIOperationServices services) : services_(std::move(services)) {}
 
-void EFIOperations::runEFICommand(const std::string& command,
-                                  const std::string& diskIdentifier) const {
-    if (!isCommand(command)) {
-        throw commandError(64, "Invalid EFI command: " + command);
-    }
-    if (!discovery::isPartitionIdentifier(diskIdentifier)) {
-        throw invalidIdentifier(diskIdentifier);
-    }
+void EFIOperations::runEFICommand(DiskOperation operation, const PartitionId& partition) const {
     std::vector<std::string> failures;
 
     const std::optional<bool> helperStatus =
         services_.cachedHelperStatus ? services_.cachedHelperStatus() : std::nullopt;
     if (helperStatus.value_or(false) && services_.runHelper) {
         try {
-            services_.runHelper(command, diskIdentifier);
+            services_.runHelper(operation, partition);
             return;
         } catch (const CancellationError&) {
             throw;
@@ -131,7 +97,7 @@ void EFIOperations::runEFICommand(const std::string& command,
     }
 
     try {
-        runDiskutilOperation(command, diskIdentifier);
+        runDiskutilOperation(operation, partition);
         return;
     } catch (const CancellationError&) {
         throw;
@@ -140,7 +106,7 @@ void EFIOperations::runEFICommand(const std::string& command,
     }
 
     try {
-        runPrivilegedDiskutilOperation(command, diskIdentifier);
+        runPrivilegedDiskutilOperation(operation, partition);
         return;
     } catch (const CancellationError&) {
         throw;
@@ -148,65 +114,55 @@ void EFIOperations::runEFICommand(const std::string& command,
         failures.push_back(std::string(kAdministratorRouteLabel) + error.what());
     }
 
-    std::string message =
-        "Unable to " + command + " EFI partition " + diskIdentifier + ".\n\n" + kOptionalHelperText;
+    std::string message = "Unable to " + std::string(discovery::operationName(operation)) +
+                          " EFI partition " + partition.str() + ".\n\n" + kOptionalHelperText;
     for (std::size_t i = 0; i < failures.size(); ++i) {
         message += (i == 0 ? "" : "\n\n") + failures[i];
     }
     throw commandError(1, std::move(message));
 }
 
-void EFIOperations::runDiskutilOperation(const std::string& command,
-                                         const std::string& diskIdentifier) const {
-    validateCurrentEFITarget(diskIdentifier);
-    const auto tool = command == kMountCommand ? process::disktool::mount(diskIdentifier)
-                                               : process::disktool::unmount(diskIdentifier);
+void EFIOperations::runDiskutilOperation(DiskOperation operation,
+                                         const PartitionId& partition) const {
+    validateCurrentEFITarget(partition);
+    const auto tool = operation == DiskOperation::mount
+                          ? process::disktool::mount(partition.str())
+                          : process::disktool::unmount(partition.str());
     process::disktool::run(services_.runner, tool);
 }
 
-void EFIOperations::runPrivilegedDiskutilOperation(const std::string& command,
-                                                   const std::string& diskIdentifier) const {
-    validateCurrentEFITarget(diskIdentifier);
-    const std::string parent = parentOf(diskIdentifier);
-    if (!isCommand(command) || parent.empty()) {
-        throw commandError(64, "Invalid privileged EFI operation.");
-    }
-    const std::string script = privilegedDiskutilScript(command, diskIdentifier, parent);
-    runShellAsAdministrator(scriptTransportLine(script), services_.runner);
+void EFIOperations::runPrivilegedDiskutilOperation(DiskOperation operation,
+                                                   const PartitionId& partition) const {
+    validateCurrentEFITarget(partition);
+    const std::string script = helper::privilegedDiskutilScript(operation, partition);
+    process::runShellAsAdministrator(process::scriptTransportLine(script), services_.runner);
 }
 
-void EFIOperations::validateCurrentEFITarget(const std::string& diskIdentifier) const {
+void EFIOperations::validateCurrentEFITarget(const PartitionId& partition) const {
     task::checkCancellation();
-    if (!discovery::isPartitionIdentifier(diskIdentifier)) {
-        throw invalidIdentifier(diskIdentifier);
-    }
-    const std::string parent = parentOf(diskIdentifier);
-    if (parent.empty()) {
-        throw invalidIdentifier(diskIdentifier);
-    }
-    if (!discovery::isWholeDiskIdentifier(parent)) {
-        throw commandError(64, "Invalid parent disk identifier for " + diskIdentifier + ".");
-    }
+    const std::string& diskIdentifier = partition.str();
+    const std::string parent = partition.wholeDisk();
 
     const std::string listing =
         process::disktool::run(services_.runner, process::disktool::listPlist(parent));
     const discovery::PlistValue root = discovery::parsePropertyList(listing);
-    const std::optional<PlistDictionary> partition = partitionEntry(root, parent, diskIdentifier);
-    if (!partition) {
+    const std::optional<PlistDictionary> entry = partitionEntry(root, parent, diskIdentifier);
+    if (!entry) {
         throw notPresent(diskIdentifier);
     }
 
     const PlistDictionary info = diskInfoUncached(diskIdentifier);
-    const std::string listContent = stringOrEmpty(*partition, "Content");
+    const std::string listContent = stringOrEmpty(*entry, "Content");
     const std::string filesystem = discovery::partitionFilesystemSearchText(info, listContent);
-    const bool isESP = discovery::isEFIPartition(
-                           listContent, stringOrEmpty(*partition, "VolumeName"), filesystem) ||
-                       discovery::isEFIPartition(stringOrEmpty(info, "Content"),
-                                                 stringOrEmpty(info, "VolumeName"), filesystem);
+    const bool isESP =
+        discovery::isEFIPartition(listContent, stringOrEmpty(*entry, "VolumeName"), filesystem) ||
+        discovery::isEFIPartition(stringOrEmpty(info, "Content"), stringOrEmpty(info, "VolumeName"),
+                                  filesystem);
     if (!isESP) {
-        throw commandError(65, "Refusing " + diskIdentifier +
-                                   ": it is no longer an EFI System Partition. Refresh and try "
-                                   "again.");
+        throw commandError(exitcode::kDataError,
+                           "Refusing " + diskIdentifier +
+                               ": it is no longer an EFI System Partition. Refresh and try "
+                               "again.");
     }
     task::checkCancellation();
 }
@@ -248,9 +204,7 @@ ESPVolume EFIOperations::refreshedOperationVolume(const ESPVolume& volume,
 }
 
 PlistDictionary EFIOperations::diskInfoUncached(const std::string& identifier) const {
-    const discovery::VolumeScanner scanner(services_.runner, discovery::DiskInfoCache::shared(),
-                                           discovery::DiskImageMapCache::shared());
-    return scanner.diskInfoUncached(identifier);
+    return discovery::diskInfoUncached(services_.runner, identifier);
 }
 
 } // namespace tesselwick::operations

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "discovery/DiskOperation.h"
 #include "discovery/ESPVolume.h"
+#include "discovery/PartitionId.h"
 #include "discovery/PlistValue.h"
-#include "operations/AdministratorShell.h"
+#include "process/CommandRunner.h"
+#include "support/Duration.h"
 
 #include <functional>
 #include <optional>
@@ -16,9 +19,6 @@
 // calling task's cancellation and passes CancellationError on unchanged.
 namespace tesselwick::operations {
 
-inline constexpr const char* kMountCommand = "mount";
-inline constexpr const char* kUnmountCommand = "unmount";
-
 inline constexpr const char* kHelperRouteLabel = "Helper: ";
 inline constexpr const char* kDirectRouteLabel = "Direct diskutil: ";
 inline constexpr const char* kAdministratorRouteLabel = "Administrator authorization: ";
@@ -26,39 +26,39 @@ inline constexpr const char* kOptionalHelperText =
     "The helper is optional. Without it, macOS should ask for administrator authorization "
     "when needed.\n\n";
 
-inline constexpr double kListTimeout = 10.0;
+inline constexpr Seconds kListTimeout{10.0};
 inline constexpr int kMountPointReads = 3;
-inline constexpr double kMountPointReadPause = 0.15;
+inline constexpr Seconds kMountPointReadPause{0.15};
 
-// What the operations need from the rest of the system. The defaults are the
-// command runner, the process-wide helper status cache and the helper itself.
+// What the operations need from the rest of the system: the command runner, the
+// helper status cache's answers and the helper itself (see manager/CoreServices).
 struct EFIOperationServices {
-    CommandRunner runner;
+    process::CommandRunner runner;
     // The status cache's stored answer, whatever its age; none when empty.
     std::function<std::optional<bool>()> cachedHelperStatus;
     std::function<void()> invalidateHelperStatus;
     // Probes again when the cache holds nothing fresh.
     std::function<bool()> helperIsInstalled;
-    std::function<void(std::string_view command, std::string_view diskIdentifier)> runHelper;
+    std::function<void(discovery::DiskOperation, const discovery::PartitionId&)> runHelper;
 };
-
-EFIOperationServices defaultEFIOperationServices();
 
 class EFIOperations {
 public:
-    explicit EFIOperations(EFIOperationServices services = defaultEFIOperationServices());
+    explicit EFIOperations(EFIOperationServices services);
 
     // Tries the helper (when the status cache says installed), then diskutil,
     // then the administrator shell. Fails with code 1 and one line per failed
     // route when none worked; a helper that ran and failed, or that did not run
     // but is still installed, ends the request with its own error.
-    void runEFICommand(const std::string& command, const std::string& diskIdentifier) const;
-    void runDiskutilOperation(const std::string& command, const std::string& diskIdentifier) const;
-    void runPrivilegedDiskutilOperation(const std::string& command,
-                                        const std::string& diskIdentifier) const;
-    // Returns when the identifier names a partition that the live system lists
-    // under its parent and that still classifies as an ESP; code 64 or 65 otherwise.
-    void validateCurrentEFITarget(const std::string& diskIdentifier) const;
+    void runEFICommand(discovery::DiskOperation operation,
+                       const discovery::PartitionId& partition) const;
+    void runDiskutilOperation(discovery::DiskOperation operation,
+                              const discovery::PartitionId& partition) const;
+    void runPrivilegedDiskutilOperation(discovery::DiskOperation operation,
+                                        const discovery::PartitionId& partition) const;
+    // Returns when the live system lists the partition under its parent and it
+    // still classifies as an ESP; code 65 otherwise.
+    void validateCurrentEFITarget(const discovery::PartitionId& partition) const;
 
     // The volume as the system reports it now. After a mount the mount point
     // may appear late, so it is read up to three times; after an unmount the

@@ -4,6 +4,7 @@
 #include "services/FileBrowser.h"
 #include "services/LoginItemService.h"
 #include "services/NotificationCenter.h"
+#include "support/Duration.h"
 
 #include <functional>
 #include <memory>
@@ -20,7 +21,7 @@ struct PlatformServices {
     // Blocks until notifications and folder requests handed over so far have
     // reached the desktop, or the time has passed; a short-lived process calls
     // it before it exits. Does nothing where delivery needs no waiting.
-    std::function<void(double timeoutSeconds)> waitUntilDelivered;
+    std::function<void(Seconds timeout)> waitUntilDelivered;
 };
 
 PlatformServices makePlatformServices();

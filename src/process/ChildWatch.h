@@ -5,8 +5,8 @@
 // outcomes) exist once. ChildWatchLinux.cpp and ChildWatchMac.cpp implement
 // this header; CMake compiles exactly one of them. Internal to src/process.
 
-#include "process/FileHandleCloser.h"
 #include "support/Errors.h"
+#include "support/FileDescriptor.h"
 #include "support/Task.h"
 
 #include <algorithm>
@@ -54,8 +54,8 @@ int moveAboveStdio(int fd);
 // non-blocking. `largeCapacity` asks for a bigger buffer where the system
 // allows it (the default size still works when refused).
 struct Pipe {
-    FileHandleCloser read;
-    FileHandleCloser write;
+    FileDescriptor read;
+    FileDescriptor write;
 };
 Pipe makePipe(bool largeCapacity);
 
@@ -93,7 +93,7 @@ public:
 
 private:
     pid_t pid_;
-    FileHandleCloser handle_;
+    FileDescriptor handle_;
     int openError_ = 0;
     bool ended_ = false;
 };
@@ -122,7 +122,7 @@ public:
     WaitResult wait(ExitHandle* exit, int outputFd, int errorFd, Clock::time_point deadline);
 
 private:
-    FileHandleCloser handle_;
+    FileDescriptor handle_;
     // Declared after the descriptor: it is unregistered (waiting for a
     // callback in flight) before the descriptor closes.
     task::CancelRegistration registration_;

@@ -27,7 +27,7 @@ Pipe makePipe(bool largeCapacity) {
     if (pipe2(fds, O_CLOEXEC) != 0) {
         throw posixError(errno, "Could not create a command pipe");
     }
-    Pipe pipe{FileHandleCloser(moveAboveStdio(fds[0])), FileHandleCloser(moveAboveStdio(fds[1]))};
+    Pipe pipe{FileDescriptor(moveAboveStdio(fds[0])), FileDescriptor(moveAboveStdio(fds[1]))};
     if (!pipe.read.isOpen() || !pipe.write.isOpen()) {
         throw posixError(errno, "Could not create a command pipe");
     }

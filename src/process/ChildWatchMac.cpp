@@ -57,7 +57,7 @@ Pipe makePipe([[maybe_unused]] bool largeCapacity) {
     if (pipe(fds) != 0) {
         throw posixError(errno, "Could not create a command pipe");
     }
-    Pipe pipe{FileHandleCloser(moveAboveStdio(fds[0])), FileHandleCloser(moveAboveStdio(fds[1]))};
+    Pipe pipe{FileDescriptor(moveAboveStdio(fds[0])), FileDescriptor(moveAboveStdio(fds[1]))};
     if (!pipe.read.isOpen() || !pipe.write.isOpen()) {
         throw posixError(errno, "Could not create a command pipe");
     }

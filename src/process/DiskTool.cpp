@@ -1,15 +1,6 @@
 #include "process/DiskTool.h"
 
-#include "process/ProcessRunner.h"
-
-namespace tesselwick::process {
-
-CommandRunner systemCommandRunner() {
-    return [](const std::string& executablePath, const std::vector<std::string>& arguments,
-              double timeout) { return runProcessData(executablePath, arguments, timeout); };
-}
-
-namespace disktool {
+namespace tesselwick::process::disktool {
 
 Command listPlist() {
     return {kDiskutilPath, {"list", "-plist"}, kQueryTimeout};
@@ -43,5 +34,4 @@ std::string run(const CommandRunner& runner, const Command& command) {
     return runner(command.executablePath, command.arguments, command.timeout);
 }
 
-} // namespace disktool
-} // namespace tesselwick::process
+} // namespace tesselwick::process::disktool

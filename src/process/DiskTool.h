@@ -1,32 +1,24 @@
 #pragma once
 
-#include <functional>
+#include "process/CommandRunner.h"
+
 #include <string>
 #include <vector>
 
 namespace tesselwick::process {
-
-// Runs one command (executable path, arguments, time-out in seconds) and returns
-// its standard output. Discovery and operations take one of these so tests can
-// answer command lines from recorded output; production uses runProcessData.
-using CommandRunner = std::function<std::string(
-    const std::string& executablePath, const std::vector<std::string>& arguments, double timeout)>;
-
-// The production runner: runProcessData.
-CommandRunner systemCommandRunner();
 
 // Every invocation of the platform's disk utility and image tool, in one place.
 namespace disktool {
 
 inline constexpr const char* kDiskutilPath = "/usr/sbin/diskutil";
 inline constexpr const char* kHdiutilPath = "/usr/bin/hdiutil";
-inline constexpr double kQueryTimeout = 10.0;
-inline constexpr double kMountTimeout = 6.0;
+inline constexpr Seconds kQueryTimeout{10.0};
+inline constexpr Seconds kMountTimeout{6.0};
 
 struct Command {
     std::string executablePath;
     std::vector<std::string> arguments;
-    double timeout = kQueryTimeout;
+    Seconds timeout = kQueryTimeout;
 
     bool operator==(const Command&) const = default;
 };

@@ -2,7 +2,9 @@
 
 #include "diagnostics/Diagnostics.h"
 #include "process/ChildWatch.h"
-#include "process/FileHandleCloser.h"
+#include "process/CommandRunner.h"
+#include "support/ExitCodes.h"
+#include "support/FileDescriptor.h"
 #include "support/Task.h"
 #include "support/Text.h"
 
@@ -30,40 +32,6 @@ namespace tesselwick::process {
 using detail::Clock;
 using detail::posixError;
 
-// ---------------------------------------------------------------------------
-// Descriptors
-
-FileHandleCloser::FileHandleCloser(FileHandleCloser&& other) noexcept
-    : fd_(other.fd_), closeSucceeded_(other.closeSucceeded_) {
-    other.fd_ = -1;
-    other.closeSucceeded_ = true;
-}
-
-FileHandleCloser& FileHandleCloser::operator=(FileHandleCloser&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.fd_;
-        closeSucceeded_ = other.closeSucceeded_;
-        other.fd_ = -1;
-        other.closeSucceeded_ = true;
-    }
-    return *this;
-}
-
-FileHandleCloser::~FileHandleCloser() {
-    close();
-}
-
-bool FileHandleCloser::close() noexcept {
-    if (fd_ >= 0) {
-        // Linux releases the descriptor even when close reports EINTR, and a
-        // retry could close a descriptor another thread has just been given.
-        closeSucceeded_ = ::close(fd_) == 0 || errno == EINTR;
-        fd_ = -1;
-    }
-    return closeSucceeded_;
-}
-
 namespace detail {
 
 DomainError posixError(int error, const std::string& context) {
@@ -85,15 +53,14 @@ int moveAboveStdio(int fd) {
 
 namespace {
 
-// `seconds` from now, saturating instead of overflowing for huge time-outs.
-Clock::time_point deadlineAfter(double seconds) {
+// `span` from now, saturating instead of overflowing for huge time-outs.
+Clock::time_point deadlineAfter(Seconds span) {
     const Clock::time_point now = Clock::now();
-    const double room = std::chrono::duration<double>(Clock::time_point::max() - now).count() / 2;
-    if (seconds >= room) {
+    const Seconds room = Seconds(Clock::time_point::max() - now) / 2;
+    if (span >= room) {
         return Clock::time_point::max();
     }
-    return now +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return now + std::chrono::duration_cast<Clock::duration>(span);
 }
 
 // ---------------------------------------------------------------------------
@@ -189,13 +156,13 @@ bool terminateProcess(ChildProcess& child) {
         return true;
     }
     child.signal(SIGTERM);
-    if (child.waitExit(deadlineAfter(kTerminateGraceSeconds))) {
+    if (child.waitExit(deadlineAfter(kTerminateGrace))) {
         return true;
     }
     if (!child.signal(SIGKILL) && !child.hasExited()) {
         return false;
     }
-    return child.waitExit(deadlineAfter(kKillWaitSeconds));
+    return child.waitExit(deadlineAfter(kKillWait));
 }
 
 // ---------------------------------------------------------------------------
@@ -208,7 +175,7 @@ class PipeReader {
 public:
     static constexpr int kChunksPerWake = 16;
 
-    PipeReader(FileHandleCloser handle, std::size_t limit)
+    PipeReader(FileDescriptor handle, std::size_t limit)
         : handle_(std::move(handle)), limit_(limit) {}
 
     bool finished() const { return !handle_.isOpen(); }
@@ -268,7 +235,7 @@ private:
         }
     }
 
-    FileHandleCloser handle_;
+    FileDescriptor handle_;
     std::size_t limit_;
     std::string bytes_;
     bool wasTruncated_ = false;
@@ -356,14 +323,16 @@ bool allSucceeded(std::initializer_list<bool> steps) {
 } // namespace
 
 std::string runProcessData(const std::string& executablePath,
-                           const std::vector<std::string>& arguments, double timeout) {
+                           const std::vector<std::string>& arguments, Seconds timeout) {
     const std::string description = commandDescription(executablePath, arguments);
     const Clock::time_point started = Clock::now();
-    TW_LOG("Process start timeout=" + text::formatDouble(timeout) + "s command=" + description);
+    TW_LOG("Process start timeout=" + text::formatDouble(timeout.count()) +
+           "s command=" + description);
 
     task::checkCancellation();
-    if (!std::isfinite(timeout) || !(timeout > 0)) {
-        throw commandError(64, "Invalid command timeout: " + text::formatDouble(timeout));
+    if (!std::isfinite(timeout.count()) || !(timeout > Seconds::zero())) {
+        throw commandError(exitcode::kUsage,
+                           "Invalid command timeout: " + text::formatDouble(timeout.count()));
     }
 
     detail::EventLoop events;
@@ -381,7 +350,7 @@ std::string runProcessData(const std::string& executablePath,
         if (closedAll) {
             throw launchError;
         }
-        throw commandError(74,
+        throw commandError(exitcode::kIOError,
                            "The command could not start and one or more pipe handles could not "
                            "be closed: " +
                                description + ".",
@@ -412,7 +381,7 @@ std::string runProcessData(const std::string& executablePath,
         if (!readersClosed) {
             message += " One or more command reader handles could not be closed.";
         }
-        throw commandError(74, std::move(message));
+        throw commandError(exitcode::kIOError, std::move(message));
     }
 
     PipeReader outputReader(std::move(standardOutput.read), kStandardOutputLimit);
@@ -454,7 +423,7 @@ std::string runProcessData(const std::string& executablePath,
         }
         if (exited && !draining) {
             draining = true;
-            drainDeadline = deadlineAfter(kDrainWindowSeconds);
+            drainDeadline = deadlineAfter(kDrainWindow);
             continue;
         }
         if (draining && Clock::now() >= drainDeadline) {
@@ -511,6 +480,11 @@ std::string runProcessData(const std::string& executablePath,
                "s command=" + description;
     }());
     return std::move(output.standardOutput);
+}
+
+CommandRunner systemCommandRunner() {
+    return [](const std::string& executablePath, const std::vector<std::string>& arguments,
+              Seconds timeout) { return runProcessData(executablePath, arguments, timeout); };
 }
 
 } // namespace tesselwick::process

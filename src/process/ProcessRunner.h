@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/Duration.h"
 #include "support/Errors.h"
 
 #include <cstddef>
@@ -14,7 +15,7 @@ namespace tesselwick::process {
 // of its standard output. Blocking; observes the calling task's cancellation.
 // Throws a DomainError (domain "Tesselwick") or CancellationError.
 std::string runProcessData(const std::string& executablePath,
-                           const std::vector<std::string>& arguments, double timeout);
+                           const std::vector<std::string>& arguments, Seconds timeout);
 
 // Gives SIGCHLD its default disposition (no SA_NOCLDWAIT), so the kernel
 // keeps every ended child for the runner to collect its status. A program
@@ -30,9 +31,9 @@ inline constexpr std::size_t kStandardOutputLimit = 16'777'216;
 inline constexpr std::size_t kStandardErrorLimit = 1'048'576;
 inline constexpr std::size_t kReadChunkSize = 65'536;
 inline constexpr std::size_t kInitialReservation = 262'144;
-inline constexpr double kDrainWindowSeconds = 3.0;
-inline constexpr double kTerminateGraceSeconds = 0.5;
-inline constexpr double kKillWaitSeconds = 1.0;
+inline constexpr Seconds kDrainWindow{3.0};
+inline constexpr Seconds kTerminateGrace{0.5};
+inline constexpr Seconds kKillWait{1.0};
 inline constexpr std::size_t kDescriptionArgumentLimit = 160;
 inline constexpr std::size_t kFailureStreamByteLimit = 4'096;
 inline constexpr std::size_t kFailureMessageLimit = 4'000;

@@ -1,6 +1,8 @@
 #include "process/ProcessRunner.h"
 
+#include "support/ExitCodes.h"
 #include "support/Text.h"
+#include "support/Utf8.h"
 
 namespace tesselwick::process {
 
@@ -19,9 +21,9 @@ std::string commandDescription(const std::string& executablePath,
             }
         }
         // Counted in characters, so a long name is never cut inside one.
-        shown = text::toValidUTF8(shown);
-        if (text::utf8Length(shown) > kDescriptionArgumentLimit) {
-            shown = text::utf8Prefix(shown, kDescriptionArgumentLimit) + kEllipsis;
+        shown = utf8::toValid(shown);
+        if (utf8::length(shown) > kDescriptionArgumentLimit) {
+            shown = utf8::prefix(shown, kDescriptionArgumentLimit) + kEllipsis;
         }
         out += ' ';
         out += shown;
@@ -34,7 +36,7 @@ std::string limitedProcessText(std::string_view bytes, std::size_t byteLimit) {
         return {};
     }
     const bool cut = bytes.size() > byteLimit;
-    std::string shown = text::trim(text::toValidUTF8(cut ? bytes.substr(0, byteLimit) : bytes));
+    std::string shown = text::trim(utf8::toValid(cut ? bytes.substr(0, byteLimit) : bytes));
     if (cut && !shown.empty()) {
         shown += kEllipsis;
     }
@@ -56,8 +58,8 @@ std::string processFailureMessage(std::string_view standardOutput, std::string_v
         }
         message += outputText;
     }
-    if (text::utf8Length(message) > kFailureMessageLimit) {
-        message = text::utf8Prefix(message, kFailureMessageLimit) + kEllipsis;
+    if (utf8::length(message) > kFailureMessageLimit) {
+        message = utf8::prefix(message, kFailureMessageLimit) + kEllipsis;
     }
     return message;
 }
@@ -66,20 +68,23 @@ std::optional<DomainError> exitOutcome(const ProcessOutputSnapshot& output,
                                        std::optional<int> confirmedStatus,
                                        const std::string& description) {
     if (!confirmedStatus) {
-        return commandError(74, "Command exit status could not be confirmed: " + description);
+        return commandError(exitcode::kIOError,
+                            "Command exit status could not be confirmed: " + description);
     }
     const int status = *confirmedStatus;
     if (status == 0) {
         if (output.standardOutputHadReadError || output.standardErrorHadReadError) {
-            return commandError(74, "Could not read complete command output: " + description);
+            return commandError(exitcode::kIOError,
+                                "Could not read complete command output: " + description);
         }
         if (output.standardOutputWasTruncated || output.standardErrorWasTruncated) {
             const char* which = !output.standardErrorWasTruncated ? "standard output"
                                 : !output.standardOutputWasTruncated
                                     ? "standard error"
                                     : "standard output and standard error";
-            return commandError(75, std::string("Command ") + which +
-                                        " exceeded its safety limit: " + description);
+            return commandError(exitcode::kTemporaryFailure,
+                                std::string("Command ") + which +
+                                    " exceeded its safety limit: " + description);
         }
         return std::nullopt;
     }
@@ -98,29 +103,33 @@ std::optional<DomainError> stopOutcome(StopReason reason, const std::string& des
         if (childGone && readersClosed) {
             return std::nullopt;
         }
-        return commandError(74,
+        return commandError(exitcode::kIOError,
                             "Cancelled command could not be confirmed terminated: " + description);
     case StopReason::timedOut:
         if (childGone && readersClosed) {
-            return commandError(124, "Command timed out: " + description);
+            return commandError(exitcode::kTimedOut, "Command timed out: " + description);
         }
-        return commandError(74,
+        return commandError(exitcode::kIOError,
                             "Timed-out command could not be confirmed terminated: " + description);
     case StopReason::cancelledWhileDraining:
         // The child has already exited here; only the readers matter.
         if (readersClosed) {
             return std::nullopt;
         }
-        return commandError(74, "Cancelled command readers could not be closed and drained: " +
-                                    description);
+        return commandError(exitcode::kIOError,
+                            "Cancelled command readers could not be closed and drained: " +
+                                description);
     case StopReason::drainTimedOut:
         if (readersClosed) {
-            return commandError(125, "Command output read timed out: " + description);
+            return commandError(exitcode::kNotDrained,
+                                "Command output read timed out: " + description);
         }
-        return commandError(74, "Timed-out command readers could not be closed and drained: " +
-                                    description);
+        return commandError(exitcode::kIOError,
+                            "Timed-out command readers could not be closed and drained: " +
+                                description);
     }
-    return commandError(74, "Command stopped for an unknown reason: " + description);
+    return commandError(exitcode::kIOError,
+                        "Command stopped for an unknown reason: " + description);
 }
 
 } // namespace tesselwick::process

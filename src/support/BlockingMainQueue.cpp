@@ -1,5 +1,6 @@
 #include "support/BlockingMainQueue.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace tesselwick {
@@ -8,10 +9,10 @@ void BlockingMainQueue::post(std::function<void()> work) {
     add(std::chrono::steady_clock::now(), std::move(work));
 }
 
-TimerHandle BlockingMainQueue::postAfter(double seconds, std::function<void()> work) {
-    const auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(seconds > 0 ? seconds : 0.0));
-    return add(std::chrono::steady_clock::now() + delay, std::move(work));
+TimerHandle BlockingMainQueue::postAfter(Seconds delay, std::function<void()> work) {
+    const auto after = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::max(delay, Seconds::zero()));
+    return add(std::chrono::steady_clock::now() + after, std::move(work));
 }
 
 TimerHandle BlockingMainQueue::add(Instant deadline, std::function<void()> work) {
@@ -59,10 +60,9 @@ std::size_t BlockingMainQueue::runPending() {
     }
 }
 
-bool BlockingMainQueue::runUntil(const std::function<bool()>& done, double timeoutSeconds) {
+bool BlockingMainQueue::runUntil(const std::function<bool()>& done, Seconds timeout) {
     const Instant giveUp = std::chrono::steady_clock::now() +
-                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                               std::chrono::duration<double>(timeoutSeconds));
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
     for (;;) {
         if (done()) {
             return true;

@@ -19,12 +19,12 @@ namespace tesselwick {
 class BlockingMainQueue final : public MainQueue {
 public:
     void post(std::function<void()> work) override;
-    TimerHandle postAfter(double seconds, std::function<void()> work) override;
+    TimerHandle postAfter(Seconds delay, std::function<void()> work) override;
 
     // Runs due work, in (deadline, posting) order, until `done()` holds;
     // false when the time ran out first. `done()` is checked after each item
     // and whenever wake() is called.
-    bool runUntil(const std::function<bool()>& done, double timeoutSeconds);
+    bool runUntil(const std::function<bool()>& done, Seconds timeout);
     // Runs what is due now, including what that work posts for now.
     std::size_t runPending();
     // Makes a waiting runUntil() check its condition again (any thread).

@@ -6,14 +6,14 @@
 
 namespace tesselwick {
 
-double SystemClock::uptime() const {
+Seconds SystemClock::uptime() const {
     timespec ts{};
 #if defined(CLOCK_BOOTTIME)
     clock_gettime(CLOCK_BOOTTIME, &ts);
 #else
     clock_gettime(CLOCK_MONOTONIC, &ts);
 #endif
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    return Seconds(static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9);
 }
 
 Clock& systemClock() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/Clock.h"
+#include "support/Duration.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -38,8 +39,8 @@ public:
     virtual ~MainQueue() = default;
     // Runs `work` on the main thread soon, after work posted before it. Any thread.
     virtual void post(std::function<void()> work) = 0;
-    // Runs `work` on the main thread after `seconds` unless cancelled first. Any thread.
-    virtual TimerHandle postAfter(double seconds, std::function<void()> work) = 0;
+    // Runs `work` on the main thread after `delay` unless cancelled first. Any thread.
+    virtual TimerHandle postAfter(Seconds delay, std::function<void()> work) = 0;
 };
 
 } // namespace tesselwick

@@ -48,17 +48,15 @@ public:
         return finished_;
     }
 
-    bool waitFinished(double seconds) const {
+    bool waitFinished(Seconds timeout) const {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
-                                 [&] { return finished_; });
+        return changed_.wait_for(lock, timeout, [&] { return finished_; });
     }
 
     // True when cancelled before the time ran out.
-    bool sleep(double seconds) const {
+    bool sleep(Seconds duration) const {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
-                                 [&] { return cancelled_; });
+        return changed_.wait_for(lock, duration, [&] { return cancelled_; });
     }
 
     std::uint64_t addCallback(std::function<void()>& callback) {
@@ -106,8 +104,8 @@ bool TaskHandle::isFinished() const {
     return state_ && state_->isFinished();
 }
 
-bool TaskHandle::waitFinished(double timeoutSeconds) const {
-    return !state_ || state_->waitFinished(timeoutSeconds);
+bool TaskHandle::waitFinished(Seconds timeout) const {
+    return !state_ || state_->waitFinished(timeout);
 }
 
 TaskHandle TaskHandle::makeUnstarted() {
@@ -146,12 +144,12 @@ void checkCancellation() {
     }
 }
 
-void sleep(double seconds) {
+void sleep(Seconds duration) {
     if (!currentTask) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        std::this_thread::sleep_for(duration);
         return;
     }
-    if (currentTask->sleep(seconds)) {
+    if (currentTask->sleep(duration)) {
         throw CancellationError();
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Duration.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,7 +26,7 @@ public:
     bool isFinished() const;
     // Blocks until the task's body has returned or the time has passed; true
     // when it has returned. Meant for tests and orderly shutdown.
-    bool waitFinished(double timeoutSeconds) const;
+    bool waitFinished(Seconds timeout) const;
 
     explicit operator bool() const { return state_ != nullptr; }
     bool operator==(const TaskHandle& other) const { return state_ == other.state_; }
@@ -56,7 +58,7 @@ bool isCancelled();
 void checkCancellation();
 // Sleeps for `seconds` or until the calling task is cancelled, whichever comes
 // first; throws CancellationError in the second case.
-void sleep(double seconds);
+void sleep(Seconds duration);
 
 // Runs `callback` once when the calling task is cancelled (at once, on this
 // thread, when it already is). Destroying the registration waits for a

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <utility>
 
 namespace tesselwick::text {
 
@@ -82,96 +81,6 @@ std::string formatDouble(double value) {
         out += ".0";
     }
     return out;
-}
-
-namespace {
-
-struct SequenceShape {
-    std::size_t length = 0; // 0: not a lead byte
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-};
-
-SequenceShape shapeOf(unsigned char lead) {
-    if (lead < 0x80) {
-        return {1, 0, 0};
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        return {2, 0x80, 0xBF};
-    }
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        // Excludes overlong forms and UTF-16 surrogates.
-        return {3, static_cast<unsigned char>(lead == 0xE0 ? 0xA0 : 0x80),
-                static_cast<unsigned char>(lead == 0xED ? 0x9F : 0xBF)};
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        // Excludes overlong forms and values above U+10FFFF.
-        return {4, static_cast<unsigned char>(lead == 0xF0 ? 0x90 : 0x80),
-                static_cast<unsigned char>(lead == 0xF4 ? 0x8F : 0xBF)};
-    }
-    return {};
-}
-
-// Bytes taken by the sequence at the start of `s` and whether it is well
-// formed. An ill-formed one covers its longest valid prefix (at least one
-// byte), so each such prefix turns into exactly one replacement character.
-std::pair<std::size_t, bool> nextSequence(std::string_view s) {
-    const SequenceShape shape = shapeOf(static_cast<unsigned char>(s[0]));
-    if (shape.length == 0) {
-        return {1, false};
-    }
-    std::size_t i = 1;
-    while (i < shape.length && i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        const unsigned char low = i == 1 ? shape.low : 0x80;
-        const unsigned char high = i == 1 ? shape.high : 0xBF;
-        if (c < low || c > high) {
-            break;
-        }
-        ++i;
-    }
-    return {i, i == shape.length};
-}
-
-} // namespace
-
-std::string toValidUTF8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto [length, valid] = nextSequence(bytes.substr(i));
-        if (valid) {
-            out.append(bytes.substr(i, length));
-        } else {
-            out += "\xEF\xBF\xBD";
-        }
-        i += length;
-    }
-    return out;
-}
-
-std::size_t utf8Length(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
-            ++count;
-        }
-    }
-    return count;
-}
-
-std::string utf8Prefix(std::string_view text, std::size_t count) {
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-            if (seen == count) {
-                return std::string(text.substr(0, i));
-            }
-            ++seen;
-        }
-    }
-    return std::string(text);
 }
 
 } // namespace tesselwick::text

@@ -20,13 +20,4 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 // always with at least one decimal ("10.0", "0.25", "1e-05" stays as is).
 std::string formatDouble(double value);
 
-// UTF-8 text from arbitrary bytes: each invalid or cut-off sequence becomes
-// U+FFFD, so text taken from a child's output or a disk's name is always
-// well-formed before it is shown or logged.
-std::string toValidUTF8(std::string_view bytes);
-// The number of code points in well-formed UTF-8 text.
-std::size_t utf8Length(std::string_view text);
-// The first `count` code points of well-formed UTF-8 text.
-std::string utf8Prefix(std::string_view text, std::size_t count);
-
 } // namespace tesselwick::text

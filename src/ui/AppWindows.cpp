@@ -1,24 +1,12 @@
 #include "ui/AppWindows.h"
 
+#include "support/BuildInfo.h"
 #include "ui/Icons.h"
 
 #include <QDesktopServices>
 #include <QPainter>
 #include <QPushButton>
 #include <QStringList>
-
-#ifndef TESSELWICK_VERSION
-#define TESSELWICK_VERSION ""
-#endif
-#ifndef TESSELWICK_AUTHOR_CREDIT
-#define TESSELWICK_AUTHOR_CREDIT "The Tesselwick project"
-#endif
-#ifndef TESSELWICK_SUPPORT_EMAIL
-#define TESSELWICK_SUPPORT_EMAIL ""
-#endif
-#ifndef TESSELWICK_DONATE_URL
-#define TESSELWICK_DONATE_URL ""
-#endif
 
 namespace tesselwick::ui {
 
@@ -42,10 +30,10 @@ QPixmap headerPixmap() {
 
 AppMetadata AppMetadata::build() {
     AppMetadata metadata;
-    metadata.authorCredit = QStringLiteral(TESSELWICK_AUTHOR_CREDIT);
-    metadata.supportEmail = QStringLiteral(TESSELWICK_SUPPORT_EMAIL);
-    metadata.donateAddress = QStringLiteral(TESSELWICK_DONATE_URL);
-    const QString version = QStringLiteral(TESSELWICK_VERSION);
+    metadata.authorCredit = QString::fromUtf8(build::kAuthorCredit);
+    metadata.supportEmail = QString::fromUtf8(build::kSupportEmail);
+    metadata.donateAddress = QString::fromUtf8(build::kDonateURL);
+    const QString version = QString::fromUtf8(build::kVersion);
     if (!version.isEmpty()) {
         metadata.bundleVersion = version;
     }

@@ -228,7 +228,7 @@ TEST(QtMainQueue, RunsPostedWorkOnTheGuiThreadInOrder) {
     bool onGuiThread = true;
     QEventLoop loop;
     // Cancelled before the loop runs, so it can never have fired first.
-    const TimerHandle cancelled = queue.postAfter(0, [&] { order.push_back(-1); });
+    const TimerHandle cancelled = queue.postAfter(Seconds(0), [&] { order.push_back(-1); });
     cancelled.cancel();
     std::thread worker([&] {
         for (int i = 0; i < 3; ++i) {
@@ -237,7 +237,7 @@ TEST(QtMainQueue, RunsPostedWorkOnTheGuiThreadInOrder) {
                 order.push_back(i);
             });
         }
-        queue.postAfter(0.001, [&] { loop.quit(); });
+        queue.postAfter(Seconds(0.001), [&] { loop.quit(); });
     });
     loop.exec();
     worker.join();

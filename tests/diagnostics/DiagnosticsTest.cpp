@@ -75,7 +75,7 @@ std::int64_t runFixture(const fs::path& home, const char* value, const std::stri
     arguments.push_back(std::string(TESSELWICK_BINARY_DIR) + "/bin/diagnostics_fixture");
     arguments.push_back(mode);
     try {
-        process::runProcessData("/usr/bin/env", arguments, 30.0);
+        process::runProcessData("/usr/bin/env", arguments, tesselwick::Seconds(30.0));
         return 0;
     } catch (const DomainError& error) {
         return error.code();

@@ -42,7 +42,7 @@ public:
 
     process::CommandRunner runner() {
         return [this](const std::string& path, const std::vector<std::string>& arguments,
-                      double timeout) { return run(path, arguments, timeout); };
+                      tesselwick::Seconds timeout) { return run(path, arguments, timeout); };
     }
 
     std::vector<std::string> calls() const {
@@ -68,7 +68,8 @@ private:
         std::optional<DomainError> error;
     };
 
-    std::string run(const std::string& path, const std::vector<std::string>& arguments, double) {
+    std::string run(const std::string& path, const std::vector<std::string>& arguments,
+                    tesselwick::Seconds) {
         const std::string line = process::commandDescription(path, arguments);
         if (hook_) {
             hook_(line);

@@ -1,5 +1,7 @@
 #include "discovery/Classification.h"
 #include "discovery/Naming.h"
+#include "discovery/PartitionId.h"
+#include "support/ErrorText.h"
 
 #include <gtest/gtest.h>
 
@@ -25,15 +27,39 @@ std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {
 
 } // namespace
 
-TEST(Identifiers, WholeDiskAndPartitionPatterns) {
-    for (const char* valid : {"disk12", "disk3s2"}) {
-        EXPECT_TRUE(isValidDiskReferenceIdentifier(valid)) << valid;
+TEST(Identifiers, WholeDisksAndPartitions) {
+    const struct {
+        const char* text;
+        bool wholeDisk;
+        const char* partitionOf; // the whole disk of a partition, else nullptr
+    } cases[] = {
+        {"disk12", true, nullptr},        // a whole disk
+        {"disk3s2", false, "disk3"},      // a partition
+        {"disk11s12", false, "disk11"},   // more than one digit on both sides
+        {"disk0s", false, nullptr},       // a partition without a number
+        {"disk0s1s2", false, nullptr},    // a snapshot
+        {"/dev/disk0s1", false, nullptr}, // a device path
+        {" disk0s1", false, nullptr},     // untrimmed
+        {"rdisk5s1", false, nullptr},     // raw
+        {"disk", false, nullptr},         // no number
+        {"Disk0s1", false, nullptr},      // another spelling
+        {"disk0s1;id", false, nullptr},   // a second command in a quoted root-script value
+        {"disk0s1'", false, nullptr},     // the end of that value's quotes
+        {"disk0s1\n", false, nullptr},    // a second line
+    };
+    for (const auto& c : cases) {
+        const auto partition = PartitionId::parse(c.text);
+        EXPECT_EQ(isWholeDiskIdentifier(c.text), c.wholeDisk) << c.text;
+        EXPECT_EQ(isValidDiskReferenceIdentifier(c.text), c.wholeDisk || partition) << c.text;
+        EXPECT_EQ(partition ? partition->wholeDisk() : "none",
+                  c.partitionOf ? c.partitionOf : "none");
+        if (partition) {
+            EXPECT_EQ(partition->str(), c.text);
+        } else {
+            EXPECT_EQ(tesselwick::testing::errorText([&] { PartitionId::validated(c.text); }),
+                      std::string("Tesselwick 64: Invalid disk identifier: ") + c.text);
+        }
     }
-    // a device path, a partition without a number, a snapshot, untrimmed, raw, no number
-    for (const char* invalid : {"/dev/disk0", "disk0s", "disk0s1s2", " disk0", "rdisk5", "disk"}) {
-        EXPECT_FALSE(isValidDiskReferenceIdentifier(invalid)) << invalid;
-    }
-    EXPECT_FALSE(isWholeDiskIdentifier("disk3s2"));
     EXPECT_FALSE(isPartitionOf("disk10s3", "disk1")); // prefix of the number is not the disk
 }
 

@@ -325,7 +325,10 @@ TEST_F(ScanTest, TwoESPsOnOneDiskAndANonFATPartitionNamedEFI) {
             {"DeviceIdentifier", "disk0"},
             {"Partitions",
              PlistArray{
-                 PlistDictionary{{"Content", "EFI"}, {"DeviceIdentifier", "disk0s1"}, {"Size", 10}},
+                 PlistDictionary{{"Content", "EFI"},
+                                 {"DeviceIdentifier", "disk0s1"},
+                                 {"Size", 10},
+                                 {"MountPoint", "/Volumes/EFI"}},
                  // Named EFI but HFS+: a candidate, dropped once its filesystem is known.
                  PlistDictionary{{"Content", "Apple_HFS"},
                                  {"DeviceIdentifier", "disk0s2"},
@@ -341,7 +344,7 @@ TEST_F(ScanTest, TwoESPsOnOneDiskAndANonFATPartitionNamedEFI) {
                  // Belongs to another disk: ignored.
                  PlistDictionary{{"Content", "EFI"}, {"DeviceIdentifier", "disk10s1"}},
              }}}}));
-    answerInfo("disk0s1", {{"FilesystemName", "msdos"}});
+    answerInfo("disk0s1", {{"FilesystemName", "msdos"}, {"MountPoint", "/Volumes/Other"}});
     answerInfo("disk0s2", {{"FilesystemName", "hfs"}, {"Content", "Apple_HFS"}});
     answerInfo("disk0s3", {{"FilesystemName", "msdos"},
                            {"FilesystemUserVisibleName", "MS-DOS (FAT32)"},
@@ -351,7 +354,8 @@ TEST_F(ScanTest, TwoESPsOnOneDiskAndANonFATPartitionNamedEFI) {
 
     const auto volumes = scanner().loadESPVolumesFromPlist();
     ASSERT_EQ(ids(volumes), (std::vector<std::string>{"disk0s1", "disk0s3", "disk0s5"}));
-    EXPECT_EQ(volumes[1].sizeBytes, 300); // from the information when the list has none
+    EXPECT_EQ(volumes[0].mountPoint, "/Volumes/EFI"); // the list's, before the information's
+    EXPECT_EQ(volumes[1].sizeBytes, 300);             // from the information when the list has none
     EXPECT_EQ(volumes[1].filesystem, "FAT32");
     EXPECT_EQ(volumes[2].mountPoint, std::nullopt);
     EXPECT_EQ(volumes[2].filesystem, "EFI");   // nothing better known

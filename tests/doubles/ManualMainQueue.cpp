@@ -9,15 +9,16 @@ void ManualMainQueue::post(std::function<void()> work) {
     // Notified under the lock: a waiter that sees the item may destroy the queue
     // as soon as it has it, so the poster must be done with the queue by then.
     std::lock_guard lock(mutex_);
-    items_.push_back(Item{clock_.uptime(), nextOrder_++, nullptr, std::move(work)});
+    items_.push_back(Item{clock_.uptime().count(), nextOrder_++, nullptr, std::move(work)});
     posted_.notify_all();
 }
 
-TimerHandle ManualMainQueue::postAfter(double seconds, std::function<void()> work) {
+TimerHandle ManualMainQueue::postAfter(Seconds delay, std::function<void()> work) {
+    const double seconds = delay.count();
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
     std::lock_guard lock(mutex_);
-    items_.push_back(
-        Item{clock_.uptime() + std::max(0.0, seconds), nextOrder_++, cancelled, std::move(work)});
+    items_.push_back(Item{clock_.uptime().count() + std::max(0.0, seconds), nextOrder_++, cancelled,
+                          std::move(work)});
     posted_.notify_all();
     return TimerHandle(std::move(cancelled));
 }
@@ -45,7 +46,7 @@ std::optional<ManualMainQueue::Item> ManualMainQueue::takeDue(double until) {
 
 std::size_t ManualMainQueue::runPending() {
     std::size_t count = 0;
-    while (auto item = takeDue(clock_.uptime())) {
+    while (auto item = takeDue(clock_.uptime().count())) {
         if (!(item->cancelled && item->cancelled->load())) {
             item->work();
             ++count;
@@ -55,10 +56,10 @@ std::size_t ManualMainQueue::runPending() {
 }
 
 std::size_t ManualMainQueue::advance(double seconds) {
-    const double target = clock_.uptime() + seconds;
+    const double target = clock_.uptime().count() + seconds;
     std::size_t count = 0;
     while (auto item = takeDue(target)) {
-        if (item->deadline > clock_.uptime()) {
+        if (item->deadline > clock_.uptime().count()) {
             clock_.set(item->deadline);
         }
         if (!(item->cancelled && item->cancelled->load())) {
@@ -70,25 +71,25 @@ std::size_t ManualMainQueue::advance(double seconds) {
     return count;
 }
 
-bool ManualMainQueue::waitForPost(double realTimeoutSeconds) {
+bool ManualMainQueue::waitForPost(Seconds realTimeout) {
     std::unique_lock lock(mutex_);
-    return posted_.wait_for(lock, std::chrono::duration<double>(realTimeoutSeconds), [&] {
-        const double now = clock_.uptime();
+    return posted_.wait_for(lock, realTimeout, [&] {
+        const double now = clock_.uptime().count();
         return std::any_of(items_.begin(), items_.end(), [&](const Item& item) {
             return item.deadline <= now && !(item.cancelled && item.cancelled->load());
         });
     });
 }
 
-bool ManualMainQueue::runUntil(const std::function<bool()>& done, double realTimeoutSeconds) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(realTimeoutSeconds));
+bool ManualMainQueue::runUntil(const std::function<bool()>& done, Seconds realTimeout) {
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(realTimeout);
     runPending();
     while (!done()) {
         const double left =
             std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || !waitForPost(left)) {
+        if (left <= 0 || !waitForPost(Seconds(left))) {
             return done();
         }
         runPending();

@@ -22,7 +22,7 @@ public:
     explicit ManualMainQueue(ManualClock& clock) : clock_(clock) {}
 
     void post(std::function<void()> work) override;
-    TimerHandle postAfter(double seconds, std::function<void()> work) override;
+    TimerHandle postAfter(Seconds delay, std::function<void()> work) override;
 
     // Runs everything due now, including work that running work posts for now.
     // Returns how many items ran.
@@ -31,13 +31,13 @@ public:
     std::size_t advance(double seconds);
     // Waits (in real time, without spinning) until something is due now, for
     // results posted by worker threads. True when something is due.
-    bool waitForPost(double realTimeoutSeconds);
+    bool waitForPost(Seconds realTimeout);
     // Waits for due work and runs it until `done()` holds or the real time runs out.
-    bool runUntil(const std::function<bool()>& done, double realTimeoutSeconds = 10.0);
+    bool runUntil(const std::function<bool()>& done, Seconds realTimeout = 10s);
 
     std::size_t pendingCount() const;
     std::optional<double> nextDeadline() const;
-    double now() const { return clock_.uptime(); }
+    double now() const { return clock_.uptime().count(); }
 
 private:
     struct Item {

@@ -8,7 +8,7 @@
 // runs after every static destructor; it lets the scan finish there. Any
 // process-wide instance the scan still uses must therefore outlive static
 // destruction: under the address sanitizer a destroyed one fails this run.
-#include "discovery/VolumeScan.h"
+#include "manager/CoreServices.h"
 #include "support/NoDestructor.h"
 #include "support/Task.h"
 
@@ -24,7 +24,7 @@ namespace {
 tesselwick::NoDestructor<tesselwick::TaskHandle> scan;
 
 void letTheScanFinish() {
-    if (!scan->waitFinished(10.0)) {
+    if (!scan->waitFinished(tesselwick::Seconds(10))) {
         std::fputs("the scan did not finish\n", stderr);
         std::_Exit(3);
     }
@@ -36,12 +36,14 @@ int main(int argc, char** argv) {
     if (argc != 2 || std::atexit(letTheScanFinish) != 0) {
         return 64;
     }
-    *scan = tesselwick::startDetachedTask([] {
-        try {
-            tesselwick::discovery::loadESPVolumes();
-        } catch (...) {
-        }
-    });
+    // The task holds the scan's services: nothing it uses is destroyed at exit.
+    *scan =
+        tesselwick::startDetachedTask([source = tesselwick::manager::makeCoreServices().volumes] {
+            try {
+                source->loadESPVolumes();
+            } catch (...) {
+            }
+        });
     // Until diskutil is running the query; bounded in case the scan never
     // gets there.
     const int reached = ::open(argv[1], O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -3,7 +3,7 @@
 #include "SandboxRunner.h"
 
 #include "helper/HelperScripts.h"
-#include "operations/AdministratorShell.h"
+#include "process/AdministratorShell.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@ using tesselwick::testing::SandboxRunner;
 namespace {
 
 // disk0s1: mounted ESP; disk1s1: an APFS volume named EFI; disk2s1: unmounted
-// ESP; disk2s2: NTFS; disk2s3: no ESP type but named EFI on FAT32; disk2s4:
-// named EFI on exFAT.
+// ESP known only by its type code; disk2s2: NTFS; disk2s3: no ESP type but
+// named EFI on FAT32; disk2s4: named EFI on exFAT.
 const char* kWorld = R"({
   "user": { "name": "ava", "fullName": "Ava Lindqvist", "admin": true },
   "prompt": "approve",
@@ -34,7 +34,7 @@ const char* kWorld = R"({
     { "id": "disk2", "internal": true, "mediaName": "Samsung SSD", "model": "Samsung SSD",
       "protocol": "SATA", "size": 1000204886016, "scheme": "GUID_partition_scheme",
       "partitions": [
-        { "id": "disk2s1", "content": "EFI", "name": "EFI system partition", "volumeName": "NO NAME",
+        { "id": "disk2s1", "content": "EF00", "name": "EFI system partition", "volumeName": "NO NAME",
           "fs": "fat32", "size": 104857600, "contents": ["EFI/Boot/bootx64.efi"] },
         { "id": "disk2s2", "content": "Microsoft Basic Data", "name": "Basic data partition",
           "volumeName": "Windows", "fs": "ntfs", "size": 900000000000, "mountPoint": "/Volumes/Windows" },
@@ -149,11 +149,10 @@ TEST_F(RootScriptSandbox, HelperRefusesADeviceReportedUnderAnotherIdentifier) {
 TEST_F(RootScriptSandbox, RootShellsNeverRunTheCallersStartupFiles) {
     // Any process of the user can plant a .zshenv; HOME or ZDOTDIR may reach
     // the root shell through the administrator prompt.
-    sandbox_.writeFile("admin.line",
-                       operations::scriptTransportLine(
-                           operations::privilegedDiskutilScript("mount", "disk0s1", "disk0")));
-    sandbox_.writeFile("installer.line",
-                       operations::scriptTransportLine(helper::installerScript()));
+    sandbox_.writeFile("admin.line", process::scriptTransportLine(helper::privilegedDiskutilScript(
+                                         discovery::DiskOperation::mount,
+                                         discovery::PartitionId::validated("disk0s1"))));
+    sandbox_.writeFile("installer.line", process::scriptTransportLine(helper::installerScript()));
     const char* routes[] = {
         // the administrator route's inline script, as the prompt runs it
         "/bin/sh -c \"$(cat \"$TW_DIR/admin.line\")\"",

@@ -122,7 +122,7 @@ TEST_F(ManagerFixture, ScanResultQueuedBeforeAMountStartsIsDropped) {
         const std::vector<ESPVolume> before = manager->volumes();
         work->script(c.late);
         manager->refresh();
-        ASSERT_TRUE(queue.waitForPost(10.0)); // its result is on the queue
+        ASSERT_TRUE(queue.waitForPost(10s)); // its result is on the queue
         work->gate(true);
         manager->toggle(volume("disk2s1"));
         ASSERT_TRUE(work->waitFor(0, 1));
@@ -324,7 +324,8 @@ TEST_F(ManagerFixture, RevealOpensOnlyTheLatestAndOnlyIfStillThere) {
     const Case cases[] = {
         // a second mount's reveal replaces the first: one opening
         {[](ManagerHarness& h) {
-             h.manager->performOperation(volume("disk2s1", "/Volumes/EFI"), "mount");
+             h.manager->performOperation(volume("disk2s1", "/Volumes/EFI"),
+                                         discovery::DiskOperation::mount);
              h.settleOperations();
          },
          {"/Volumes/EFI"}},
@@ -436,7 +437,7 @@ TEST_F(ManagerFixture, TeardownCancelsEverythingAndNothingFiresAfterwards) {
         EXPECT_TRUE(task.isCancelled());
         EXPECT_EQ(hub->liveCount(), 0); // the watcher let go of the platform
         work->gate(false);
-        ASSERT_TRUE(task.waitFinished(10.0));
+        ASSERT_TRUE(task.waitFinished(10s));
         hub->emit(DiskEvent::diskDisappeared);
         at(20.0);
         EXPECT_TRUE(browser->opened().empty());

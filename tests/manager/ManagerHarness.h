@@ -136,8 +136,8 @@ struct FakeHelper final : manager::HelperService {
 };
 struct FakeOperations final : manager::OperationService {
     std::shared_ptr<FakeWork> work;
-    void run(const std::string& command, const std::string& disk) override {
-        work->operation(command + " " + disk);
+    void run(discovery::DiskOperation operation, const discovery::PartitionId& partition) override {
+        work->operation(std::string(discovery::operationName(operation)) + " " + partition.str());
     }
     ESPVolume refreshedVolume(const ESPVolume& v, bool mounted) override {
         std::lock_guard guard(work->lock);
@@ -208,10 +208,10 @@ struct ManagerHarness {
     // Moves virtual time to `t` seconds after the start, running what is due;
     // the tolerance absorbs rounding in sums like 1002.2 + 0.45.
     void at(double t) {
-        queue.advance(kStart + t + 1e-7 - clock.uptime());
+        queue.advance(kStart + t + 1e-7 - clock.uptime().count());
         clock.set(kStart + t);
     }
-    double now() const { return clock.uptime() - kStart; }
+    double now() const { return clock.uptime().count() - kStart; }
     TaskHandle firstTask() {
         std::lock_guard guard(tasksMutex);
         return tasks.front();
@@ -232,7 +232,7 @@ struct ManagerHarness {
             started.swap(tasks);
         }
         for (const TaskHandle& task : started) {
-            EXPECT_TRUE(task.waitFinished(10.0));
+            EXPECT_TRUE(task.waitFinished(10s));
         }
         work = std::make_shared<FakeWork>();
         browser = std::make_shared<platform::fake::FakeFileBrowser>();

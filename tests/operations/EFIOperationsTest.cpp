@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 using namespace tesselwick;
+using discovery::DiskOperation;
+using discovery::PartitionId;
 using discovery::PlistArray;
 using discovery::PlistDictionary;
 using discovery::PlistValue;
@@ -17,6 +19,8 @@ using process::disktool::Command;
 using tesselwick::testing::FakeTools;
 
 namespace {
+
+const PartitionId kDisk = PartitionId::validated("disk2s1");
 
 const std::string kHelperText = "The helper is optional. Without it, macOS should ask for "
                                 "administrator authorization when needed.\n\n";
@@ -56,8 +60,9 @@ struct Routes {
         services.cachedHelperStatus = [this] { return cachedStatus; };
         services.invalidateHelperStatus = [this] { cachedStatus.reset(); };
         services.helperIsInstalled = [this] { return stillInstalled; };
-        services.runHelper = [this](std::string_view command, std::string_view disk) {
-            EXPECT_EQ(std::string(command) + " " + std::string(disk), "mount disk2s1");
+        services.runHelper = [this](DiskOperation operation, const PartitionId& disk) {
+            EXPECT_EQ(std::string(discovery::operationName(operation)) + " " + disk.str(),
+                      "mount disk2s1");
             ++helperRuns;
             if (helperFailure) {
                 throw *helperFailure;
@@ -139,7 +144,8 @@ TEST(EFIOperations, RouteChoice) {
                 throw commandError(1, "User canceled. (-128)");
             }
         });
-        EXPECT_EQ(failureOf([&] { operations.runEFICommand("mount", "disk2s1"); }), c.expected);
+        EXPECT_EQ(failureOf([&] { operations.runEFICommand(DiskOperation::mount, kDisk); }),
+                  c.expected);
         EXPECT_EQ(routes.helperRuns, c.helperRuns);
         EXPECT_EQ(routes.mounts(), c.directMounts);
     }
@@ -152,27 +158,20 @@ TEST(EFIOperations, ValidationRefusesBeforeAnyRouteTouchesTheDisk) {
     };
     const PlistValue hfs = diskInfo("Apple_HFS", std::nullopt, "Data", "HFS+");
     const struct {
-        std::string command;
-        std::string disk;
         std::optional<PlistValue> list;
         std::optional<PlistValue> info;
         std::string expected;
     } cases[] = {
-        {"eject", "disk2s1", {}, {}, "64 Invalid EFI command: eject"},
-        {"mount", "disk2", {}, {}, "64 Invalid disk identifier: disk2"},
-        {"mount", "disk2s1;reboot", {}, {}, "64 Invalid disk identifier: disk2s1;reboot"},
         // gone from the partition list
-        {"mount",
-         "disk2s1",
-         PlistValue(PlistDictionary{}),
+        {PlistValue(PlistDictionary{}),
          {},
          bothRoutes("EFI partition disk2s1 is no longer present. Refresh and try again.")},
         // reformatted since the scan
-        {"mount", "disk2s1", partitionList("Apple_HFS", "Data"), hfs,
+        {partitionList("Apple_HFS", "Data"), hfs,
          bothRoutes("Refusing disk2s1: it is no longer an EFI System Partition. Refresh and try "
                     "again.")},
         // the list still says EFI; that alone is enough
-        {"mount", "disk2s1", partitionList("EFI", "Data"), hfs, "success"},
+        {partitionList("EFI", "Data"), hfs, "success"},
     };
     for (const auto& c : cases) {
         Routes routes;
@@ -184,7 +183,8 @@ TEST(EFIOperations, ValidationRefusesBeforeAnyRouteTouchesTheDisk) {
         }
         routes.tools.answer(process::disktool::mount("disk2s1"), "mounted");
         const auto operations = routes.operations();
-        EXPECT_EQ(failureOf([&] { operations.runEFICommand(c.command, c.disk); }), c.expected);
+        EXPECT_EQ(failureOf([&] { operations.runEFICommand(DiskOperation::mount, kDisk); }),
+                  c.expected);
         EXPECT_EQ(routes.mounts() + routes.prompts(), c.expected == "success" ? 1 : 0);
     }
 }
@@ -202,7 +202,7 @@ TEST(EFIOperations, CancellationNeverFallsBack) {
     routes.tools.answer(process::disktool::mount("disk2s1"), "mounted");
     const auto operations = routes.operations();
     task::CurrentTaskScope scope(task);
-    EXPECT_THROW(operations.runEFICommand("mount", "disk2s1"), CancellationError);
+    EXPECT_THROW(operations.runEFICommand(DiskOperation::mount, kDisk), CancellationError);
     EXPECT_EQ(routes.prompts(), 0);
 }
 

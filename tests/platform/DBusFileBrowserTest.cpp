@@ -31,5 +31,5 @@ TEST(DBusFileBrowser, NoBusIsADescribedFailure) {
     const std::optional<std::string> error = result.get();
     ASSERT_TRUE(error.has_value());
     EXPECT_FALSE(error->empty());
-    EXPECT_TRUE(browser.waitUntilIdle(5.0));
+    EXPECT_TRUE(browser.waitUntilIdle(tesselwick::Seconds(5)));
 }

@@ -1,4 +1,5 @@
 #include "platform/linux/DBusNotificationCenter.h"
+#include "platform/linux/DBusSession.h"
 
 #include <gtest/gtest.h>
 
@@ -19,4 +20,11 @@ TEST(DBusNotificationCenter, NoBusMeansNotificationsAreRefused) {
                [&](std::optional<std::string> error) { delivered.set_value(error); });
     // Reported to the caller as a failure, never as delivered.
     EXPECT_TRUE(delivered.get_future().get().has_value());
+}
+
+TEST(DBusNotificationCenter, EachByteTheBusWouldRefuseBecomesOneReplacement) {
+    const std::string r = "\xEF\xBF\xBD";
+    // A NUL, a cut sequence byte by byte, then a well-formed one.
+    EXPECT_EQ(platform::linux_::validDBusUtf8(std::string("a\0\xE2\x82\xC3\xA9", 6)),
+              "a" + r + r + r + "\xC3\xA9");
 }

@@ -139,7 +139,7 @@ TEST_F(RunnerConcurrency, CancellationWhileDrainingStopsWaitingForTheGrandchild)
     }
     EXPECT_TRUE(outcome.cancelled) << outcome.what();
     // Not the drain window's time-out either.
-    EXPECT_LT(outcome.returned - cancelled, std::chrono::duration<double>(kDrainWindowSeconds));
+    EXPECT_LT(outcome.returned - cancelled, kDrainWindow);
 }
 
 // Many runs of every kind on four threads: each gives its own answer, and the
@@ -168,11 +168,12 @@ TEST_F(RunnerConcurrency, ThousandsOfMixedRunsLeakNothing) {
                 ok = runShellAs(handle, "exec sleep 10").cancelled;
                 canceller.join();
             } else if (run % 10 == 9) { // a launch failure
-                const auto e = domainErrorOf([] { runProcessData("/nonexistent", {}, 10.0); });
+                const auto e = domainErrorOf(
+                    [] { runProcessData("/nonexistent", {}, tesselwick::Seconds(10.0)); });
                 ok = e && e->code() == ENOENT;
             } else { // success
-                ok = runProcessData("/bin/echo", {std::to_string(run)}, 10.0) ==
-                     std::to_string(run) + "\n";
+                ok = runProcessData("/bin/echo", {std::to_string(run)},
+                                    tesselwick::Seconds(10.0)) == std::to_string(run) + "\n";
             }
             unexpected += ok ? 0 : 1;
         }

@@ -18,11 +18,11 @@ namespace {
 const std::string kEllipsis = "\xE2\x80\xA6";
 
 std::string sh(const std::string& script) {
-    return runProcessData("/bin/sh", {"-c", script}, 10.0);
+    return runProcessData("/bin/sh", {"-c", script}, tesselwick::Seconds(10.0));
 }
 
 std::optional<DomainError> shError(const std::string& script, double timeout = 10.0) {
-    return domainErrorOf([&] { runProcessData("/bin/sh", {"-c", script}, timeout); });
+    return domainErrorOf([&] { runProcessData("/bin/sh", {"-c", script}, Seconds(timeout)); });
 }
 
 std::string describe(const std::string& script) {
@@ -38,9 +38,10 @@ std::string shown(const std::optional<DomainError>& error) {
 } // namespace
 
 TEST_F(ProcessRunner, ReturnsStandardOutputAndKeepsStdioPrivate) {
-    EXPECT_EQ(runProcessData("/bin/echo", {"hello", "world"}, 10.0), "hello world\n");
-    EXPECT_EQ(sh("printf 'a\\000b\\377'"), std::string("a\0b\xFF", 4)); // byte for byte
-    EXPECT_EQ(runProcessData("/bin/cat", {}, 10.0), "");                // stdin is /dev/null
+    EXPECT_EQ(runProcessData("/bin/echo", {"hello", "world"}, tesselwick::Seconds(10.0)),
+              "hello world\n");
+    EXPECT_EQ(sh("printf 'a\\000b\\377'"), std::string("a\0b\xFF", 4));       // byte for byte
+    EXPECT_EQ(runProcessData("/bin/cat", {}, tesselwick::Seconds(10.0)), ""); // stdin is /dev/null
     ASSERT_EQ(setenv("TESSELWICK_RUNNER_PROBE", "probe-value", 1), 0);
     EXPECT_EQ(sh("printf %s \"$TESSELWICK_RUNNER_PROBE\""), "probe-value"); // inherited
     unsetenv("TESSELWICK_RUNNER_PROBE");
@@ -96,7 +97,7 @@ TEST_F(ProcessRunner, TimeOutEndsTheChild) {
         // a child that ends on the polite request
         {"exec sleep 30", 0.2},
         // a child that ignores it is killed after the grace period
-        {"trap '' TERM; exec sleep 30", 0.2 + kTerminateGraceSeconds},
+        {"trap '' TERM; exec sleep 30", 0.2 + kTerminateGrace.count()},
     };
     for (const auto& [script, minimum] : cases) {
         const auto start = std::chrono::steady_clock::now();
@@ -126,8 +127,8 @@ TEST_F(ProcessRunner, GrandchildHoldingThePipesMissesTheDrainWindow) {
     EXPECT_EQ(error->code(), 125);
     EXPECT_EQ(error->message(), "Command output read timed out: " + describe(script));
     // The window, not the command's 30-second time-out nor the grandchild's sleep.
-    EXPECT_GE(elapsed, kDrainWindowSeconds);
-    EXPECT_LT(elapsed, kDrainWindowSeconds + kReturnBound);
+    EXPECT_GE(elapsed, kDrainWindow.count());
+    EXPECT_LT(elapsed, kDrainWindow.count() + kReturnBound);
 }
 
 TEST_F(ProcessRunner, ExitStatusReapedElsewhereIsNeverSuccess) {
@@ -149,7 +150,8 @@ TEST_F(ProcessRunner, ExitStatusReapedElsewhereIsNeverSuccess) {
             errors.push_back(shError(script));
         }
         for (int i = 0; i < 20; ++i) {
-            errors.push_back(domainErrorOf([] { runProcessData("/bin/true", {}, 10.0); }));
+            errors.push_back(
+                domainErrorOf([] { runProcessData("/bin/true", {}, tesselwick::Seconds(10.0)); }));
         }
         sigaction(SIGCHLD, &previous, nullptr);
         for (const auto& error : errors) {

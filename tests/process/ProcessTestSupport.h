@@ -144,7 +144,7 @@ inline RunOutcome runShellAs(const TaskHandle& handle, const std::string& script
     task::CurrentTaskScope scope(handle);
     RunOutcome outcome;
     try {
-        outcome.output = process::runProcessData("/bin/sh", {"-c", script}, timeout);
+        outcome.output = process::runProcessData("/bin/sh", {"-c", script}, Seconds(timeout));
     } catch (const CancellationError&) {
         outcome.cancelled = true;
     } catch (const DomainError& error) {

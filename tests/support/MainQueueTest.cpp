@@ -1,5 +1,5 @@
-#include "doubles/ManualMainQueue.h"
 #include "support/MainQueue.h"
+#include "doubles/ManualMainQueue.h"
 #include "support/Task.h"
 
 #include <gtest/gtest.h>
@@ -13,17 +13,19 @@ TEST(ManualMainQueue, RunsDelayedWorkAtExactInstantsInOrder) {
     ManualMainQueue queue(clock);
     std::string trace;
     auto note = [&](const char* name) {
-        return [&, name] { trace += name + std::to_string(clock.uptime()).substr(0, 6) + " "; };
+        return [&, name] {
+            trace += name + std::to_string(clock.uptime().count()).substr(0, 6) + " ";
+        };
     };
-    queue.postAfter(0.25, note("b"));
-    queue.postAfter(0.1, [&] {
+    queue.postAfter(Seconds(0.25), note("b"));
+    queue.postAfter(Seconds(0.1), [&] {
         note("a")();
         // Posted while running: due at its own instant, not at once.
-        queue.postAfter(0.25, note("d"));
+        queue.postAfter(Seconds(0.25), note("d"));
     });
-    queue.postAfter(0.25, note("c")); // same deadline: posting order decides
+    queue.postAfter(Seconds(0.25), note("c")); // same deadline: posting order decides
     queue.post(note("0"));
-    TimerHandle cancelled = queue.postAfter(0.2, note("x"));
+    TimerHandle cancelled = queue.postAfter(Seconds(0.2), note("x"));
     cancelled.cancel();
 
     EXPECT_EQ(queue.runPending(), 1u);
@@ -41,6 +43,6 @@ TEST(ManualMainQueue, WaitsForResultsPostedByWorkers) {
     int result = 0;
     TaskHandle worker =
         startDetachedTask([&queue, &result] { queue.post([&result] { result = 42; }); });
-    EXPECT_TRUE(queue.runUntil([&] { return result == 42; }, 30.0));
-    EXPECT_TRUE(worker.waitFinished(30.0));
+    EXPECT_TRUE(queue.runUntil([&] { return result == 42; }, 30s));
+    EXPECT_TRUE(worker.waitFinished(30s));
 }

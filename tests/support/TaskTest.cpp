@@ -14,7 +14,7 @@ TEST(Task, CancelWakesASleepingTaskAtOnce) {
     TaskHandle handle = startDetachedTask([&] {
         asleep.set_value();
         try {
-            task::sleep(60.0);
+            task::sleep(60s);
         } catch (const CancellationError&) {
             sawCancellation = true;
             throw;
@@ -24,7 +24,7 @@ TEST(Task, CancelWakesASleepingTaskAtOnce) {
     EXPECT_FALSE(handle.isFinished());
     handle.cancel();
     // Far less than the sleep: only the cancellation can have ended it.
-    ASSERT_TRUE(handle.waitFinished(20.0));
+    ASSERT_TRUE(handle.waitFinished(20s));
     EXPECT_TRUE(sawCancellation);
 }
 

@@ -20,7 +20,7 @@ public:
     explicit DBusFileBrowser(std::optional<std::string> busAddress = std::nullopt);
 
     void openFolder(const std::string& path, Completion completion) override;
-    bool waitUntilIdle(double timeoutSeconds) { return worker_.waitUntilIdle(timeoutSeconds); }
+    bool waitUntilIdle(Seconds timeout) { return worker_.waitUntilIdle(timeout); }
 
 private:
     DBusSessionWorker worker_;

@@ -37,7 +37,7 @@ public:
              std::function<void(std::optional<std::string>)> completion) override;
 
     // Waits until everything posted so far has been handed to the service.
-    bool waitUntilIdle(double timeoutSeconds) { return worker_.waitUntilIdle(timeoutSeconds); }
+    bool waitUntilIdle(Seconds timeout) { return worker_.waitUntilIdle(timeout); }
 
 private:
     bool serverReadsMarkup(DBusSessionConnection& connection);

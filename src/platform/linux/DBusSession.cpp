@@ -1,35 +1,24 @@
 #include "platform/linux/DBusSession.h"
 
 #include "diagnostics/Diagnostics.h"
+#include "support/Utf8.h"
 
 #include <chrono>
 
 namespace tesselwick::platform::linux_ {
 
 std::string validDBusUtf8(std::string_view text) {
-    std::string checked(text);
-    if (dbus_validate_utf8(checked.c_str(), nullptr) && checked.find('\0') == std::string::npos) {
-        return checked;
-    }
     std::string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length = byte < 0x80           ? 1
-                             : (byte >> 5) == 0x6  ? 2
-                             : (byte >> 4) == 0xE  ? 3
-                             : (byte >> 3) == 0x1E ? 4
-                                                   : 0;
-        if (length != 0 && byte != 0 && i + length <= text.size()) {
-            const std::string piece(text.substr(i, length));
-            if (dbus_validate_utf8(piece.c_str(), nullptr)) {
-                out += piece;
-                i += length;
-                continue;
-            }
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const utf8::Sequence sequence = utf8::firstSequence(text.substr(i));
+        if (sequence.wellFormed && text[i] != '\0') {
+            out.append(text.substr(i, sequence.length));
+            i += sequence.length;
+        } else {
+            out += utf8::kReplacementCharacter;
+            ++i;
         }
-        out += "\xEF\xBF\xBD";
-        ++i;
     }
     return out;
 }
@@ -130,10 +119,9 @@ void DBusSessionWorker::enqueue(Job job) {
     wake_.notify_one();
 }
 
-bool DBusSessionWorker::waitUntilIdle(double timeoutSeconds) {
+bool DBusSessionWorker::waitUntilIdle(Seconds timeout) {
     std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                          [&] { return jobs_.empty() && !running_; });
+    return idle_.wait_for(lock, timeout, [&] { return jobs_.empty() && !running_; });
 }
 
 void DBusSessionWorker::run() {

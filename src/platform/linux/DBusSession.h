@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Duration.h"
+
 #include <dbus/dbus.h>
 
 #include <condition_variable>
@@ -37,7 +39,8 @@ private:
 };
 
 // libdbus refuses strings that are not UTF-8; names read from a disk may be
-// anything, so invalid bytes become U+FFFD.
+// anything, so each byte outside a well-formed sequence, and each NUL, becomes
+// U+FFFD.
 std::string validDBusUtf8(std::string_view text);
 bool appendDBusString(DBusMessageIter* iter, const std::string& value);
 
@@ -88,7 +91,7 @@ public:
     // Waits until every job queued so far, and those they queued, has run;
     // false when the time ran out first. For short-lived processes that must
     // not drop what they asked for.
-    bool waitUntilIdle(double timeoutSeconds);
+    bool waitUntilIdle(Seconds timeout);
 
 private:
     void run();

@@ -168,23 +168,23 @@ std::unique_ptr<LinuxDiskEventSource> LinuxDiskEventSource::create(services::Dis
         sockaddr_nl address{};
         address.nl_family = AF_NETLINK;
         address.nl_groups = kKernelUeventGroup;
-        if (socketFd.valid() &&
-            ::bind(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        if (socketFd.isOpen() &&
+            ::bind(socketFd.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             source->uevents_ = std::move(socketFd);
         } else {
             TW_LOG("LinuxDiskEventSource uevent socket unavailable errno=" + std::to_string(errno));
         }
     }
     FileDescriptor mountInfo(::open(options.mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (mountInfo.valid()) {
+    if (mountInfo.isOpen()) {
         source->mountInfo_ = std::move(mountInfo);
         std::string text;
-        if (readWholeFile(source->mountInfo_.get(), text)) {
+        if (readWholeFile(source->mountInfo_.fd(), text)) {
             source->mounts_ = parseMountInfo(text);
         }
     }
     source->stop_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!source->stop_.valid() || (!source->uevents_.valid() && !source->mountInfo_.valid())) {
+    if (!source->stop_.isOpen() || (!source->uevents_.isOpen() && !source->mountInfo_.isOpen())) {
         // Nothing to wait for: no thread at all.
         source->uevents_.reset();
         source->mountInfo_.reset();
@@ -203,7 +203,7 @@ services::DiskEventSourceFactory LinuxDiskEventSource::factory(Options options) 
 LinuxDiskEventSource::~LinuxDiskEventSource() {
     if (thread_.joinable()) {
         const std::uint64_t one = 1;
-        while (::write(stop_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(stop_.fd(), &one, sizeof one) < 0 && errno == EINTR) {
         }
         thread_.join();
     }
@@ -212,9 +212,9 @@ LinuxDiskEventSource::~LinuxDiskEventSource() {
 void LinuxDiskEventSource::run() {
     for (;;) {
         pollfd fds[3] = {
-            {stop_.get(), POLLIN, 0},
-            {uevents_.get(), POLLIN, 0},
-            {mountInfo_.get(), POLLPRI, 0},
+            {stop_.fd(), POLLIN, 0},
+            {uevents_.fd(), POLLIN, 0},
+            {mountInfo_.fd(), POLLPRI, 0},
         };
         // A negative descriptor is ignored by poll(), so a missing source costs nothing.
         const int ready = ::poll(fds, 3, -1);
@@ -247,7 +247,7 @@ void LinuxDiskEventSource::readUevents() {
         message.msg_namelen = sizeof sender;
         message.msg_iov = &io;
         message.msg_iovlen = 1;
-        const ssize_t n = ::recvmsg(uevents_.get(), &message, 0);
+        const ssize_t n = ::recvmsg(uevents_.fd(), &message, 0);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -272,7 +272,7 @@ void LinuxDiskEventSource::readUevents() {
 
 void LinuxDiskEventSource::readMountTable() {
     std::string text;
-    if (!readWholeFile(mountInfo_.get(), text)) {
+    if (!readWholeFile(mountInfo_.fd(), text)) {
         return;
     }
     MountTable now = parseMountInfo(text);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "services/DiskEventSource.h"
-#include "platform/linux/FileDescriptor.h"
+#include "support/FileDescriptor.h"
 
 #include <map>
 #include <memory>
@@ -36,8 +36,8 @@ public:
     LinuxDiskEventSource(const LinuxDiskEventSource&) = delete;
     LinuxDiskEventSource& operator=(const LinuxDiskEventSource&) = delete;
 
-    bool hasDiskSession() const override { return uevents_.valid(); }
-    int volumeObserverCount() const override { return mountInfo_.valid() ? 3 : 0; }
+    bool hasDiskSession() const override { return uevents_.isOpen(); }
+    int volumeObserverCount() const override { return mountInfo_.isOpen() ? 3 : 0; }
 
 private:
     struct Passkey {};

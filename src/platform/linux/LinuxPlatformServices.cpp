@@ -15,9 +15,9 @@ PlatformServices makePlatformServices() {
     auto notifications = std::make_unique<linux_::DBusNotificationCenter>();
     auto fileBrowser = std::make_shared<linux_::DBusFileBrowser>();
     services.waitUntilDelivered = [center = notifications.get(),
-                                   browser = fileBrowser.get()](double timeoutSeconds) {
-        center->waitUntilIdle(timeoutSeconds);
-        browser->waitUntilIdle(timeoutSeconds);
+                                   browser = fileBrowser.get()](Seconds timeout) {
+        center->waitUntilIdle(timeout);
+        browser->waitUntilIdle(timeout);
     };
     services.notificationCenter = std::move(notifications);
     services.fileBrowser = std::move(fileBrowser);

@@ -1,7 +1,7 @@
 #include "platform/linux/XdgAutostartLoginItem.h"
 
-#include "platform/linux/FileDescriptor.h"
 #include "support/Errors.h"
+#include "support/FileDescriptor.h"
 #include "support/Text.h"
 
 #include <cerrno>
@@ -225,16 +225,16 @@ void XdgAutostartLoginItem::registerItem() {
     // Written beside the entry and renamed over it, so a session starting at
     // the same moment never reads half an entry.
     std::string temporary = (directory_ / ".tesselwick.desktop.XXXXXX").string();
-    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!fd.valid()) {
+    FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file.isOpen()) {
         throw loginItemError(errno, "Could not write the login item");
     }
     try {
-        writeAll(fd.get(), content);
-        if (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) {
+        writeAll(file.fd(), content);
+        if (::fchmod(file.fd(), 0644) != 0 || ::fsync(file.fd()) != 0) {
             throw loginItemError(errno, "Could not write the login item");
         }
-        fd.reset();
+        file.reset();
         if (::rename(temporary.c_str(), entryPath().c_str()) != 0) {
             throw loginItemError(errno, "Could not write the login item");
         }

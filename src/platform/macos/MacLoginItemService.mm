@@ -1,6 +1,7 @@
 // Written from Apple's documentation of SMAppService (+mainAppService, -status,
 // -registerAndReturnError:, -unregisterAndReturnError:, SMAppServiceStatus),
-// available from macOS 13. Compiled with ARC.
+// available from macOS 13, below the build's deployment target. Compiled with
+// ARC.
 #include "platform/macos/MacPlatform.h"
 #include "support/Errors.h"
 
@@ -24,7 +25,7 @@ DomainError toDomainError(NSError* error) {
                        static_cast<std::int64_t>(error.code), message != nullptr ? message : "");
 }
 
-class API_AVAILABLE(macos(13.0)) MacLoginItemService final : public services::LoginItemService {
+class MacLoginItemService final : public services::LoginItemService {
 public:
     services::LoginItemStatus status() const override {
         switch (SMAppService.mainAppService.status) {
@@ -55,25 +56,10 @@ public:
     }
 };
 
-// Before macOS 13 there is no service for the application itself.
-class UnavailableLoginItemService final : public services::LoginItemService {
-public:
-    services::LoginItemStatus status() const override {
-        return services::LoginItemStatus::notFound;
-    }
-    void registerItem() override {
-        throw DomainError("Tesselwick.LoginItem", 1, "Login items need macOS 13 or later.");
-    }
-    void unregisterItem() override {}
-};
-
 } // namespace
 
 std::shared_ptr<services::LoginItemService> makeLoginItemService() {
-    if (@available(macOS 13.0, *)) {
-        return std::make_shared<MacLoginItemService>();
-    }
-    return std::make_shared<UnavailableLoginItemService>();
+    return std::make_shared<MacLoginItemService>();
 }
 
 } // namespace tesselwick::platform::macos

@@ -7,8 +7,14 @@ PlatformServices makePlatformServices() {
     PlatformServices services;
     services.diskEventSourceFactory = macos::diskEventSourceFactory();
     services.loginItemService = macos::makeLoginItemService();
-    services.notificationCenter = macos::makeNotificationCenter();
-    services.fileBrowser = macos::makeFileBrowser();
+    auto notificationAnswers = std::make_shared<macos::PendingAnswers>();
+    auto folderAnswers = std::make_shared<macos::PendingAnswers>();
+    services.notificationCenter = macos::makeNotificationCenter(notificationAnswers);
+    services.fileBrowser = macos::makeFileBrowser(folderAnswers);
+    services.waitUntilDelivered = [notificationAnswers, folderAnswers](Seconds timeout) {
+        notificationAnswers->waitUntilIdle(timeout);
+        folderAnswers->waitUntilIdle(timeout);
+    };
     return services;
 }
 

@@ -1,11 +1,13 @@
-#include "discovery/PlistValue.h"
+#include "app/ListOutput.h"
 #include "discovery/VolumeFormat.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-using namespace tesselwick::discovery;
+using namespace tesselwick::app;
+using tesselwick::discovery::ESPVolume;
+using tesselwick::discovery::formatByteCount;
 
 namespace {
 
@@ -13,7 +15,8 @@ ESPVolume sample() {
     ESPVolume v;
     v.id = v.diskIdentifier = "disk0s1";
     v.parentIdentifier = "disk0";
-    v.parentName = "Disk \"A\"\n\xE2\x80\x93 \xff";
+    // Quotes, controls, DEL, an en dash, a real U+FFFD, a stray byte and a cut sequence.
+    v.parentName = "Disk \"A\"\n\b\f\x01\x7f\xE2\x80\x93 \xEF\xBF\xBD\xff\xE2\x82";
     v.partitionName = "EFI";
     v.sizeBytes = 209715200;
     v.parentSizeBytes = 500107862016;
@@ -28,15 +31,16 @@ ESPVolume sample() {
 
 } // namespace
 
-TEST(VolumeFormat, JSONHasEveryFieldWithNullForAbsentValues) {
+TEST(ListOutput, JSONHasEveryFieldWithNullForAbsentValues) {
     const std::string json = volumesJSON({sample()});
     // Sixteen fields in record order, absent values as null, hostile text escaped,
-    // a stray byte replaced so the output stays valid UTF-8.
+    // each stray byte replaced so the output stays valid UTF-8.
     EXPECT_EQ(json, "[\n  {\n"
                     "    \"id\": \"disk0s1\",\n"
                     "    \"diskIdentifier\": \"disk0s1\",\n"
                     "    \"parentIdentifier\": \"disk0\",\n"
-                    "    \"parentName\": \"Disk \\\"A\\\"\\n\xE2\x80\x93 \\ufffd\",\n"
+                    "    \"parentName\": \"Disk \\\"A\\\"\\n\\u0008\\u000c\\u0001\\u007f"
+                    "\xE2\x80\x93 \xEF\xBF\xBD\\ufffd\\ufffd\\ufffd\",\n"
                     "    \"partitionName\": \"EFI\",\n"
                     "    \"sizeBytes\": 209715200,\n"
                     "    \"parentSizeBytes\": 500107862016,\n"
@@ -51,10 +55,9 @@ TEST(VolumeFormat, JSONHasEveryFieldWithNullForAbsentValues) {
                     "    \"imagePath\": null\n"
                     "  }\n]\n");
     EXPECT_EQ(volumesJSON({}), "[]\n");
-    EXPECT_EQ(jsonString(std::string("\x01\x7f", 2)), "\"\\u0001\\u007f\"");
 }
 
-TEST(VolumeFormat, TableAndSizes) {
+TEST(ListOutput, TableAndSizes) {
     EXPECT_EQ(formatByteCount(209715200), "209.7 MB");
     EXPECT_EQ(formatByteCount(999960), "1.0 MB"); // rounds up into the next unit
     ESPVolume image = sample();

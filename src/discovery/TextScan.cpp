@@ -1,0 +1,267 @@
+#include "discovery/Classification.h"
+#include "discovery/ESPRecord.h"
+#include "discovery/Naming.h"
+#include "discovery/ScanLookups.h"
+#include "support/Task.h"
+#include "support/Text.h"
+#include "support/Utf8.h"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+
+namespace tesselwick::discovery {
+
+namespace disktool = process::disktool;
+
+namespace {
+
+std::vector<std::string> splitAtWhiteSpace(std::string_view line) {
+    std::vector<std::string> pieces;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && text::isSpace(line[i])) {
+            ++i;
+        }
+        const std::size_t start = i;
+        while (i < line.size() && !text::isSpace(line[i])) {
+            ++i;
+        }
+        if (i > start) {
+            pieces.emplace_back(line.substr(start, i - start));
+        }
+    }
+    return pieces;
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\r') {
+            lines.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+bool isDiskHeader(std::string_view trimmedLine) {
+    return trimmedLine.starts_with("/dev/disk");
+}
+
+// The whole-disk identifier a header names, or empty when its first piece is not one.
+std::string headerDisk(std::string_view trimmedLine) {
+    std::string stripped(trimmedLine);
+    for (std::size_t pos = stripped.find("/dev/"); pos != std::string::npos;
+         pos = stripped.find("/dev/", pos)) {
+        stripped.erase(pos, 5);
+    }
+    const std::string first = stripped.substr(0, stripped.find(' '));
+    return isWholeDiskIdentifier(first) ? first : std::string();
+}
+
+bool isESPLine(std::string_view trimmedLine) {
+    return text::contains(trimmedLine, " EFI ") || trimmedLine.starts_with("1: EFI") ||
+           text::contains(trimmedLine, "EFI EFI");
+}
+
+// An ESP row of the table, under a valid header and naming one of its partitions.
+struct ESPLine {
+    std::string disk;
+    std::string id;
+};
+
+std::vector<ESPLine> espLinesOf(std::string_view table) {
+    std::vector<ESPLine> espLines;
+    std::set<std::string, std::less<>> seen;
+    std::string currentDisk = "disk?";
+    for (std::string_view rawLine : splitLines(table)) {
+        task::checkCancellation();
+        const std::string line = text::trim(rawLine);
+        if (isDiskHeader(line)) {
+            std::string disk = headerDisk(line);
+            currentDisk = disk.empty() ? std::string("disk?") : std::move(disk);
+            continue;
+        }
+        if (!isESPLine(line) || !isWholeDiskIdentifier(currentDisk)) {
+            continue;
+        }
+        const std::vector<std::string> pieces = splitAtWhiteSpace(line);
+        if (pieces.empty()) {
+            continue;
+        }
+        // A table that repeats a row must not publish one ESP twice.
+        if (isPartitionOf(pieces.back(), currentDisk) && seen.insert(pieces.back()).second) {
+            espLines.push_back({currentDisk, pieces.back()});
+        }
+    }
+    return espLines;
+}
+
+// One dictionary per partition of `parentID`, from its own information.
+template <typename Lookup>
+std::vector<PlistDictionary> siblingsWith(const std::string& parentID,
+                                          const std::vector<std::string>& partitionIDs,
+                                          Lookup&& diskInfo) {
+    std::vector<PlistDictionary> siblings;
+    for (const std::string& id : partitionIDs) {
+        task::checkCancellation();
+        if (!isPartitionOf(id, parentID)) {
+            continue;
+        }
+        PlistDictionary info = diskInfo(id);
+        if (info.empty()) {
+            siblings.push_back(PlistDictionary{{"DeviceIdentifier", PlistValue(id)}});
+            continue;
+        }
+        if (!hasUsableValue(lookup(info, "DeviceIdentifier"))) {
+            info.insert_or_assign("DeviceIdentifier", PlistValue(id));
+        }
+        siblings.push_back(std::move(info));
+    }
+    return siblings;
+}
+
+// The scan of the `diskutil list` table, which names partitions but tells little
+// else: first every ESP row's own information, then, for the disks that have an
+// ESP by it, their partitions' and their own, each batch at once.
+class TextScan {
+public:
+    TextScan(const VolumeScanner& scanner, std::size_t lookupConcurrency)
+        : scanner_(scanner), pool_(lookupConcurrency), lookups_(scanner), memo_(scanner) {}
+
+    std::vector<ESPVolume> run(const std::string& table) {
+        const auto partitionIDs = partitionIDsByParentFromText(table);
+        const std::vector<ESPLine> espLines = espLinesOf(table);
+        confirmESPs(espLines, partitionIDs);
+        std::vector<ESPVolume> result;
+        for (const ESP& esp : esps_) {
+            task::checkCancellation();
+            result.push_back(volumeOf(esp));
+        }
+        task::checkCancellation();
+        return sortedVolumes(std::move(result));
+    }
+
+private:
+    struct ESP {
+        const ESPLine* line;
+        PlistDictionary info;
+    };
+
+    void confirmESPs(const std::vector<ESPLine>& espLines,
+                     const std::map<std::string, std::vector<std::string>>& partitionIDs) {
+        for (const ESPLine& line : espLines) {
+            lookups_.want(line.id);
+        }
+        lookups_.run(pool_);
+        for (const ESPLine& line : espLines) {
+            task::checkCancellation();
+            PlistDictionary info = lookups_.take(line.id);
+            if (!passesESPTest(info)) {
+                continue;
+            }
+            if (!siblingIDs_.contains(line.disk)) {
+                auto listed = partitionIDs.find(line.disk);
+                std::vector<std::string> ids =
+                    listed != partitionIDs.end() && !listed->second.empty()
+                        ? listed->second
+                        : std::vector<std::string>{line.id};
+                lookups_.want(line.disk);
+                for (const std::string& id : ids) {
+                    if (isPartitionOf(id, line.disk)) {
+                        lookups_.want(id);
+                    }
+                }
+                siblingIDs_.emplace(line.disk, std::move(ids));
+            }
+            esps_.push_back({&line, std::move(info)});
+        }
+        std::optional<DiskImageMap> imageMap;
+        std::vector<BoundedPool::Job> imageJob;
+        if (!esps_.empty()) {
+            imageJob.push_back(imageMapJob(scanner_, imageMap));
+        }
+        lookups_.run(pool_, std::move(imageJob));
+        if (imageMap) {
+            memo_.setImageMap(std::move(*imageMap));
+        }
+    }
+
+    ESPVolume volumeOf(const ESP& esp) {
+        const std::string& disk = esp.line->disk;
+        const std::string& id = esp.line->id;
+        const PlistDictionary& parentInfo = memo_.parentInfo(disk, lookups_);
+        const std::optional<std::string> imagePath = memo_.imagePath({id, disk});
+        auto siblings = siblingMemo_.find(disk);
+        if (siblings == siblingMemo_.end()) {
+            siblings =
+                siblingMemo_
+                    .emplace(disk, siblingsWith(disk, siblingIDs_.at(disk), lookups_.taker()))
+                    .first;
+        }
+        const PlatformInfo platform =
+            platformInfo(siblings->second, parentInfo, imagePath.has_value());
+        return espVolume({.id = id,
+                          .parentID = disk,
+                          .listedPartition = nullptr,
+                          .listedDisk = nullptr,
+                          .info = esp.info,
+                          .diskInfo = parentInfo,
+                          .diskImagePath = imagePath,
+                          .imagePath = imagePath,
+                          .platform = platform});
+    }
+
+    const VolumeScanner& scanner_;
+    BoundedPool pool_;
+    ScanLookups lookups_;
+    ScanMemo memo_;
+    std::vector<ESP> esps_;
+    std::map<std::string, std::vector<std::string>, std::less<>> siblingIDs_;
+    std::map<std::string, std::vector<PlistDictionary>, std::less<>> siblingMemo_;
+};
+
+} // namespace
+
+std::map<std::string, std::vector<std::string>>
+partitionIDsByParentFromText(const std::string& text) {
+    std::map<std::string, std::vector<std::string>> result;
+    std::optional<std::string> current;
+    for (std::string_view rawLine : splitLines(text)) {
+        const std::string line = text::trim(rawLine);
+        if (isDiskHeader(line)) {
+            std::string disk = headerDisk(line);
+            current = disk.empty() ? std::nullopt : std::optional<std::string>(std::move(disk));
+            continue;
+        }
+        if (!current) {
+            continue;
+        }
+        const std::vector<std::string> pieces = splitAtWhiteSpace(line);
+        if (pieces.empty()) {
+            continue;
+        }
+        const std::string& last = pieces.back();
+        if (isPartitionOf(last, *current)) {
+            std::vector<std::string>& list = result[*current];
+            if (std::find(list.begin(), list.end(), last) == list.end()) {
+                list.push_back(last);
+            }
+        }
+    }
+    return result;
+}
+
+std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
+    task::checkCancellation();
+    const std::string output = disktool::run(runner_, disktool::listText());
+    if (!utf8::isValid(output)) {
+        return {};
+    }
+    return TextScan(*this, lookupConcurrency_).run(output);
+}
+
+} // namespace tesselwick::discovery

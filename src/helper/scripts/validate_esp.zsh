@@ -1,0 +1,136 @@
+## The root-side check shared by the helper and the administrator route's
+## script: whatever the request says, the partition is re-read from the live
+## system as root before anything touches it. The includer sets command and
+## disk, calls check_disk_form, sets whole_disk, then calls check_esp and
+## run_disk_command.
+fail() {
+  print -r -- "$1" >&2
+  exit "${2:-1}"
+}
+
+plist_value() {
+  /usr/bin/printf '%s' "$1" | /usr/bin/plutil -extract "$2" raw -o - - 2>/dev/null || true
+}
+
+lower_case() {
+  /usr/bin/printf '%s' "$1" | /usr/bin/tr '[:upper:]' '[:lower:]'
+}
+
+# Stops the script unless $disk has the form of a partition identifier.
+check_disk_form() {
+  if [[ ! "$disk" =~ '^disk[0-9]+s[0-9]+$' ]]; then
+    fail "Invalid disk identifier: $disk" 64
+  fi
+}
+
+# Stops the script unless the live system lists $disk in the partition table
+# of $whole_disk as an EFI System Partition; sets mount_point and is_mounted.
+check_esp() {
+  info_plist="$(/usr/sbin/diskutil info -plist "$disk" 2>/dev/null)" ||
+    fail "Could not read disk information for $disk" 65
+
+  returned_disk="$(plist_value "$info_plist" DeviceIdentifier)"
+  info_content="$(plist_value "$info_plist" Content)"
+  info_volume_name="$(plist_value "$info_plist" VolumeName)"
+  filesystem_name="$(plist_value "$info_plist" FilesystemName)"
+  filesystem_visible="$(plist_value "$info_plist" FilesystemUserVisibleName)"
+  mount_point="$(plist_value "$info_plist" MountPoint)"
+  mounted="$(plist_value "$info_plist" Mounted)"
+
+  if [[ "$returned_disk" != "$disk" ]]; then
+    fail "diskutil returned information for an unexpected disk identifier" 65
+  fi
+
+  list_plist="$(/usr/sbin/diskutil list -plist "$whole_disk" 2>/dev/null)" ||
+    fail "Could not read the partition table for $whole_disk" 65
+
+  list_content=""
+  list_volume_name=""
+  matched_partition=0
+  outer_index=0
+  while (( outer_index < 128 )); do
+    listed_disk="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.DeviceIdentifier")"
+    if [[ -z "$listed_disk" ]]; then
+      break
+    fi
+    partition_index=0
+    while (( partition_index < 1024 )); do
+      listed_partition="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.Partitions.${partition_index}.DeviceIdentifier")"
+      if [[ -z "$listed_partition" ]]; then
+        break
+      fi
+      if [[ "$listed_disk" == "$whole_disk" && "$listed_partition" == "$disk" ]]; then
+        list_content="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.Partitions.${partition_index}.Content")"
+        list_volume_name="$(plist_value "$list_plist" "AllDisksAndPartitions.${outer_index}.Partitions.${partition_index}.VolumeName")"
+        matched_partition=1
+        break
+      fi
+      partition_index=$(( partition_index + 1 ))
+    done
+    if (( matched_partition )); then
+      break
+    fi
+    outer_index=$(( outer_index + 1 ))
+  done
+  if (( ! matched_partition )); then
+    fail "Could not find $disk in the partition table for $whole_disk" 65
+  fi
+
+  list_content="$(lower_case "$list_content")"
+  info_content="$(lower_case "$info_content")"
+  list_volume_name="$(lower_case "$list_volume_name")"
+  info_volume_name="$(lower_case "$info_volume_name")"
+  filesystem_text="$(lower_case "$filesystem_name $filesystem_visible")"
+  mounted="$(lower_case "$mounted")"
+
+  # The partition list is consulted too: the information output does not always
+  # carry the partition type.
+  is_efi=0
+  for content in "$list_content" "$info_content"; do
+    if [[ "$content" == "efi" || "$content" == *"efi system"* || "$content" == *"efi_system_partition"* || "$content" == *"ef00"* ]]; then
+      is_efi=1
+    fi
+  done
+  if (( ! is_efi )); then
+    for volume_name in "$list_volume_name" "$info_volume_name"; do
+      if [[ "$volume_name" == "efi" ]] && [[ "$filesystem_text" == *"fat32"* || "$filesystem_text" == *"fat_32"* || "$filesystem_text" == *"ms-dos fat32"* ]]; then
+        is_efi=1
+      fi
+    done
+  fi
+  if (( ! is_efi )); then
+    fail "Refusing non-EFI partition: $disk" 65
+  fi
+
+  is_mounted=0
+  if [[ "$mounted" == "true" || "$mounted" == "yes" || "$mounted" == "1" ]]; then
+    is_mounted=1
+  elif [[ "$mount_point" == /* ]]; then
+    is_mounted=1
+  fi
+}
+
+# Mounts or unmounts $disk as $command asks, once check_esp passed; a
+# partition already in that state is left as it is.
+run_disk_command() {
+  case "$command" in
+    mount)
+      if (( is_mounted )); then
+        if [[ "$mount_point" == /* ]]; then
+          print -r -- "Mount Point: $mount_point"
+        fi
+        exit 0
+      fi
+      /usr/sbin/diskutil mount "$disk"
+      ;;
+    unmount)
+      if (( ! is_mounted )); then
+        exit 0
+      fi
+      /usr/sbin/diskutil unmount "$disk"
+      ;;
+    *)
+      fail "Invalid command: $command" 64
+      ;;
+  esac
+}
