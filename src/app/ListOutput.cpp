@@ -146,7 +146,7 @@ std::string volumesTable(const std::vector<ESPVolume>& volumes) {
             kind += ", " + *v.bootRole;
         }
         rows.push_back({cell(v.parentName), cell(v.diskIdentifier),
-                        discovery::formatByteCount(v.sizeBytes), kind,
+                        discovery::formatFileSize(v.sizeBytes), kind,
                         cell(v.hostFilesystemDescription()), cell(v.installedOS),
                         cell(v.mountPoint.value_or("-")), cell(v.bootloader.value_or("-"))});
     }

@@ -1,7 +1,7 @@
 #include "ui/ESPCard.h"
 
+#include "discovery/VolumeFormat.h"
 #include "ui/AppTheme.h"
-#include "ui/ByteFormat.h"
 #include "ui/Icons.h"
 #include "ui/Styles.h"
 #include "ui/TextLine.h"
@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPainter>
 #include <QVBoxLayout>
 
@@ -49,7 +50,9 @@ private:
 } // namespace
 
 QString sizeShown(const discovery::ESPVolume& volume) {
-    return formatFileSize(volume.parentSizeBytes >= 1 ? volume.parentSizeBytes : volume.sizeBytes);
+    return QString::fromStdString(discovery::formatFileSize(
+        volume.parentSizeBytes >= 1 ? volume.parentSizeBytes : volume.sizeBytes,
+        QLocale().decimalPoint().toStdString()));
 }
 
 QString kindText(const discovery::ESPVolume& volume) {

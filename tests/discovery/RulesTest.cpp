@@ -1,9 +1,12 @@
 #include "discovery/Classification.h"
 #include "discovery/Naming.h"
 #include "discovery/PartitionId.h"
+#include "discovery/VolumeFormat.h"
 #include "support/ErrorText.h"
 
 #include <gtest/gtest.h>
+
+#include <limits>
 
 using namespace tesselwick::discovery;
 
@@ -26,6 +29,32 @@ std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {
 }
 
 } // namespace
+
+// The one form of a size, for the popover and the command line alike.
+TEST(ByteFormat, FileStyleInDecimalUnits) {
+    struct Case {
+        std::int64_t bytes;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "Zero KB"},          // zero has its own word
+        {1, "1 byte"},           // singular
+        {999, "999 bytes"},      // below a kilobyte
+        {1000, "1 KB"},          // decimal, not 1024
+        {1500, "2 KB"},          // no digits for kilobytes; halves round up
+        {999999, "1 MB"},        // 1000 KB after rounding moves up a unit
+        {209715200, "209.7 MB"}, // one digit for megabytes
+        {200000000, "200 MB"},   // trailing zero dropped with its point
+        {2147483648, "2.15 GB"}, // two digits from gigabytes on
+        {2000398934016, "2 TB"}, // 2.00 TB loses both zeros
+        {999999000000, "1 TB"},  // 999.999 GB rounds into the next unit
+        {std::numeric_limits<std::int64_t>::max(), "9.22 EB"}, // the largest count
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(formatFileSize(c.bytes), c.text) << c.bytes;
+    }
+    EXPECT_EQ(formatFileSize(2147483648, ","), "2,15 GB"); // the reader's decimal point
+}
 
 TEST(Identifiers, WholeDisksAndPartitions) {
     const struct {

@@ -1,7 +1,5 @@
-// Pure rules of the popover: byte counts and the size rules with their
-// persisted layout.
+// Pure rules of the popover: the size rules with their persisted layout.
 
-#include "ui/ByteFormat.h"
 #include "ui/PopoverState.h"
 
 #include <QSettings>
@@ -11,37 +9,8 @@
 
 #include <limits>
 
-using tesselwick::ui::formatFileSize;
 using tesselwick::ui::PopoverLayout;
 using tesselwick::ui::PopoverState;
-
-TEST(ByteFormat, FileStyleInDecimalUnits) {
-    struct Case {
-        std::int64_t bytes;
-        const char* text;
-    };
-    const Case cases[] = {
-        {0, "Zero KB"},          // zero has its own word
-        {1, "1 byte"},           // singular
-        {999, "999 bytes"},      // below a kilobyte
-        {1000, "1 KB"},          // decimal, not 1024
-        {1500, "2 KB"},          // no digits for kilobytes; halves round up
-        {999999, "1 MB"},        // 1000 KB after rounding moves up a unit
-        {209715200, "209.7 MB"}, // one digit for megabytes
-        {200000000, "200 MB"},   // trailing zero dropped with its point
-        {2147483648, "2.15 GB"}, // two digits from gigabytes on
-        {2000398934016, "2 TB"}, // 2.00 TB loses both zeros
-        {999999000000, "1 TB"},  // 999.999 GB rounds into the next unit
-        {std::numeric_limits<std::int64_t>::max(), "9.22 EB"}, // the largest count
-    };
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
-    for (const Case& c : cases) {
-        EXPECT_EQ(formatFileSize(c.bytes, english).toStdString(), c.text) << c.bytes;
-    }
-    // The locale's decimal separator.
-    EXPECT_EQ(formatFileSize(209715200, QLocale(QLocale::German, QLocale::Germany)).toStdString(),
-              "209,7 MB");
-}
 
 TEST(PopoverSizes, HeightsPerModeAndVolumeCount) {
     struct Case {
