@@ -100,6 +100,11 @@ void PopoverWindow::closeEvent(QCloseEvent* event) {
         emit closedAsWindow();
         return;
     }
+    if (quitting_) {
+        // A window that refuses to close would stop the quit.
+        QWidget::closeEvent(event);
+        return;
+    }
     // Closing would destroy the native window and the next click would build
     // it again; hidden, the popover opens at once.
     event->ignore();
@@ -220,6 +225,9 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
         awaitingFirstPaint_ = false;
         // After the paint itself, so a listener sees the painted frame.
         QMetaObject::invokeMethod(this, &AppDelegate::popoverPresented, Qt::QueuedConnection);
+    }
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        popover_->setQuitting();
     }
     if (watched == qApp && (event->type() == QEvent::ApplicationPaletteChange ||
                             event->type() == QEvent::ThemeChange)) {

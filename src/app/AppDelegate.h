@@ -34,6 +34,8 @@ public:
     // An ordinary, closable window titled "Tesselwick" (true) or the popup.
     void setWindowMode(bool windowMode);
     bool isWindowMode() const { return windowMode_; }
+    // The application is quitting: a close is a close, not a hide.
+    void setQuitting() { quitting_ = true; }
 
 signals:
     void willShow();
@@ -50,6 +52,7 @@ protected:
 
 private:
     bool windowMode_ = false;
+    bool quitting_ = false;
 };
 
 struct AppDelegateDependencies {

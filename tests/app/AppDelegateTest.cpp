@@ -12,14 +12,12 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEventLoop>
-#include <QMenu>
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <thread>
 
 using namespace tesselwick;
@@ -82,28 +80,17 @@ struct DelegateFixture : ::testing::Test {
     int quits = 0;
     std::unique_ptr<app::AppDelegate> delegate;
 
-    bool tray = true;
-    std::ostringstream err;
-
-    void SetUp() override { launch(); }
-    void launch() {
+    void SetUp() override {
         app::AppDelegateDependencies deps;
         deps.makeDiskManager = [this] { return harness.manager; };
         deps.settings = &harness.settings;
         deps.windows = &windows;
         deps.quit = [this] { ++quits; };
-        deps.trayAvailable = [this] { return tray; };
-        deps.trayGraceMs = 10;
-        deps.err = &err;
+        deps.trayAvailable = [] { return true; };
         delegate = std::make_unique<app::AppDelegate>(std::move(deps));
         delegate->applicationDidFinishLaunching();
     }
-    // Runs the event loop for `ms` milliseconds.
-    static void spin(int ms) {
-        QEventLoop loop;
-        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+
     void TearDown() override {
         delegate.reset();
         // The first scan the launch started.
@@ -168,46 +155,6 @@ TEST_F(DelegateFixture, EverySizeChangeKeepsThePopoverOnScreen) {
     QApplication::processEvents();
     EXPECT_EQ(delegate->popover()->height(), 330);
     EXPECT_TRUE(onScreen());
-}
-
-TEST_F(DelegateFixture, WithoutATrayThePopoverIsAWindowUntilATrayAppears) {
-    delegate.reset();
-    tray = false;
-    launch();
-    spin(50);
-    EXPECT_TRUE(delegate->isWindowMode());
-    EXPECT_TRUE(delegate->popover()->isVisible());
-    EXPECT_EQ(delegate->popover()->windowTitle(), "Tesselwick");
-    EXPECT_FALSE(delegate->popover()->windowFlags().testFlag(Qt::Popup));
-    const std::string said = err.str();
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said; // one line, once
-    // Closing the window ends the program; there is nothing else to open it again.
-    delegate->popover()->close();
-    EXPECT_EQ(quits, 1);
-
-    delegate->popover()->show();
-    tray = true;
-    spin(50);
-    EXPECT_FALSE(delegate->isWindowMode());
-    EXPECT_FALSE(delegate->popover()->isVisible());
-    EXPECT_TRUE(delegate->popover()->windowFlags().testFlag(Qt::Popup));
-    EXPECT_EQ(err.str(), said);
-}
-
-TEST_F(DelegateFixture, StatusMenuOffersTheMainMenusItems) {
-    QStringList items;
-    for (const QAction* action : delegate->statusMenu()->actions()) {
-        items.append(action->text());
-    }
-    EXPECT_EQ(items, (QStringList{"Tesselwick Help", "About Tesselwick", "", "Quit Tesselwick"}));
-    delegate->statusMenu()->actions()[0]->trigger();
-    delegate->statusMenu()->actions()[1]->trigger();
-    QApplication::processEvents();
-    ASSERT_EQ(modals.size(), 2U);
-    EXPECT_EQ(modals[0], ui::helpText());
-    EXPECT_TRUE(modals[1].startsWith("EFI partition mounter"));
-    delegate->statusMenu()->actions()[3]->trigger();
-    EXPECT_EQ(quits, 1);
 }
 
 TEST_F(DelegateFixture, IconIsTintedAgainWhenThePaletteChanges) {

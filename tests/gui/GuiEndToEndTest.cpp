@@ -80,23 +80,17 @@ void click(int x, int y, int button = 1) {
             std::to_string(button));
 }
 
-// The colour of one screen pixel.
-std::array<int, 3> pixel(int x, int y) {
-    const Result shot = runShell("import -window root -crop 1x1+" + std::to_string(x) + "+" +
-                                 std::to_string(y) + " -depth 8 txt:- | tail -n 1");
-    std::array<int, 3> rgb{-1, -1, -1};
-    if (const auto open = shot.out.find('('); open != std::string::npos) {
-        std::sscanf(shot.out.c_str() + open, "(%d,%d,%d", &rgb[0], &rgb[1], &rgb[2]);
-    }
-    return rgb;
+// ImageMagick's answer about a screen area, in `format` ("txt:-" lists its pixels).
+std::string grab(int x, int y, int width, int height, const std::string& format) {
+    return runShell("import -window root -crop " + std::to_string(width) + "x" +
+                    std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y) +
+                    " -depth 8 " + format)
+        .out;
 }
 // The colours of a screen column from `top` down to `bottom` (exclusive).
 std::vector<std::array<int, 3>> column(int x, int top, int bottom) {
-    const Result shot =
-        runShell("import -window root -crop 1x" + std::to_string(bottom - top) + "+" +
-                 std::to_string(x) + "+" + std::to_string(top) + " -depth 8 txt:- | tail -n +2");
     std::vector<std::array<int, 3>> colours;
-    std::istringstream lines(shot.out);
+    std::istringstream lines(grab(x, top, 1, bottom - top, "txt:- | tail -n +2"));
     for (std::string line; std::getline(lines, line);) {
         std::array<int, 3> rgb{-1, -1, -1};
         if (const auto open = line.find('('); open != std::string::npos) {
@@ -106,28 +100,15 @@ std::vector<std::array<int, 3>> column(int x, int top, int bottom) {
     }
     return colours;
 }
+std::array<int, 3> pixel(int x, int y) {
+    const auto colours = column(x, y, y + 1);
+    return colours.empty() ? std::array<int, 3>{-1, -1, -1} : colours[0];
+}
 bool isBlue(std::array<int, 3> rgb) {
     return rgb[2] > 180 && rgb[0] < 90;
 }
 bool isRed(std::array<int, 3> rgb) {
     return rgb[0] > 150 && rgb[1] < 60 && rgb[2] < 70;
-}
-// The lightest and darkest grey level (0 to 1) of a screen area.
-std::pair<double, double> lightestAndDarkest(int x, int y, int width, int height) {
-    const Result shot =
-        runShell("import -window root -crop " + std::to_string(width) + "x" +
-                 std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y) +
-                 " -colorspace Gray -format '%[fx:maxima] %[fx:minima]' info:");
-    double lightest = -1, darkest = -1;
-    std::sscanf(shot.out.c_str(), "%lf %lf", &lightest, &darkest);
-    return {lightest, darkest};
-}
-// A checksum of a screen area, to tell whether it changed.
-std::string areaSignature(int x, int y, int width, int height) {
-    return runShell("import -window root -crop " + std::to_string(width) + "x" +
-                    std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y) +
-                    " -format '%#' info:")
-        .out;
 }
 
 // What the app put on the X clipboard.
@@ -357,8 +338,11 @@ protected:
         const Window icon = trayIcon();
         const std::array<int, 3> panel = pixel(icon.x, icon.y);
         const double panelGrey = (panel[0] + panel[1] + panel[2]) / 765.0;
-        const auto [lightest, darkest] =
-            lightestAndDarkest(icon.x, icon.y, icon.width, icon.height);
+        double lightest = -1, darkest = -1; // grey levels from 0 to 1
+        std::sscanf(grab(icon.x, icon.y, icon.width, icon.height,
+                         "-colorspace Gray -format '%[fx:maxima] %[fx:minima]' info:")
+                        .c_str(),
+                    "%lf %lf", &lightest, &darkest);
         EXPECT_GT(std::max(lightest - panelGrey, panelGrey - darkest), 0.5)
             << panelGrey << " " << lightest << " " << darkest;
     }
@@ -515,7 +499,11 @@ TEST_F(GuiTopTray, APersonUsesTheApp) {
 }
 
 TEST_F(GuiTopTray, ACancelledPromptKeepsItsWholeMessage) {
-    launch(Json{{"base", worldPath("multiboot.json")}, {"prompt", "cancel"}}.dump());
+    // The prompt takes a second to be cancelled, time enough to close the popover.
+    launch(Json{{"base", worldPath("multiboot.json")},
+                {"prompt", "cancel"},
+                {"faults", {{{"tool", "osascript"}, {"delay", 1}}}}}
+               .dump());
     const Window shown = openPopover();
     // Beside the heart in the donation button.
     const auto heart = [&] { return pixel(shown.x + 298, shown.y + kHeaderY); };
@@ -544,8 +532,9 @@ TEST_F(GuiTopTray, ACancelledPromptKeepsItsWholeMessage) {
     const auto presented = log->count(kAlertPresented);
     xdotool("mousemove " + std::to_string(shown.x + kActionX) + " " +
             std::to_string(shown.y + kFirstCardY + 120) + " click 1 key Escape");
+    ASSERT_TRUE(log->waitUntil([&] { return !popover().has_value(); }));
     ASSERT_TRUE(log->waitForCount(kAlertPresented, presented + 1)) << log->text();
-    EXPECT_FALSE(popover().has_value());
+    EXPECT_FALSE(popover().has_value()); // it failed while the popover was closed
     openPopover();
     ASSERT_TRUE(log->waitUntil([&] { return !isBlue(heart()); }));
     screenshot("gui-failure-alert-reopened");
@@ -561,11 +550,14 @@ TEST_F(GuiTopTray, SmallListsFitAndLongNamesGiveWay) {
         screenshot(name);
         // Nothing to scroll: the wheel over the list moves nothing.
         const int listY = shown.y + 77;
-        const std::string before = areaSignature(shown.x, listY, shown.width, 60 * disks);
+        const auto list = [&] {
+            return grab(shown.x, listY, shown.width, 60 * disks, "-format '%#' info:");
+        };
+        const std::string before = list();
         xdotool("mousemove " + std::to_string(shown.x + 200) + " " + std::to_string(listY + 40) +
                 " click --repeat 3 5");
         ::poll(nullptr, 0, 300);
-        EXPECT_EQ(areaSignature(shown.x, listY, shown.width, 60 * disks), before) << disks;
+        EXPECT_EQ(list(), before) << disks;
         // However long the names, each Mount button ends inside its card.
         for (int row = 0; row < disks; ++row) {
             const int y = shown.y + kFirstCardY + 60 * row;
