@@ -356,6 +356,11 @@ void AppDelegate::placePopover(QSize size) {
         screen = QGuiApplication::primaryScreen();
     }
     popover_->setGeometry(QRect(popoverOrigin(anchor, size, screen->availableGeometry()), size));
+    if (popover_->isVisible()) {
+        // Drawn at the new size now rather than a turn of the event loop
+        // later: the display server takes the resize before the picture.
+        popover_->repaint();
+    }
 }
 
 void AppDelegate::dismissPopover() {
