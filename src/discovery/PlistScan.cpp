@@ -3,6 +3,7 @@
 #include "discovery/Naming.h"
 #include "discovery/ScanLookups.h"
 #include "support/Errors.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 #include "support/Text.h"
 
@@ -236,7 +237,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
     const auto disks =
         rootDictionary ? dictionaryArray(*rootDictionary, "AllDisksAndPartitions") : std::nullopt;
     if (!disks) {
-        throw commandError(65, kPartitionListShapeMessage);
+        throw commandError(exitcode::kDataError, kPartitionListShapeMessage);
     }
     return PlistScan(*this, lookupConcurrency_, *rootDictionary).run(*disks);
 }

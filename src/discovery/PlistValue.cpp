@@ -122,65 +122,49 @@ std::uint64_t readBigEndian(std::string_view bytes, std::size_t offset, std::siz
     return value;
 }
 
-// Checks the object graph of a binary property list before the parser walks it.
-// The parser recurses per level and copies an object once per reference, so a
-// deep chain overflows its stack and a few shared references multiply into an
-// exponential tree. Returns an explanation when the list must be refused.
-std::optional<std::string> binaryPlistHazard(std::string_view bytes) {
-    constexpr std::size_t kTrailerSize = 32;
-    constexpr std::uint64_t kMaximumExpandedNodes = 4'000'000;
-    if (bytes.size() < 8 + kTrailerSize) {
-        return std::nullopt; // too short to hold anything; the parser rejects it
-    }
-    const std::size_t trailer = bytes.size() - kTrailerSize;
-    const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
-    const std::size_t refSize = static_cast<unsigned char>(bytes[trailer + 7]);
-    const std::uint64_t objectCount = readBigEndian(bytes, trailer + 8, 8);
-    const std::uint64_t topObject = readBigEndian(bytes, trailer + 16, 8);
-    const std::uint64_t tableOffset = readBigEndian(bytes, trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objectCount == 0 ||
-        topObject >= objectCount || tableOffset >= trailer ||
-        objectCount > (trailer - tableOffset) / offsetSize) {
-        return std::nullopt; // malformed header; the parser rejects it on its own
-    }
+// The object table of a binary property list, read only as far as the checks
+// below need it.
+struct BinaryPlistLayout {
+    std::string_view bytes;
+    std::size_t offsetSize = 0;
+    std::size_t refSize = 0;
+    std::uint64_t objectCount = 0;
+    std::uint64_t topObject = 0;
+    std::uint64_t tableOffset = 0;
 
-    auto objectOffset = [&](std::uint64_t index) -> std::optional<std::size_t> {
+    // Where object `index` starts, or none when the table points outside the objects.
+    std::optional<std::size_t> objectOffset(std::uint64_t index) const {
         const std::uint64_t offset = readBigEndian(
             bytes, static_cast<std::size_t>(tableOffset + index * offsetSize), offsetSize);
         if (offset < 8 || offset >= tableOffset) {
             return std::nullopt;
         }
         return static_cast<std::size_t>(offset);
-    };
-    // The system's parser stops the process on a UTF-16 text holding U+0000: its
-    // UTF-8 copy is then shorter than the length it records.
-    for (std::uint64_t index = 0; index < objectCount; ++index) {
-        const auto offset = objectOffset(index);
-        if (!offset || static_cast<unsigned char>(bytes[*offset]) >> 4 != 0x6) {
-            continue;
-        }
-        std::size_t position = *offset + 1;
-        std::uint64_t units = static_cast<unsigned char>(bytes[*offset]) & 0x0F;
-        if (units == 0x0F) {
-            if (position >= tableOffset) {
-                continue;
-            }
-            const auto sizeMarker = static_cast<unsigned char>(bytes[position]);
-            const std::size_t width = std::size_t{1} << (sizeMarker & 0x0F);
-            if ((sizeMarker >> 4) != 0x1 || width > 8 || position + 1 + width > tableOffset) {
-                continue;
-            }
-            units = readBigEndian(bytes, position + 1, width);
-            position += 1 + width;
-        }
-        for (std::uint64_t i = 0; i < units && position + 2 * i + 1 < tableOffset; ++i) {
-            if (readBigEndian(bytes, static_cast<std::size_t>(position + 2 * i), 2) == 0) {
-                return "a text holds a NUL character";
-            }
-        }
     }
+
+    // The length an object's marker gives, read past a following size integer
+    // when the marker's low half is 0xF; `position` is left after the header.
+    // None for a size integer that is malformed or runs past the objects.
+    std::optional<std::uint64_t> length(unsigned char marker, std::size_t& position) const {
+        std::uint64_t count = marker & 0x0F;
+        if (count != 0x0F) {
+            return count;
+        }
+        if (position >= tableOffset) {
+            return std::nullopt;
+        }
+        const auto sizeMarker = static_cast<unsigned char>(bytes[position]);
+        const std::size_t width = std::size_t{1} << (sizeMarker & 0x0F);
+        if ((sizeMarker >> 4) != 0x1 || width > 8 || position + 1 + width > tableOffset) {
+            return std::nullopt;
+        }
+        count = readBigEndian(bytes, position + 1, width);
+        position += 1 + width;
+        return count;
+    }
+
     // The references of a container object, or none for scalars and bad objects.
-    auto references = [&](std::uint64_t index) -> std::vector<std::uint64_t> {
+    std::vector<std::uint64_t> references(std::uint64_t index) const {
         std::vector<std::uint64_t> refs;
         const auto offset = objectOffset(index);
         if (!offset) {
@@ -192,70 +176,113 @@ std::optional<std::string> binaryPlistHazard(std::string_view bytes) {
             return refs;
         }
         std::size_t position = *offset + 1;
-        std::uint64_t count = marker & 0x0F;
-        if (count == 0x0F) {
-            if (position >= tableOffset) {
-                return refs;
-            }
-            const auto sizeMarker = static_cast<unsigned char>(bytes[position]);
-            const std::size_t width = std::size_t{1} << (sizeMarker & 0x0F);
-            if ((sizeMarker >> 4) != 0x1 || width > 8 || position + 1 + width > tableOffset) {
-                return refs;
-            }
-            count = readBigEndian(bytes, position + 1, width);
-            position += 1 + width;
+        const auto count = length(marker, position);
+        if (!count) {
+            return refs;
         }
-        const std::uint64_t refCount = type == 0xD ? count * 2 : count;
-        if (count > tableOffset || refCount > (tableOffset - position) / refSize) {
+        const std::uint64_t refCount = type == 0xD ? *count * 2 : *count;
+        if (*count > tableOffset || refCount > (tableOffset - position) / refSize) {
             return refs;
         }
         refs.reserve(static_cast<std::size_t>(refCount));
         // Dictionary keys are strings; only the values (second half) can nest.
-        const std::uint64_t first = type == 0xD ? count : 0;
+        const std::uint64_t first = type == 0xD ? *count : 0;
         for (std::uint64_t i = first; i < refCount; ++i) {
             refs.push_back(
                 readBigEndian(bytes, static_cast<std::size_t>(position + i * refSize), refSize));
         }
         return refs;
-    };
+    }
+};
 
+// The trailer's description of the object table; none when it is too short or
+// malformed, which the parser then rejects on its own.
+std::optional<BinaryPlistLayout> binaryPlistLayout(std::string_view bytes) {
+    constexpr std::size_t kTrailerSize = 32;
+    if (bytes.size() < 8 + kTrailerSize) {
+        return std::nullopt;
+    }
+    const std::size_t trailer = bytes.size() - kTrailerSize;
+    BinaryPlistLayout layout;
+    layout.bytes = bytes;
+    layout.offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+    layout.refSize = static_cast<unsigned char>(bytes[trailer + 7]);
+    layout.objectCount = readBigEndian(bytes, trailer + 8, 8);
+    layout.topObject = readBigEndian(bytes, trailer + 16, 8);
+    layout.tableOffset = readBigEndian(bytes, trailer + 24, 8);
+    if (layout.offsetSize < 1 || layout.offsetSize > 8 || layout.refSize < 1 ||
+        layout.refSize > 8 || layout.objectCount == 0 || layout.topObject >= layout.objectCount ||
+        layout.tableOffset >= trailer ||
+        layout.objectCount > (trailer - layout.tableOffset) / layout.offsetSize) {
+        return std::nullopt;
+    }
+    return layout;
+}
+
+// The system's parser stops the process on a UTF-16 text holding U+0000: its
+// UTF-8 copy is then shorter than the length it records.
+bool someTextHoldsNul(const BinaryPlistLayout& layout) {
+    for (std::uint64_t index = 0; index < layout.objectCount; ++index) {
+        const auto offset = layout.objectOffset(index);
+        if (!offset || static_cast<unsigned char>(layout.bytes[*offset]) >> 4 != 0x6) {
+            continue;
+        }
+        std::size_t position = *offset + 1;
+        const auto units =
+            layout.length(static_cast<unsigned char>(layout.bytes[*offset]), position);
+        if (!units) {
+            continue;
+        }
+        for (std::uint64_t i = 0; i < *units && position + 2 * i + 1 < layout.tableOffset; ++i) {
+            if (readBigEndian(layout.bytes, static_cast<std::size_t>(position + 2 * i), 2) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Walks the references depth first from the top object, counting how many
+// values the parser's copies would make.
+std::optional<std::string> objectGraphHazard(const BinaryPlistLayout& layout) {
+    constexpr std::uint64_t kMaximumExpandedNodes = 4'000'000;
     enum class State : unsigned char { unvisited, active, done };
-    std::vector<State> state(static_cast<std::size_t>(objectCount), State::unvisited);
-    std::vector<std::uint64_t> expanded(static_cast<std::size_t>(objectCount), 1);
+    std::vector<State> state(static_cast<std::size_t>(layout.objectCount), State::unvisited);
+    std::vector<std::uint64_t> expanded(static_cast<std::size_t>(layout.objectCount), 1);
     struct Frame {
         std::uint64_t object;
         std::vector<std::uint64_t> refs;
         std::size_t next = 0;
     };
+    // Adds a finished child's count to its parent; true when that is too many.
+    const auto addTo = [&](std::uint64_t parent, std::uint64_t size) {
+        std::uint64_t& total = expanded[parent];
+        total = std::min(kMaximumExpandedNodes + 1, total + size);
+        return total > kMaximumExpandedNodes;
+    };
     std::vector<Frame> stack;
-    stack.push_back({topObject, references(topObject)});
-    state[topObject] = State::active;
+    stack.push_back({layout.topObject, layout.references(layout.topObject)});
+    state[layout.topObject] = State::active;
     while (!stack.empty()) {
         Frame& frame = stack.back();
         if (frame.next == frame.refs.size()) {
             state[frame.object] = State::done;
             const std::uint64_t size = expanded[frame.object];
             stack.pop_back();
-            if (!stack.empty()) {
-                std::uint64_t& parent = expanded[stack.back().object];
-                parent = std::min(kMaximumExpandedNodes + 1, parent + size);
-                if (parent > kMaximumExpandedNodes) {
-                    return "it expands to too many values";
-                }
+            if (!stack.empty() && addTo(stack.back().object, size)) {
+                return "it expands to too many values";
             }
             continue;
         }
         const std::uint64_t child = frame.refs[frame.next++];
-        if (child >= objectCount) {
+        if (child >= layout.objectCount) {
             continue; // the parser rejects dangling references itself
         }
         if (state[child] == State::active) {
             return "it refers to itself";
         }
         if (state[child] == State::done) {
-            std::uint64_t& parent = expanded[frame.object];
-            parent = std::min(kMaximumExpandedNodes + 1, parent + expanded[child]);
-            if (parent > kMaximumExpandedNodes) {
+            if (addTo(frame.object, expanded[child])) {
                 return "it expands to too many values";
             }
             continue;
@@ -264,9 +291,24 @@ std::optional<std::string> binaryPlistHazard(std::string_view bytes) {
             return "it is nested too deeply";
         }
         state[child] = State::active;
-        stack.push_back({child, references(child)});
+        stack.push_back({child, layout.references(child)});
     }
     return std::nullopt;
+}
+
+// Checks the object graph of a binary property list before the parser walks it.
+// The parser recurses per level and copies an object once per reference, so a
+// deep chain overflows its stack and a few shared references multiply into an
+// exponential tree. Returns an explanation when the list must be refused.
+std::optional<std::string> binaryPlistHazard(std::string_view bytes) {
+    const auto layout = binaryPlistLayout(bytes);
+    if (!layout) {
+        return std::nullopt;
+    }
+    if (someTextHoldsNul(*layout)) {
+        return "a text holds a NUL character";
+    }
+    return objectGraphHazard(*layout);
 }
 
 // libplist 2.2 keeps integers as 64 raw bits and remembers only internally whether
@@ -289,6 +331,41 @@ bool highBitIntegerIsSigned(plist_t node) {
     std::string_view text(xml, length);
     auto open = text.find("<integer>");
     return open != std::string_view::npos && text.substr(open + 9).starts_with("-");
+}
+
+PlistValue convert(plist_t node, int depth);
+
+PlistValue convertArray(plist_t node, int depth) {
+    PlistArray array;
+    const uint32_t count = plist_array_get_size(node);
+    array.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        plist_t item = plist_array_get_item(node, i);
+        if (item != nullptr) {
+            array.push_back(convert(item, depth + 1));
+        }
+    }
+    return PlistValue(std::move(array));
+}
+
+PlistValue convertDictionary(plist_t node, int depth) {
+    PlistDictionary dictionary;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(node, &it);
+    std::unique_ptr<void, CFree> ownedIterator(it);
+    while (it != nullptr) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, it, &key, &value);
+        std::unique_ptr<char, CFree> ownedKey(key);
+        if (value == nullptr) {
+            break;
+        }
+        if (key != nullptr) {
+            dictionary.insert_or_assign(std::string(key), convert(value, depth + 1));
+        }
+    }
+    return PlistValue(std::move(dictionary));
 }
 
 PlistValue convert(plist_t node, int depth) {
@@ -344,37 +421,10 @@ PlistValue convert(plist_t node, int depth) {
         plist_get_uid_val(node, &value);
         return PlistValue(PlistInteger{value, false});
     }
-    case PLIST_ARRAY: {
-        PlistArray array;
-        const uint32_t count = plist_array_get_size(node);
-        array.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            plist_t item = plist_array_get_item(node, i);
-            if (item != nullptr) {
-                array.push_back(convert(item, depth + 1));
-            }
-        }
-        return PlistValue(std::move(array));
-    }
-    case PLIST_DICT: {
-        PlistDictionary dictionary;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        std::unique_ptr<void, CFree> ownedIterator(it);
-        while (it != nullptr) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, it, &key, &value);
-            std::unique_ptr<char, CFree> ownedKey(key);
-            if (value == nullptr) {
-                break;
-            }
-            if (key != nullptr) {
-                dictionary.insert_or_assign(std::string(key), convert(value, depth + 1));
-            }
-        }
-        return PlistValue(std::move(dictionary));
-    }
+    case PLIST_ARRAY:
+        return convertArray(node, depth);
+    case PLIST_DICT:
+        return convertDictionary(node, depth);
     case PLIST_NONE:
     default:
         fail("it holds a value of an unknown kind");

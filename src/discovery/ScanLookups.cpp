@@ -2,6 +2,7 @@
 
 #include "discovery/Classification.h"
 #include "support/Errors.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 #include "support/Text.h"
 
@@ -18,13 +19,14 @@ const char* const kImageListShapeMessage =
     "hdiutil returned an unexpected image-list property list.";
 
 DomainError unexpectedDiskInfo(const std::string& identifier) {
-    return commandError(65, "diskutil returned an unexpected disk-info property list for " +
-                                identifier + ".");
+    return commandError(exitcode::kDataError,
+                        "diskutil returned an unexpected disk-info property list for " +
+                            identifier + ".");
 }
 
 DomainError diskInfoMismatch(const std::string& reported, const std::string& identifier) {
-    return commandError(65, "diskutil returned disk-info for " + reported + " while " + identifier +
-                                " was requested.");
+    return commandError(exitcode::kDataError, "diskutil returned disk-info for " + reported +
+                                                  " while " + identifier + " was requested.");
 }
 
 // A cached lookup's answer, or an empty one for any failure but the calling
@@ -155,7 +157,7 @@ DiskImageMap VolumeScanner::loadDiskImageMap() const {
     const PlistValue root = parsePropertyList(output);
     const PlistDictionary* rootDictionary = root.dictionary();
     if (rootDictionary == nullptr) {
-        throw commandError(65, kImageListShapeMessage);
+        throw commandError(exitcode::kDataError, kImageListShapeMessage);
     }
     // hdiutil leaves "images" out entirely when nothing is attached; that is an
     // empty list, not a malformed one, and worth caching like any other answer.
@@ -163,7 +165,7 @@ DiskImageMap VolumeScanner::loadDiskImageMap() const {
     if (lookup(*rootDictionary, "images") != nullptr) {
         auto listed = dictionaryArray(*rootDictionary, "images");
         if (!listed) {
-            throw commandError(65, kImageListShapeMessage);
+            throw commandError(exitcode::kDataError, kImageListShapeMessage);
         }
         images = std::move(*listed);
     }

@@ -238,80 +238,91 @@ void DiskManager::launchScan(std::uint64_t generation) {
     // The handle replaces an earlier one without cancelling it: an earlier scan
     // still running was already cancelled or is stale by generation.
     refreshTask_ = startTask([weak, &queue, source, helper, startTask, generation] {
-        const std::string g = std::to_string(generation);
-        TW_LOG("DiskManager.refresh detached task started generation=" + g);
-        const auto finishCancelled = [&] {
-            queue.post([weak, generation] {
-                if (auto manager = weak.lock()) {
-                    manager->finishCancelledRefresh(generation);
-                }
-            });
-        };
+        scanOnWorker(weak, queue, source, helper, startTask, generation);
+    });
+}
 
-        // The helper status query runs beside the scan as a child task that
-        // is cancelled with this one.
-        auto query = startHelperStatusQuery(startTask, helper);
-        const TaskHandle child = query.first;
-        std::future<bool>& helperResult = query.second;
-        const auto cancelChild = task::onCancel([child] { child.cancel(); });
-
-        std::vector<ESPVolume> volumes;
-        std::optional<std::string> failure;
-        try {
-            volumes = source->loadESPVolumes();
-        } catch (const CancellationError&) {
-            TW_LOG("DiskManager.refresh cancelled generation=" + g);
-            finishCancelled();
-            child.cancel();
-            helperResult.wait();
-            return;
-        } catch (const std::exception& error) {
-            failure = error.what();
-        } catch (...) {
-            failure = "The disks could not be read.";
-        }
-        if (failure) {
-            const std::string message = *failure;
-            TW_LOG("DiskManager.refresh failed generation=" + g + " error=" + message);
-            if (task::isCancelled()) {
-                finishCancelled();
-                return;
+void DiskManager::scanOnWorker(const std::weak_ptr<DiskManager>& weak, MainQueue& queue,
+                               const std::shared_ptr<VolumeSource>& source,
+                               const std::shared_ptr<HelperService>& helper,
+                               const StartTask& startTask, std::uint64_t generation) {
+    const std::string g = std::to_string(generation);
+    TW_LOG("DiskManager.refresh detached task started generation=" + g);
+    const auto finishCancelled = [&] {
+        queue.post([weak, generation] {
+            if (auto manager = weak.lock()) {
+                manager->finishCancelledRefresh(generation);
             }
-            const bool installed = helperResult.get();
-            if (task::isCancelled()) {
-                finishCancelled();
-                return;
-            }
-            queue.post([weak, generation, message, installed] {
-                if (auto manager = weak.lock()) {
-                    manager->applyFailure(generation, message, installed);
-                }
-            });
-            return;
+        });
+    };
+    // True (and the cancellation handed back) once this task was cancelled.
+    const auto stoppedByCancel = [&] {
+        if (!task::isCancelled()) {
+            return false;
         }
+        finishCancelled();
+        return true;
+    };
 
-        TW_LOG("DiskManager.refresh volume scan completed generation=" + g +
-               " count=" + std::to_string(volumes.size()));
-        if (task::isCancelled()) {
-            finishCancelled();
+    // The helper status query runs beside the scan as a child task that
+    // is cancelled with this one.
+    auto query = startHelperStatusQuery(startTask, helper);
+    const TaskHandle child = query.first;
+    std::future<bool>& helperResult = query.second;
+    const auto cancelChild = task::onCancel([child] { child.cancel(); });
+
+    std::vector<ESPVolume> volumes;
+    std::optional<std::string> failure;
+    try {
+        volumes = source->loadESPVolumes();
+    } catch (const CancellationError&) {
+        TW_LOG("DiskManager.refresh cancelled generation=" + g);
+        finishCancelled();
+        child.cancel();
+        helperResult.wait();
+        return;
+    } catch (const std::exception& error) {
+        failure = error.what();
+    } catch (...) {
+        failure = "The disks could not be read.";
+    }
+    if (failure) {
+        const std::string message = *failure;
+        TW_LOG("DiskManager.refresh failed generation=" + g + " error=" + message);
+        if (stoppedByCancel()) {
             return;
         }
         const bool installed = helperResult.get();
-        TW_LOG("DiskManager.refresh helper status completed generation=" + g +
-               " installed=" + boolText(installed));
-        if (task::isCancelled()) {
-            finishCancelled();
+        if (stoppedByCancel()) {
             return;
         }
-        queue.post([weak, generation, volumes = std::move(volumes), installed]() mutable {
-            auto manager = weak.lock();
-            if (!manager) {
-                TW_LOG("DiskManager.refresh main update ignored stale generation=" +
-                       std::to_string(generation));
-                return;
+        queue.post([weak, generation, message, installed] {
+            if (auto manager = weak.lock()) {
+                manager->applyFailure(generation, message, installed);
             }
-            manager->applyResult(generation, std::move(volumes), installed);
         });
+        return;
+    }
+
+    TW_LOG("DiskManager.refresh volume scan completed generation=" + g +
+           " count=" + std::to_string(volumes.size()));
+    if (stoppedByCancel()) {
+        return;
+    }
+    const bool installed = helperResult.get();
+    TW_LOG("DiskManager.refresh helper status completed generation=" + g +
+           " installed=" + boolText(installed));
+    if (stoppedByCancel()) {
+        return;
+    }
+    queue.post([weak, generation, volumes = std::move(volumes), installed]() mutable {
+        auto manager = weak.lock();
+        if (!manager) {
+            TW_LOG("DiskManager.refresh main update ignored stale generation=" +
+                   std::to_string(generation));
+            return;
+        }
+        manager->applyResult(generation, std::move(volumes), installed);
     });
 }
 

@@ -140,7 +140,14 @@ private:
     // A scan nobody asked for in person: it leaves the message alone.
     void requestScan();
     void scheduleSilentRefresh(Seconds delay);
+    using StartTask = std::function<TaskHandle(std::function<void()>)>;
     void launchScan(std::uint64_t generation);
+    // The scan's worker: the scan and the helper status beside it, the result
+    // handed to the main queue unless the task was cancelled.
+    static void scanOnWorker(const std::weak_ptr<DiskManager>& weak, MainQueue& queue,
+                             const std::shared_ptr<VolumeSource>& source,
+                             const std::shared_ptr<HelperService>& helper,
+                             const StartTask& startTask, std::uint64_t generation);
     void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,
                      bool helperStatus);
     void applyFailure(std::uint64_t generation, const std::string& message, bool helperStatus);
