@@ -9,11 +9,11 @@
 #include "doubles/ManualClock.h"
 #include "support/ErrorText.h"
 #include "support/Task.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 
 using namespace tesselwick;
 using namespace tesselwick::discovery;
@@ -34,12 +34,7 @@ PlistValue listRoot(PlistArray disks) {
 // and a real folder standing in for a mounted ESP with an OpenCore folder.
 class ScanTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        mount_ = std::filesystem::temp_directory_path() /
-                 ("tesselwick-scan-" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(mount_ / "EFI" / "OC");
-    }
-    void TearDown() override { std::filesystem::remove_all(mount_); }
+    void SetUp() override { std::filesystem::create_directories(mount_ / "EFI" / "OC"); }
 
     // One lookup at a time where the test needs to know which ran before which.
     VolumeScanner scanner(std::size_t lookups = VolumeScanner::defaultLookupConcurrency) {
@@ -61,7 +56,8 @@ protected:
     ManualClock clock_;
     DiskInfoCache infoCache_{clock_};
     DiskImageMapCache imageCache_{clock_};
-    std::filesystem::path mount_;
+    tesselwick::testing::TempDir mountDir_;
+    std::filesystem::path mount_ = mountDir_.path();
 };
 
 std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {

@@ -13,10 +13,6 @@ namespace {
 
 const std::string kHelperText = "The helper is optional. Without it, macOS should ask for "
                                 "administrator authorization when needed.\n\n";
-const std::string kDirectMountRefused =
-    "Volume on disk5s1 failed to mount; If you think the volume is supported but damaged, try "
-    "the \"readOnly\" option";
-
 struct Call {
     std::string line; // tool name and arguments
     int uid;
@@ -86,23 +82,6 @@ TEST(OperationEndToEnd, AdministratorRouteMountsOpensAndUnmountsWithOneRevealAnd
                                         "show-folders\tfile:///Volumes/EFI%201",
                                         "show-folders\tfile:///Volumes/EFI%201",
                                         "notify\tEFI unmounted\tWDC WD20EZRZ-00Z5HB0 • disk5s1"}));
-}
-
-TEST(OperationEndToEnd, CancelledPromptShowsBothRoutesAndMountsNothing) {
-    SKIP_WITHOUT_SANDBOX();
-    TempDir dir;
-    const SandboxRun run = runIn(worldWith(dir, {{"prompt", "cancel"}}), "\"$TW\" mount disk5s1");
-    EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.result.out, "");
-    // The prompt's error names the script's position ("0:5643:"), which
-    // depends on the script's length.
-    const std::string err = run.result.err;
-    EXPECT_EQ(err.substr(0, err.find("0:")),
-              "Unable to mount EFI partition disk5s1.\n\n" + kHelperText +
-                  "Direct diskutil: " + kDirectMountRefused + "\n\nAdministrator authorization: ");
-    EXPECT_TRUE(err.ends_with(": execution error: User canceled. (-128)\n")) << err;
-    EXPECT_EQ(run.count("diskutil mount", 0), 0);
-    EXPECT_TRUE(run.desktop.empty());
 }
 
 TEST(OperationEndToEnd, RootUsesTheDirectRouteWithoutPrompt) {
