@@ -15,7 +15,6 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -26,13 +25,6 @@ using namespace tesselwick::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 int occurrences(const std::string& haystack, const std::string& needle) {
     int n = 0;
@@ -45,7 +37,7 @@ int occurrences(const std::string& haystack, const std::string& needle) {
 
 // A log of its own in a private directory, with what it sends to the system log.
 struct TestLog {
-    TemporaryDirectory home;
+    TempDir home;
     std::mutex mutex;
     std::vector<std::string> systemLog;
     fs::path directory = home.path() / "Library" / "Logs" / "Tesselwick";
@@ -82,8 +74,8 @@ std::int64_t runFixture(const fs::path& home, const char* value, const std::stri
     }
 }
 
-std::string fixtureLog(const TemporaryDirectory& home) {
-    return readFile(home.path() / "Library/Logs/Tesselwick/Tesselwick-Debug.log");
+std::string fixtureLog(const TempDir& home) {
+    return readText(home.path() / "Library/Logs/Tesselwick/Tesselwick-Debug.log");
 }
 
 } // namespace
@@ -94,11 +86,11 @@ TEST(DiagnosticsSwitch, OnlyTheExactValueOneTurnsItOn) {
     }
     // The shared instance reads the real environment: a near miss creates nothing.
     for (const char* value : {"true", "1 ", static_cast<const char*>(nullptr)}) {
-        TemporaryDirectory home;
+        TempDir home;
         EXPECT_EQ(runFixture(home.path(), value, "session"), 0);
         EXPECT_FALSE(fs::exists(home.path() / "Library")) << (value ? value : "unset");
     }
-    TemporaryDirectory home;
+    TempDir home;
     EXPECT_EQ(runFixture(home.path(), "1", "session"), 0);
     const std::string file = fixtureLog(home);
     // Started twice, one banner; the exit handler writes the last record.
@@ -106,7 +98,7 @@ TEST(DiagnosticsSwitch, OnlyTheExactValueOneTurnsItOn) {
     EXPECT_TRUE(text::endsWith(file, "tesselwickAtExitHandler()] atexit handler invoked\n"))
         << file;
     // A record before the session: no banner and no exit handler afterwards.
-    TemporaryDirectory early;
+    TempDir early;
     ASSERT_EQ(runFixture(early.path(), "1", "log-first"), 0);
     EXPECT_EQ(occurrences(fixtureLog(early), "session started"), 0);
     EXPECT_EQ(occurrences(fixtureLog(early), "atexit"), 0);
@@ -119,7 +111,7 @@ TEST(DiagnosticsRecord, FormatThreadLabelAndMirror) {
     t.log.log([] { return "trailing\n\n"; });
 
     // The folder and its parents are created on the first record.
-    const std::string file = readFile(t.current());
+    const std::string file = readText(t.current());
     const std::string stamp = R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z\] )";
     const std::string site = R"(\[Tesselwick/DiagnosticsTest:\d+ TestBody\(\)\] )";
     // Inside the thread's lambda only Clang's bare "operator()" may be known.
@@ -143,7 +135,7 @@ TEST(DiagnosticsFile, RotatesOnlyAboveTheThreshold) {
         std::ofstream(t.previous(), std::ios::binary) << "older";
         t.log.log([] { return "after launch"; });
         t.log.log([] { return "again"; }); // no second rotation in one process
-        const std::string current = readFile(t.current());
+        const std::string current = readText(t.current());
         EXPECT_EQ(fs::file_size(t.previous()), rotated ? size : 5u) << size;
         // Rotated: a fresh file; otherwise the records follow the old bytes.
         EXPECT_EQ(current.find_first_not_of('#'), rotated ? 0 : size) << size;
@@ -194,7 +186,7 @@ TEST(DiagnosticsException, UncaughtExceptionIsRecordedBeforeTheProcessEnds) {
          "] UNCAUGHT NSException name=std::runtime_error reason=disk vanished\nCall stack:\n"},
     };
     for (const auto& c : cases) {
-        TemporaryDirectory home;
+        TempDir home;
         EXPECT_EQ(runFixture(home.path(), "1", c.mode), SIGABRT);
         const std::string file = fixtureLog(home);
         const auto at = file.find(c.record);
@@ -222,7 +214,7 @@ TEST(DiagnosticsConcurrency, ManyThreadsNeverInterleaveOrLoseRecords) {
     for (auto& thread : threads) {
         thread.join();
     }
-    const auto lines = text::split(text::trim(readFile(t.current())), '\n');
+    const auto lines = text::split(text::trim(readText(t.current())), '\n');
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kRecords));
     // Each thread's records appear whole and in its own order.
     const std::regex shape(R"(^\[[^\]]+\] \[background\] \[[^\]]+\] worker=(\d) record=(\d+) )");

@@ -107,4 +107,66 @@ inline discovery::PlistDictionary fat32ESP(discovery::PlistDictionary values = {
     return values;
 }
 
+// Twelve disks, each with an ESP and an HFS+ partition, and what makes lookups
+// differ: failing ones (retried), a partition listed twice, a disk listed twice, a
+// candidate only by its name (kept on disk3, dropped on disk7), an attached image
+// and a disk without candidates.
+inline void twelveDiskMac(FakeTools& tools) {
+    using namespace discovery;
+    namespace disktool = process::disktool;
+    PlistArray disks;
+    std::string text;
+    for (int n = 0; n < 12; ++n) {
+        const std::string disk = "disk" + std::to_string(n);
+        const std::string esp = disk + "s1";
+        const std::string data = disk + "s2";
+        PlistDictionary espEntry{{"Content", "EFI"}, {"DeviceIdentifier", esp}};
+        if (n % 4 == 3) {
+            espEntry = {{"Content", "Microsoft Basic Data"},
+                        {"DeviceIdentifier", esp},
+                        {"VolumeName", "EFI"}};
+        }
+        PlistArray partitions{
+            espEntry, PlistDictionary{{"Content", "Apple_HFS"}, {"DeviceIdentifier", data}}};
+        if (n == 8) {
+            partitions.push_back(espEntry);
+        }
+        if (n == 10) {
+            partitions.erase(partitions.begin());
+        }
+        const PlistDictionary entry{{"DeviceIdentifier", disk}, {"Partitions", partitions}};
+        disks.push_back(entry);
+        if (n == 4) {
+            disks.push_back(entry);
+        }
+        text += "/dev/" + disk + " (internal, physical):\n";
+        if (n != 10) {
+            text +=
+                "   1:                        EFI EFI                     209.7 MB   " + esp + "\n";
+        }
+        text +=
+            "   2:                  Apple_HFS Mac                     1.0 TB     " + data + "\n";
+
+        answerInfo(tools, disk, {{"MediaName", "Disk " + std::to_string(n)}, {"TotalSize", 1000}});
+        PlistDictionary espInfo = fat32ESP();
+        if (n == 7) {
+            espInfo = {{"Content", "Apple_HFS"}, {"FilesystemName", "hfs"}};
+        }
+        answerInfo(tools, esp, espInfo);
+        answerInfo(tools, data, {{"Content", "Apple_HFS"}, {"FilesystemName", "hfs"}});
+    }
+    tools.fail(disktool::infoPlist("disk2s2"), 1, "diskutil info failed");
+    tools.fail(disktool::infoPlist("disk5s1"), 1, "diskutil info failed");
+    tools.fail(disktool::infoPlist("disk6"), 1, "diskutil info failed");
+    tools.answer(disktool::listPlist(),
+                 PlistValue(PlistDictionary{{"AllDisksAndPartitions", std::move(disks)}}));
+    tools.answer(disktool::listText(), text);
+    tools.answer(disktool::imageInfoPlist(),
+                 PlistValue(PlistDictionary{
+                     {"images", PlistArray{PlistDictionary{
+                                    {"image-path", "/Images/Nine.dmg"},
+                                    {"system-entities", PlistArray{PlistDictionary{
+                                                            {"dev-entry", "/dev/disk9"}}}}}}}}));
+}
+
 } // namespace tesselwick::testing

@@ -4,28 +4,26 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "doubles/ManualClock.h"
 #include "FakeTools.h"
 #include "discovery/VolumeScan.h"
+#include "doubles/ManualClock.h"
 #include "support/ErrorText.h"
 #include "support/Task.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 
 using namespace tesselwick;
 using namespace tesselwick::discovery;
 using tesselwick::testing::errorText;
 using tesselwick::testing::FakeTools;
 using tesselwick::testing::fat32ESP;
+using tesselwick::testing::twelveDiskMac;
 namespace disktool = tesselwick::process::disktool;
 
 namespace {
-
-const char* const kContainerGUID = "EF57347C-0000-11AA-AA11-00306543ECAC";
-const char* const kImagePath = "/Users/me/Images/Test Disk.dmg";
 
 PlistValue listRoot(PlistArray disks) {
     return PlistDictionary{{"AllDisksAndPartitions", std::move(disks)},
@@ -36,169 +34,11 @@ PlistValue listRoot(PlistArray disks) {
 // and a real folder standing in for a mounted ESP with an OpenCore folder.
 class ScanTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        mount_ = std::filesystem::temp_directory_path() /
-                 ("tesselwick-scan-" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(mount_ / "EFI" / "OC");
-    }
-    void TearDown() override { std::filesystem::remove_all(mount_); }
+    void SetUp() override { std::filesystem::create_directories(mount_ / "EFI" / "OC"); }
 
-    VolumeScanner scanner() { return VolumeScanner(tools_.runner(), infoCache_, imageCache_); }
-
-    // One GUID disk of the partition list with its information. Each row's information
-    // carries its content and size too, and a mount point there is also in the list.
-    struct Row {
-        std::string id;
-        std::string content;
-        std::int64_t size;
-        std::string volumeName; // none in the list when empty
-        PlistDictionary info;
-    };
-    PlistDictionary disk(const std::string& id, PlistValue size, PlistDictionary info,
-                         std::vector<Row> rows) {
-        info.insert({"TotalSize", size});
-        answerInfo(id, std::move(info));
-        PlistArray partitions;
-        for (Row& row : rows) {
-            PlistDictionary entry{
-                {"Content", row.content}, {"DeviceIdentifier", row.id}, {"Size", row.size}};
-            if (!row.volumeName.empty()) {
-                entry.insert({"VolumeName", row.volumeName});
-            }
-            if (const std::string* mounted = stringValue(row.info, "MountPoint")) {
-                entry.insert({"MountPoint", *mounted});
-            }
-            partitions.push_back(std::move(entry));
-            row.info.insert({{"Content", row.content}, {"TotalSize", row.size}});
-            answerInfo(row.id, std::move(row.info));
-        }
-        return {{"Content", "GUID_partition_scheme"},
-                {"DeviceIdentifier", id},
-                {"Size", std::move(size)},
-                {"Partitions", std::move(partitions)}};
-    }
-
-    // A Mac that boots macOS from an APFS container on disk0 (OpenCore ESP mounted),
-    // with a Windows disk, a Linux USB disk, an attached image holding an ESP, and
-    // an external APFS disk without an ESP.
-    void multiBootMac() {
-        const PlistDictionary ntfs{{"FilesystemName", "ntfs"},
-                                   {"FilesystemUserVisibleName", "Windows NT File System (NTFS)"}};
-        const PlistDictionary exfat{{"FilesystemName", "exfat"},
-                                    {"FilesystemUserVisibleName", "ExFAT"}};
-        const PlistDictionary container{
-            {"APFSPhysicalStores", PlistArray{PlistDictionary{{"DeviceIdentifier", "disk0s2"}}}},
-            {"APFSVolumes",
-             PlistArray{PlistDictionary{{"DeviceIdentifier", "disk3s1"},
-                                        {"MountPoint", "/System/Volumes/Data"}},
-                        PlistDictionary{{"DeviceIdentifier", "disk3s5"},
-                                        {"MountedSnapshots", PlistArray{PlistDictionary{
-                                                                 {"SnapshotMountPoint", "/"}}}}}}},
-            {"Content", kContainerGUID},
-            {"DeviceIdentifier", "disk3"},
-            {"Partitions", PlistArray{}},
-            {"Size", 499898105856}};
-        tools_.answer(
-            disktool::listPlist(),
-            listRoot(PlistArray{
-                disk("disk0", 500107862016,
-                     {{"MediaName", "APPLE SSD AP0512Q"}, {"Internal", true}},
-                     {{"disk0s1", "EFI", 209715200, "EFI",
-                       fat32ESP({{"MountPoint", mount_.string()}})},
-                      {"disk0s2", "Apple_APFS", 499898105856, "", {}}}),
-                disk("disk1", 1000204886016,
-                     {{"MediaName", "Samsung SSD 860 EVO 1TB"}, {"Internal", true}},
-                     {{"disk1s1", "EFI", 104857600, "EFI", fat32ESP({{"MountPoint", ""}})},
-                      {"disk1s2", "Microsoft Reserved", 16777216, "", {}},
-                      {"disk1s3", "Microsoft Basic Data", 1000083079168, "Windows", ntfs}}),
-                // printed as <real> by some versions
-                disk("disk2", 32010928128.0,
-                     {{"MediaName", "SanDisk Ultra"},
-                      {"Internal", false},
-                      {"DeviceLocation", "External"}},
-                     {{"disk2s1",
-                       "EFI",
-                       536870912,
-                       "",
-                       {{"FilesystemName", "msdos"},
-                        {"IORegistryEntryName", "EFI System Partition"}}},
-                      {"disk2s2", "Linux Filesystem", 31473008640, "", {}}}),
-                container,
-                disk("disk4", 1073741824, {{"MediaName", "Apple UDIF read-write Media"}},
-                     {{"disk4s1", "EFI", 209715200, "EFI", fat32ESP()},
-                      {"disk4s2", "Microsoft Basic Data", 863000000, "Payload", exfat}}),
-                disk("disk5", 2000398934016, {},
-                     {{"disk5s2", "Apple_APFS", 2000000000000, "", {}}}),
-            }));
-        tools_.answer(
-            disktool::imageInfoPlist(),
-            PlistValue(PlistDictionary{
-                {"images", PlistArray{PlistDictionary{
-                               {"image-path", kImagePath},
-                               {"system-entities",
-                                PlistArray{PlistDictionary{{"dev-entry", "/dev/disk4"}},
-                                           PlistDictionary{{"dev-entry", "/dev/disk4s1"}}}}}}}}));
-    }
-
-    std::string multiBootText() {
-        return "/dev/disk0 (internal, physical):\n"
-               "   0:      GUID_partition_scheme                        *500.1 GB   disk0\n"
-               "   1:                        EFI EFI                     209.7 MB   disk0s1\n"
-               "   2:                 Apple_APFS Container disk3         499.9 GB   disk0s2\n"
-               "/dev/disk3 (synthesized):\n"
-               "   0:      APFS Container Scheme -                      +499.9 GB   disk3\n"
-               "                                 Physical Store disk0s2\n"
-               "   1:                APFS Volume Data                    300.0 GB   disk3s1\n"
-               "/dev/disk1 (internal, physical):\n"
-               "   0:      GUID_partition_scheme                        *1.0 TB     disk1\n"
-               "   1:                        EFI EFI                     104.9 MB   disk1s1\n"
-               "   2:         Microsoft Reserved                         16.8 MB    disk1s2\n"
-               "   3:       Microsoft Basic Data Windows                 1.0 TB     disk1s3\n"
-               "/dev/disk2 (external, physical):\n"
-               "   0:      GUID_partition_scheme                        *32.0 GB    disk2\n"
-               "   1:                        EFI                         536.9 MB   disk2s1\n"
-               "   2:           Linux Filesystem                         31.5 GB    disk2s2\n"
-               "/dev/disk4 (disk image):\n"
-               "   0:      GUID_partition_scheme                        +1.1 GB     disk4\n"
-               "   1:                        EFI EFI                     209.7 MB   disk4s1\n"
-               "   2:       Microsoft Basic Data Payload                 863.0 MB   disk4s2\n";
-    }
-
-    std::vector<ESPVolume> multiBootExpected() {
-        auto esp = [](std::string id, std::string parent, std::int64_t size,
-                      std::int64_t parentSize, std::string host, std::string os) {
-            ESPVolume v;
-            v.id = v.diskIdentifier = id;
-            v.parentIdentifier = id.substr(0, 5);
-            v.parentName = std::move(parent);
-            v.partitionName = "EFI";
-            v.sizeBytes = size;
-            v.parentSizeBytes = parentSize;
-            v.filesystem = "FAT32";
-            v.hostFilesystem = std::move(host);
-            v.installedOS = std::move(os);
-            v.isInternal = true;
-            return v;
-        };
-        ESPVolume mac =
-            esp("disk0s1", "APPLE SSD AP0512Q", 209715200, 500107862016, "APFS", "macOS");
-        mac.mountPoint = mount_.string();
-        mac.bootRole = "Boot Disk";
-        mac.bootloader = "OC";
-        ESPVolume image = esp("disk4s1", "Test Disk", 209715200, 1073741824, "ExFAT", "Disk Image");
-        image.isInternal = false;
-        image.isDiskImage = true;
-        image.imagePath = kImagePath;
-        // Only the short name "msdos" is known, which is no display name: the ESP stays "EFI".
-        ESPVolume usb =
-            esp("disk2s1", "SanDisk Ultra", 536870912, 32010928128, "Linux FS", "Linux");
-        usb.partitionName = "EFI System Partition";
-        usb.filesystem = "EFI";
-        usb.isInternal = false;
-        return {
-            mac,
-            esp("disk1s1", "Samsung SSD 860 EVO 1TB", 104857600, 1000204886016, "NTFS", "Windows"),
-            image, usb};
+    // One lookup at a time where the test needs to know which ran before which.
+    VolumeScanner scanner(std::size_t lookups = VolumeScanner::defaultLookupConcurrency) {
+        return VolumeScanner(tools_.runner(), infoCache_, imageCache_, lookups);
     }
 
     void answerInfo(const std::string& id, PlistDictionary values) {
@@ -216,7 +56,8 @@ protected:
     ManualClock clock_;
     DiskInfoCache infoCache_{clock_};
     DiskImageMapCache imageCache_{clock_};
-    std::filesystem::path mount_;
+    tesselwick::testing::TempDir mountDir_;
+    std::filesystem::path mount_ = mountDir_.path();
 };
 
 std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {
@@ -229,32 +70,7 @@ std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {
 
 } // namespace
 
-TEST_F(ScanTest, MultiBootMacFromThePartitionList) {
-    multiBootMac();
-    const auto volumes = scanner().loadESPVolumes();
-    EXPECT_EQ(volumes, multiBootExpected());
-    // Nothing about the disk without an ESP, nothing through the text route.
-    EXPECT_EQ(tools_.count(disktool::infoPlist("disk5s2")), 0);
-    EXPECT_EQ(tools_.count(disktool::listText()), 0);
-    // A second scan inside the freshness windows reads only the partition list.
-    const auto asked = tools_.calls().size();
-    EXPECT_EQ(scanner().loadESPVolumes(), volumes);
-    EXPECT_EQ(tools_.calls().size(), asked + 1);
-}
-
-TEST_F(ScanTest, TextFallbackBuildsTheSameRecords) {
-    multiBootMac();
-    tools_.fail(disktool::listPlist(), 1, "diskutil list -plist failed");
-    tools_.answer(disktool::listText(), multiBootText());
-    auto expected = multiBootExpected();
-    // The text names no APFS container stores, so the boot disk is only found
-    // through the partition list.
-    expected[0].bootRole.reset();
-    EXPECT_EQ(scanner().loadESPVolumes(), expected);
-}
-
 TEST_F(ScanTest, BrokenPartitionListFallsBackOrReportsItsError) {
-    multiBootMac();
     // A list of the wrong shape, and the fallback finds nothing: the property-list
     // error is what is reported.
     tools_.answer(disktool::listPlist(), PlistValue(PlistDictionary{{"WholeDisks", PlistArray{}}}));
@@ -269,14 +85,14 @@ TEST_F(ScanTest, BrokenPartitionListFallsBackOrReportsItsError) {
 }
 
 TEST_F(ScanTest, CancellationMidScanStopsEverything) {
-    multiBootMac();
+    twelveDiskMac(tools_);
     const TaskHandle task = TaskHandle::makeUnstarted();
     tools_.beforeEach([&](const std::string& line) {
         if (line == FakeTools::key(disktool::infoPlist("disk1s1"))) {
             task.cancel();
         }
     });
-    asTask(task, [&] { EXPECT_THROW(scanner().loadESPVolumes(), CancellationError); });
+    asTask(task, [&] { EXPECT_THROW(scanner(1).loadESPVolumes(), CancellationError); });
     EXPECT_EQ(tools_.count(disktool::listText()), 0); // never falls back on cancellation
     EXPECT_EQ(tools_.count(disktool::infoPlist("disk2s1")), 0);
     // A cancelled task reads no image list, even with nothing cached.
@@ -295,13 +111,14 @@ TEST_F(ScanTest, OvertakenCacheLoadOnlyEmptiesThatLookup) {
         // Candidate enrichment of disk0s1 finds nothing; the list entry alone keeps
         // it a candidate and the next lookup loads it again.
         {disktool::infoPlist("disk0s1"), true},
-        // No image map for this scan: disk4 is not known as an image.
+        // No image map for this scan: disk9 is not known as an image.
         {disktool::imageInfoPlist(), false},
     };
+    twelveDiskMac(tools_);
+    const auto expected = scanner(1).loadESPVolumes();
     for (const Case& c : cases) {
         infoCache_.invalidate();
         imageCache_.invalidate();
-        multiBootMac();
         bool invalidated = false;
         tools_.beforeEach([&](const std::string& line) {
             if (!invalidated && line == FakeTools::key(c.overtaken)) {
@@ -310,10 +127,10 @@ TEST_F(ScanTest, OvertakenCacheLoadOnlyEmptiesThatLookup) {
                 infoCache_.invalidate();
             }
         });
-        const auto volumes = scanner().loadESPVolumes();
+        const auto volumes = scanner(1).loadESPVolumes();
         EXPECT_TRUE(invalidated);
-        EXPECT_EQ(volumes.size(), 4u);
-        EXPECT_EQ(volumes == multiBootExpected(), c.sameRecords);
+        EXPECT_EQ(volumes.size(), expected.size());
+        EXPECT_EQ(volumes == expected, c.sameRecords);
         tools_.beforeEach(nullptr);
     }
 }
@@ -425,6 +242,10 @@ TEST_F(ScanTest, MountPointKnownOnlyToDiskInformation) {
     EXPECT_EQ(volumes[0].mountPoint, mount_.string());
     EXPECT_EQ(volumes[0].bootloader, "OC");
     EXPECT_EQ(volumes[0].parentName, "disk2"); // the map's scheme is no disk name
+    // A second scan inside the freshness windows reads only the partition list.
+    const auto asked = tools_.calls().size();
+    EXPECT_EQ(scanner().loadESPVolumes(), volumes);
+    EXPECT_EQ(tools_.calls().size(), asked + 1);
 }
 
 TEST_F(ScanTest, RepeatedRowsPublishOneESP) {

@@ -13,10 +13,6 @@ namespace {
 
 const std::string kHelperText = "The helper is optional. Without it, macOS should ask for "
                                 "administrator authorization when needed.\n\n";
-const std::string kDirectMountRefused =
-    "Volume on disk5s1 failed to mount; If you think the volume is supported but damaged, try "
-    "the \"readOnly\" option";
-
 struct Call {
     std::string line; // tool name and arguments
     int uid;
@@ -33,15 +29,6 @@ struct SandboxRun {
         }));
     }
 };
-
-// Every `from` in `text` replaced by `to`.
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
 
 // A world file: the multi-boot Mac with `changes` merged over it.
 std::string worldWith(const TempDir& dir, const Json& changes) {
@@ -66,24 +53,6 @@ SandboxRun runIn(const std::string& world, const std::string& script, bool asRoo
     }
     run.desktop = desktop.records();
     return run;
-}
-
-// What macsim prints for a tool call inside the sandbox, with an ESP made into
-// an HFS+ partition: the same disk after someone reformatted it.
-std::string reformatted(const std::string& command) {
-    Result printed = runShell(sandbox(worldPath("multiboot.json"), false) + command);
-    std::string text = printed.out;
-    const std::pair<std::string, std::string> edits[] = {
-        {"<string>EFI</string>", "<string>Apple_HFS</string>"},
-        {"MS-DOS FAT32", "HFS+"},
-        {"<string>msdos</string>", "<string>hfs</string>"},
-        {"MS-DOS (FAT32)", "Mac OS Extended (Journaled)"},
-        {"EFI System Partition", "Data"},
-    };
-    for (const auto& [from, to] : edits) {
-        text = replaced(text, from, to);
-    }
-    return text;
 }
 
 } // namespace
@@ -113,23 +82,6 @@ TEST(OperationEndToEnd, AdministratorRouteMountsOpensAndUnmountsWithOneRevealAnd
                                         "show-folders\tfile:///Volumes/EFI%201",
                                         "show-folders\tfile:///Volumes/EFI%201",
                                         "notify\tEFI unmounted\tWDC WD20EZRZ-00Z5HB0 • disk5s1"}));
-}
-
-TEST(OperationEndToEnd, CancelledPromptShowsBothRoutesAndMountsNothing) {
-    SKIP_WITHOUT_SANDBOX();
-    TempDir dir;
-    const SandboxRun run = runIn(worldWith(dir, {{"prompt", "cancel"}}), "\"$TW\" mount disk5s1");
-    EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.result.out, "");
-    // The prompt's error names the script's position ("0:5643:"), which
-    // depends on the script's length.
-    const std::string err = run.result.err;
-    EXPECT_EQ(err.substr(0, err.find("0:")),
-              "Unable to mount EFI partition disk5s1.\n\n" + kHelperText +
-                  "Direct diskutil: " + kDirectMountRefused + "\n\nAdministrator authorization: ");
-    EXPECT_TRUE(err.ends_with(": execution error: User canceled. (-128)\n")) << err;
-    EXPECT_EQ(run.count("diskutil mount", 0), 0);
-    EXPECT_TRUE(run.desktop.empty());
 }
 
 TEST(OperationEndToEnd, RootUsesTheDirectRouteWithoutPrompt) {
@@ -199,35 +151,6 @@ TEST(OperationEndToEnd, TargetsThatAreNotListedESPsNeverReachMount) {
     EXPECT_EQ(run.result.err, expected);
     EXPECT_EQ(run.count("diskutil mount"), 0);
     EXPECT_EQ(run.count("osascript"), 0);
-}
-
-TEST(OperationEndToEnd, ESPReformattedAfterTheScanIsRefusedByEveryRoute) {
-    SKIP_WITHOUT_SANDBOX();
-    // From the second call on (the scan makes the first), the system reports
-    // disk5s1 as HFS+.
-    const Json faults = Json::array({{{"command", "diskutil info -plist disk5s1"},
-                                      {"from", 2},
-                                      {"stdout", reformatted("diskutil info -plist disk5s1")}},
-                                     {{"command", "diskutil list -plist disk5"},
-                                      {"stdout", reformatted("diskutil list -plist disk5")}}});
-    TempDir dir;
-    const std::string world = worldWith(dir, {{"faults", faults}});
-    const std::string refusal =
-        "Refusing disk5s1: it is no longer an EFI System Partition. Refresh and try again.";
-
-    const SandboxRun direct = runIn(world, "\"$TW\" mount disk5s1");
-    EXPECT_EQ(direct.result.status, 1);
-    EXPECT_EQ(direct.result.err, "Unable to mount EFI partition disk5s1.\n\n" + kHelperText +
-                                     "Direct diskutil: " + refusal +
-                                     "\n\nAdministrator authorization: " + refusal + "\n");
-    EXPECT_EQ(direct.count("diskutil mount"), 0);
-
-    // The helper is a root script that checks for itself.
-    const SandboxRun helper =
-        runIn(world, "\"$TW\" helper install >/dev/null && \"$TW\" mount disk5s1");
-    EXPECT_EQ(helper.result.status, 1);
-    EXPECT_NE(helper.result.err.find("disk5s1"), std::string::npos) << helper.result.err;
-    EXPECT_EQ(helper.count("diskutil mount"), 0);
 }
 
 TEST(OperationEndToEnd, CtrlCDuringASlowMountLeavesNothingBehind) {

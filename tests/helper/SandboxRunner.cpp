@@ -4,34 +4,17 @@
 
 #include <filesystem>
 #include <sstream>
-#include <stdexcept>
 
 namespace tesselwick::testing {
 namespace {
 
 using simtest::quote;
-using simtest::readText;
 
 } // namespace
 
 std::string SandboxRunner::Result::value(const std::string& key) const {
     const auto it = values.find(key);
     return it == values.end() ? "<missing " + key + ">" : it->second;
-}
-
-SandboxRunner::SandboxRunner() {
-    char pattern[] = "/tmp/tesselwick-helper-test.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    dir_ = pattern;
-    // Scripts also run as the world's user and write their reports here.
-    std::filesystem::permissions(dir_, std::filesystem::perms::all);
-}
-
-SandboxRunner::~SandboxRunner() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string SandboxRunner::unavailableReason() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "helper/HelperScripts.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -23,11 +24,6 @@ public:
         std::string value(const std::string& key) const;
     };
 
-    SandboxRunner();
-    ~SandboxRunner();
-    SandboxRunner(const SandboxRunner&) = delete;
-    SandboxRunner& operator=(const SandboxRunner&) = delete;
-
     // Empty when a sandbox can be built here, else the launcher's reason.
     static std::string unavailableReason();
 
@@ -44,7 +40,8 @@ public:
                const std::string& world = "multiboot.json");
 
 private:
-    std::string dir_;
+    TempDir scratch_;
+    std::string dir_ = scratch_.path().string();
     int runs_ = 0;
 };
 

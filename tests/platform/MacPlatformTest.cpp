@@ -66,7 +66,7 @@ TEST(MacRunner, CancellationEndsTheChild) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.prelude);
-        TemporaryDirectory directory;
+        TempDir directory;
         const Rendezvous running(directory);
         const TaskHandle handle = TaskHandle::makeUnstarted();
         std::thread canceller([&] {
@@ -84,7 +84,7 @@ TEST(MacRunner, CancellationEndsTheChild) {
 
 TEST(MacPlatform, OpeningAFolderIsWaitedFor) {
     platform::PlatformServices services = platform::makePlatformServices();
-    TemporaryDirectory directory;
+    TempDir directory;
     struct Case {
         std::string path;
         bool opens;

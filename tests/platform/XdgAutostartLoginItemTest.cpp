@@ -1,5 +1,6 @@
 #include "platform/linux/XdgAutostartLoginItem.h"
 #include "support/Errors.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +17,9 @@ using services::LoginItemStatus;
 namespace {
 
 struct TempHome : ::testing::Test {
-    std::filesystem::path home;
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tw-home-XXXXXX").string();
-        home = ::mkdtemp(pattern.data());
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(home, ignored);
-        ::unsetenv("XDG_CONFIG_HOME");
-    }
+    tesselwick::testing::TempDir dir;
+    const std::filesystem::path& home = dir.path();
+    void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
     std::string makeProgram(const std::string& name) {
         const auto path = home / name;
         std::filesystem::create_directories(path.parent_path());

@@ -44,7 +44,7 @@ TEST_F(RunnerStall, FullPipeThenSilenceStillEndsOnTimeOutAndCancellation) {
         EXPECT_EQ(timedOut.error->code(), 124) << timedOut.what();
         EXPECT_LT(secondsBetween(start, timedOut.returned), kReturnBound);
 
-        TemporaryDirectory directory;
+        TempDir directory;
         const Rendezvous filled(directory);
         const TaskHandle handle = TaskHandle::makeUnstarted();
         auto running = std::async(std::launch::async, [&] {
@@ -67,7 +67,7 @@ TEST_F(RunnerStall, SignalsDuringTheWaitLoseNothing) {
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
 
-    TemporaryDirectory directory;
+    TempDir directory;
     const Rendezvous waiting(directory);
     std::promise<pthread_t> runner;
     RunOutcome outcome;
@@ -104,7 +104,7 @@ TEST_F(RunnerStall, LateStandardErrorFromABackgroundChildIsInTheFailure) {
 }
 
 TEST_F(RunnerConcurrency, AlreadyCancelledTaskStartsNothing) {
-    TemporaryDirectory directory;
+    TempDir directory;
     const auto marker = directory.path() / "started";
     const TaskHandle handle = TaskHandle::makeUnstarted();
     handle.cancel();
@@ -116,7 +116,7 @@ TEST_F(RunnerConcurrency, AlreadyCancelledTaskStartsNothing) {
 
 TEST_F(RunnerConcurrency, CancellationWhileDrainingStopsWaitingForTheGrandchild) {
     // The shell exits at once; its grandchild keeps the pipes for 30 s.
-    TemporaryDirectory directory;
+    TempDir directory;
     const Rendezvous started(directory);
     const auto pidFile = directory.path() / "grandchild";
     const TaskHandle handle = TaskHandle::makeUnstarted();

@@ -3,6 +3,7 @@
 #include "process/ProcessRunner.h"
 #include "support/Errors.h"
 #include "support/Task.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -77,28 +78,6 @@ inline std::optional<DomainError> domainErrorOf(const std::function<void()>& bod
     return std::nullopt;
 }
 
-// A private directory removed with the test.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tesselwick-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 // Far above any honest return here, far below the 30-second sleeps the children run.
 inline constexpr double kReturnBound = 10.0;
 
@@ -157,8 +136,7 @@ inline RunOutcome runShellAs(const TaskHandle& handle, const std::string& script
 // A named pipe the child writes one line to when it reaches a given point; the
 // test blocks on it instead of guessing with sleeps.
 struct Rendezvous {
-    explicit Rendezvous(const TemporaryDirectory& directory)
-        : path((directory.path() / "reached").string()) {
+    explicit Rendezvous(const TempDir& directory) : path((directory.path() / "reached").string()) {
         EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
     }
     std::string mark() const { return "echo >" + path; } // shell text for the point

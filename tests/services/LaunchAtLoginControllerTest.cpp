@@ -30,11 +30,3 @@ TEST(LaunchAtLoginController, LeavesTheItemInTheAskedState) {
         EXPECT_EQ(service.currentStatus, c.after) << static_cast<int>(c.before) << c.enable;
     }
 }
-
-TEST(LaunchAtLoginController, PassesThePlatformErrorOn) {
-    platform::fake::FakeLoginItemService service;
-    service.registerError = "Operation not permitted";
-    LaunchAtLoginController controller(service);
-    EXPECT_THROW(controller.setEnabled(true), DomainError);
-    EXPECT_EQ(service.currentStatus, LoginItemStatus::notRegistered);
-}

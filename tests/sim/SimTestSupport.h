@@ -3,12 +3,12 @@
 // Running macsim and sim/sandbox from tests: shell commands with captured output,
 // temporary directories, and the reason a sandbox cannot be built here (for skips).
 
+#include "support/TempDir.h"
+
 #include <Plist.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include <cstdlib>
@@ -18,23 +18,15 @@
 namespace simtest {
 
 using macsim::Json;
+using tesselwick::testing::readText;
+using tesselwick::testing::TempDir;
+using tesselwick::testing::writeText;
 
 struct Result {
     int status = -1;
     std::string out;
     std::string err;
 };
-
-inline std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-inline void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 // Single-quoted for /bin/sh.
 inline std::string quote(const std::string& s) {
@@ -44,27 +36,6 @@ inline std::string quote(const std::string& s) {
     }
     return out + "'";
 }
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = "/tmp/tesselwick-test.XXXXXX";
-        char* made = ::mkdtemp(pattern.data());
-        path_ = made != nullptr ? made : "/tmp";
-        std::filesystem::permissions(path_, std::filesystem::perms::all);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Runs `/bin/sh -c script`, standard output and error captured separately.
 inline Result runShell(const std::string& script) {

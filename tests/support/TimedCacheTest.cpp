@@ -1,11 +1,10 @@
-#include "doubles/ManualClock.h"
 #include "support/TimedCache.h"
+#include "doubles/ManualClock.h"
 #include "support/Errors.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <future>
 #include <latch>
 #include <thread>
 
@@ -123,36 +122,6 @@ TEST(TimedCache, ANewKeyBeyondCapacityEvictsTheOneStoredLongestAgo) {
     cache.invalidateExpired();
     EXPECT_EQ(cache.entryCount(), 2u);
     EXPECT_TRUE(cache.contains("c") && cache.contains("d"));
-}
-
-// A load held on one thread while another thread changes the cache: the change
-// wins, and the cache never waits for a loader.
-TEST(TimedCacheConcurrency, AChangeOnAnotherThreadOvertakesAHeldLoad) {
-    const std::function<void(Cache&)> changes[] = {
-        [](Cache& c) {
-            c.invalidate();
-            c.value("k", [] { return std::string("newer"); });
-        },
-        [](Cache& c) { c.storeFromOutside("k", "newer"); },
-    };
-    for (const auto& change : changes) {
-        ManualClock clock;
-        Cache cache(clock, Seconds(3.0));
-        std::promise<void> started;
-        std::promise<void> changed;
-        auto held = std::async(std::launch::async, [&] {
-            return cache.value("k", [&] {
-                started.set_value();
-                changed.get_future().wait();
-                return std::string("held");
-            });
-        });
-        started.get_future().wait();
-        std::thread(change, std::ref(cache)).join();
-        changed.set_value();
-        EXPECT_THROW(held.get(), CancellationError);
-        EXPECT_EQ(cache.freshValue("k"), "newer");
-    }
 }
 
 // Many readers, loaders and invalidations at once: every call ends in its own
