@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <future>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -57,14 +58,20 @@ startHelperStatusQuery(const std::function<TaskHandle(std::function<void()>)>& s
                        std::shared_ptr<HelperService> helper) {
     auto status = std::make_shared<std::promise<bool>>();
     std::future<bool> result = status->get_future();
-    TaskHandle child = startTask([status, helper] {
-        bool installed = false;
-        try {
-            installed = helper ? helper->isInstalled() : false;
-        } catch (...) {
-        }
-        status->set_value(installed);
-    });
+    TaskHandle child;
+    try {
+        child = startTask([status, helper] {
+            bool installed = false;
+            try {
+                installed = helper ? helper->isInstalled() : false;
+            } catch (...) {
+            }
+            status->set_value(installed);
+        });
+    } catch (const std::exception& error) {
+        TW_LOG(std::string("DiskManager.refresh helper status not asked: ") + error.what());
+        status->set_value(false);
+    }
     return {std::move(child), std::move(result)};
 }
 
@@ -74,10 +81,7 @@ void DiskManager::releaseAndWait(std::shared_ptr<DiskManager>& manager, Seconds 
     if (!manager) {
         return;
     }
-    std::vector<TaskHandle> running{manager->refreshTask_, manager->helperTask_};
-    for (const auto& [disk, task] : manager->operationTasks_) {
-        running.push_back(task);
-    }
+    const std::vector<TaskHandle> running = manager->workers_;
     manager.reset();
     for (const TaskHandle& task : running) {
         if (task) {
@@ -103,10 +107,8 @@ DiskManager::~DiskManager() {
     TW_LOG("DiskManager.deinit");
     pendingAutoRefresh_.cancel();
     pendingAutoRefresh_ = {};
-    refreshTask_.cancel();
-    helperTask_.cancel();
-    for (auto& [diskID, task] : operationTasks_) {
-        task.cancel();
+    for (const TaskHandle& worker : workers_) {
+        worker.cancel();
     }
     operationTasks_.clear();
     for (auto& [diskID, reveal] : pendingRevealTasks_) {
@@ -237,9 +239,22 @@ void DiskManager::launchScan(std::uint64_t generation) {
     auto startTask = deps_.startTask;
     // The handle replaces an earlier one without cancelling it: an earlier scan
     // still running was already cancelled or is stale by generation.
-    refreshTask_ = startTask([weak, &queue, source, helper, startTask, generation] {
-        scanOnWorker(weak, queue, source, helper, startTask, generation);
-    });
+    try {
+        refreshTask_ = startWorker([weak, &queue, source, helper, startTask, generation] {
+            scanOnWorker(weak, queue, source, helper, startTask, generation);
+        });
+    } catch (const std::exception& error) {
+        TW_LOG(std::string("DiskManager.refresh could not start: ") + error.what());
+        setIsLoading(false);
+        setLastError(std::string("The disks could not be read: ") + error.what());
+    }
+}
+
+TaskHandle DiskManager::startWorker(std::function<void()> body) {
+    std::erase_if(workers_, [](const TaskHandle& worker) { return worker.isFinished(); });
+    TaskHandle worker = deps_.startTask(std::move(body));
+    workers_.push_back(worker);
+    return worker;
 }
 
 void DiskManager::scanOnWorker(const std::weak_ptr<DiskManager>& weak, MainQueue& queue,
@@ -270,6 +285,17 @@ void DiskManager::scanOnWorker(const std::weak_ptr<DiskManager>& weak, MainQueue
     const TaskHandle child = query.first;
     std::future<bool>& helperResult = query.second;
     const auto cancelChild = task::onCancel([child] { child.cancel(); });
+    // Whichever way the scan ends, the query beside it has ended too: whoever
+    // waits for this task waits for both.
+    struct Joined {
+        TaskHandle child;
+        ~Joined() {
+            if (child) {
+                child.cancel();
+                child.waitFinished(Seconds(std::numeric_limits<double>::infinity()));
+            }
+        }
+    } const joined{child};
 
     std::vector<ESPVolume> volumes;
     std::optional<std::string> failure;

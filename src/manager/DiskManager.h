@@ -142,6 +142,10 @@ private:
     void scheduleSilentRefresh(Seconds delay);
     using StartTask = std::function<TaskHandle(std::function<void()>)>;
     void launchScan(std::uint64_t generation);
+    // Runs `body` on a worker of its own, kept until it ends so that teardown
+    // cancels and waits for it even after it was cancelled and replaced.
+    // Throws what the system says when it grants no thread.
+    TaskHandle startWorker(std::function<void()> body);
     // The scan's worker: the scan and the helper status beside it, the result
     // handed to the main queue unless the task was cancelled.
     static void scanOnWorker(const std::weak_ptr<DiskManager>& weak, MainQueue& queue,
@@ -202,6 +206,7 @@ private:
     std::shared_ptr<DiskWatcher> diskWatcher_;
     TimerHandle pendingAutoRefresh_;
     bool pendingCacheInvalidation_ = false;
+    std::vector<TaskHandle> workers_; // every worker that may not have ended yet
     TaskHandle refreshTask_;
     TaskHandle helperTask_;
     std::map<std::string, TaskHandle> operationTasks_;

@@ -45,7 +45,7 @@ bool DiskManager::performOperation(const ESPVolume& volume, DiskOperation operat
     std::shared_ptr<OperationService> operations = deps_.operations;
     std::shared_ptr<VolumeSource> source = deps_.volumes;
     std::shared_ptr<HelperService> helper = deps_.helper;
-    operationTasks_[diskID] = deps_.startTask([=, &queue] {
+    std::function<void()> body = [=, &queue] {
         const auto finishCancelled = [&] {
             queue.post([weak, diskID] {
                 if (auto manager = weak.lock()) {
@@ -86,7 +86,16 @@ bool DiskManager::performOperation(const ESPVolume& volume, DiskOperation operat
                                          expectedMounted, helperStatus);
             }
         });
-    });
+    };
+    try {
+        operationTasks_[diskID] = startWorker(std::move(body));
+    } catch (const std::exception& error) {
+        TW_LOG("DiskManager.operation could not start disk=" + diskID + " error=" + error.what());
+        eraseBusyDisk(diskID);
+        setLastError("Unable to " + std::string(discovery::operationName(operation)) +
+                     " EFI partition " + diskID + ". " + error.what());
+        return false;
+    }
     return true;
 }
 
@@ -259,7 +268,7 @@ void DiskManager::installHelper() {
     std::weak_ptr<DiskManager> weak = weak_from_this();
     MainQueue& queue = mainQueue_;
     std::shared_ptr<HelperService> helper = deps_.helper;
-    helperTask_ = deps_.startTask([weak, &queue, helper] {
+    std::function<void()> body = [weak, &queue, helper] {
         const auto finish = [&](std::optional<bool> installed, std::optional<std::string> failure) {
             queue.post([weak, installed, failure] {
                 if (auto manager = weak.lock()) {
@@ -302,7 +311,14 @@ void DiskManager::installHelper() {
                    " helperInstalled=" + boolText(installed));
         }
         finish(installed, failure);
-    });
+    };
+    try {
+        helperTask_ = startWorker(std::move(body));
+    } catch (const std::exception& error) {
+        TW_LOG(std::string("DiskManager.installHelper could not start error=") + error.what());
+        setHelperBusy(false);
+        setLastError(std::string("The helper could not be installed: ") + error.what());
+    }
 }
 
 // `installed` is none when the installation was cancelled.

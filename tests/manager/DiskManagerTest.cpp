@@ -1,6 +1,7 @@
 #include "manager/ManagerHarness.h"
 
 #include <algorithm>
+#include <thread>
 
 using namespace managertest;
 using services::DiskEvent;
@@ -446,4 +447,53 @@ TEST_F(ManagerFixture, TeardownCancelsEverythingAndNothingFiresAfterwards) {
         EXPECT_EQ(queue.pendingCount(), 0u);
         tearDown();
     }
+}
+
+TEST_F(ManagerFixture, WorkThatCannotStartLeavesNothingBusy) {
+    const std::string refused = "Resource temporarily unavailable";
+    struct Case {
+        int threads; // granted before the system refuses
+        std::function<void(DiskManager&)> request;
+        std::optional<std::string> error;
+    } cases[] = {
+        {0, [](DiskManager& m) { m.refresh(); }, "The disks could not be read: " + refused},
+        // the scan runs; only the helper status beside it could not be asked
+        {1, [](DiskManager& m) { m.refresh(); }, {}},
+        {0, [](DiskManager& m) { m.toggle(volume("disk2s1")); },
+         "Unable to mount EFI partition disk2s1. " + refused},
+        {0, [](DiskManager& m) { m.installHelper(); },
+         "The helper could not be installed: " + refused},
+    };
+    for (const Case& c : cases) {
+        create();
+        *helperProbe = true;
+        threadsLeft = c.threads;
+        c.request(*manager);
+        settle();
+        EXPECT_EQ(manager->lastError(), c.error);
+        EXPECT_FALSE(manager->hasPendingWork());
+        EXPECT_FALSE(manager->helperBusy());
+        EXPECT_FALSE(manager->helperInstalled()); // unknown counts as not installed
+        // Once threads are granted again, the same request runs.
+        threadsLeft = -1;
+        c.request(*manager);
+        EXPECT_TRUE(manager->hasPendingWork());
+        tearDown();
+    }
+}
+
+TEST_F(ManagerFixture, ReleaseWaitsForAScanCancelledForAMount) {
+    create();
+    work->gate(true);
+    manager->refresh();
+    ASSERT_TRUE(work->waitFor(1));
+    manager->toggle(volume("disk2s1")); // cancels the scan, which is still running
+    const TaskHandle scan = firstTask();
+    std::thread release([&] {
+        std::this_thread::sleep_for(200ms);
+        work->gate(false);
+    });
+    DiskManager::releaseAndWait(manager, 10s);
+    EXPECT_TRUE(scan.isFinished()); // it could still post to the queue otherwise
+    release.join();
 }

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <variant>
 
 namespace managertest {
@@ -162,6 +163,7 @@ struct ManagerHarness {
     std::vector<std::string> notifications;
     std::mutex tasksMutex;
     std::vector<TaskHandle> tasks;
+    int threadsLeft = -1; // how many more threads the system grants; -1: any number
     std::shared_ptr<DiskManager> manager;
 
     void create() {
@@ -187,8 +189,12 @@ struct ManagerHarness {
         deps.diskEventSourceFactory = hub->factory();
         deps.loginItemService = login;
         deps.startTask = [this](std::function<void()> body) {
-            TaskHandle handle = startDetachedTask(std::move(body));
             std::lock_guard guard(tasksMutex);
+            if (threadsLeft == 0) {
+                throw std::system_error(EAGAIN, std::generic_category());
+            }
+            threadsLeft -= threadsLeft > 0 ? 1 : 0;
+            TaskHandle handle = startDetachedTask(std::move(body));
             tasks.push_back(handle);
             return handle;
         };
@@ -237,6 +243,7 @@ struct ManagerHarness {
         work = std::make_shared<FakeWork>();
         browser = std::make_shared<platform::fake::FakeFileBrowser>();
         notifications.clear();
+        threadsLeft = -1;
         clock.set(kStart);
     }
 };
