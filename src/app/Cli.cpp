@@ -1,4 +1,5 @@
 #include "app/Cli.h"
+#include "app/TerminalText.h"
 
 #include "support/BuildInfo.h"
 #include "support/ExitCodes.h"
@@ -65,7 +66,7 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
     }
     auto it = table().find(first);
     if (it == table().end()) {
-        err << "tesselwick: unknown command '" << first << "'\n";
+        err << "tesselwick: unknown command '" << app::terminalText(first) << "'\n";
         printUsage(err);
         return exitcode::kUsage;
     }

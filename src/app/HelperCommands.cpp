@@ -1,4 +1,5 @@
 #include "app/HelperCommands.h"
+#include "app/TerminalText.h"
 
 #include "app/Cli.h"
 #include "app/CommandSession.h"
@@ -53,7 +54,7 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
     if (verb == "status") {
         ESPHelper::ProbeResult result;
         runOnWorkerTask([&] { result = ESPHelper::probePasswordlessRuntime(); });
-        out << result.message << "\n";
+        out << terminalText(result.message, Lines::keep) << "\n";
         return result.ready ? 0 : 1;
     }
     if (verb == "install") {
@@ -66,7 +67,7 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
         }
         session.deliver();
         if (manager.lastError()) {
-            err << *manager.lastError() << "\n";
+            err << terminalText(*manager.lastError(), Lines::keep) << "\n";
             return 1;
         }
         out << "Passwordless EFI mount/unmount is available.\n";

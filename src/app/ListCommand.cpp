@@ -1,6 +1,7 @@
 #include "app/Cli.h"
 #include "app/CommandSession.h"
 #include "app/ListOutput.h"
+#include "app/TerminalText.h"
 #include "manager/CoreServices.h"
 #include "support/BlockingMainQueue.h"
 #include "support/ExitCodes.h"
@@ -60,7 +61,8 @@ int runList(const std::vector<std::string>& arguments, std::ostream& out, std::o
                    "  --json  print a JSON array with one object per partition\n";
             return 0;
         } else {
-            err << "tesselwick list: unknown option '" << argument << "'\n"
+            err << "tesselwick list: unknown option '" << tesselwick::app::terminalText(argument)
+                << "'\n"
                 << "usage: tesselwick list [--json]\n";
             return tesselwick::exitcode::kUsage;
         }
@@ -74,7 +76,7 @@ int runList(const std::vector<std::string>& arguments, std::ostream& out, std::o
                      : tesselwick::app::volumesTable(volumes));
         return 0;
     } catch (const std::exception& error) {
-        err << error.what() << "\n";
+        err << tesselwick::app::terminalText(error.what(), tesselwick::app::Lines::keep) << "\n";
         return 1;
     }
 }

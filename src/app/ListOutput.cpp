@@ -1,4 +1,5 @@
 #include "app/ListOutput.h"
+#include "app/TerminalText.h"
 
 #include "discovery/VolumeFormat.h"
 #include "support/Utf8.h"
@@ -108,14 +109,9 @@ std::size_t displayWidth(std::string_view s) {
     return width;
 }
 
-// Volume names come from whatever a disk says about itself; keep control
-// characters out of the terminal.
+// Volume names come from whatever a disk says about itself.
 std::string cell(std::string_view text) {
-    std::string out(text);
-    std::replace_if(
-        out.begin(), out.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, ' ');
-    return out;
+    return terminalText(text);
 }
 
 } // namespace

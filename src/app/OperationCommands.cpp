@@ -1,4 +1,5 @@
 #include "app/Cli.h"
+#include "app/TerminalText.h"
 
 #include "app/CommandSession.h"
 #include "app/ListOutput.h"
@@ -66,16 +67,17 @@ int runOperation(CommandSession& session, DiskOperation operation, const std::st
         if (json) {
             out << volumeJSON(*listed);
         } else if (mounting) {
-            out << id << " is already mounted at " << *listed->mountPoint << "\n";
+            out << terminalText(id) << " is already mounted at "
+                << terminalText(*listed->mountPoint) << "\n";
         } else {
-            out << id << " is not mounted\n";
+            out << terminalText(id) << " is not mounted\n";
         }
         return 0;
     }
     // Only a partition goes further; anything else is refused with the
     // pipeline's own message before any tool runs for the request.
     if (!discovery::PartitionId::parse(id)) {
-        err << discovery::invalidIdentifierError(id).what() << "\n";
+        err << terminalText(discovery::invalidIdentifierError(id).what(), Lines::keep) << "\n";
         return 1;
     }
     // Done when the manager says the request has run its course (its result
@@ -96,16 +98,17 @@ int runOperation(CommandSession& session, DiskOperation operation, const std::st
     }
     session.deliver();
     if (manager.lastError()) {
-        err << *manager.lastError() << "\n";
+        err << terminalText(*manager.lastError(), Lines::keep) << "\n";
         return 1;
     }
     const ESPVolume* now = findVolume(manager.volumes(), id);
     if (json) {
         out << (now ? volumeJSON(*now) : std::string("null\n"));
     } else if (now && now->mountPoint) {
-        out << id << " mounted at " << *now->mountPoint << "\n";
+        out << terminalText(id) << " mounted at " << terminalText(*now->mountPoint) << "\n";
     } else {
-        out << id << (mounting ? " was mounted but shows no mount point yet\n" : " unmounted\n");
+        out << terminalText(id)
+            << (mounting ? " was mounted but shows no mount point yet\n" : " unmounted\n");
     }
     return 0;
 }
@@ -140,7 +143,7 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
         return session.interrupted() ? kInterruptedStatus : 1;
     }
     if (manager.lastError()) {
-        err << *manager.lastError() << "\n";
+        err << terminalText(*manager.lastError(), Lines::keep) << "\n";
         return 1;
     }
     const ESPVolume* listed = findVolume(manager.volumes(), *id);
@@ -152,10 +155,10 @@ int runVerb(Verb verb, const std::vector<std::string>& arguments, std::ostream& 
     manager.openMounted(volume, true);
     session.deliver();
     if (manager.lastError()) {
-        err << *manager.lastError() << "\n";
+        err << terminalText(*manager.lastError(), Lines::keep) << "\n";
         return 1;
     }
-    out << "Opened " << *volume.mountPoint << "\n";
+    out << "Opened " << terminalText(*volume.mountPoint) << "\n";
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "app/Cli.h"
 #include "app/Composition.h"
 #include "app/QtMainQueue.h"
+#include "app/TerminalText.h"
 #include "manager/DiskManager.h"
 #include "support/ExitCodes.h"
 #include "ui/ContentView.h"
@@ -77,7 +78,9 @@ int runScreenshot(const std::vector<std::string>& arguments, std::ostream& out, 
             return 1;
         }
         if (!diskManager->isLoading() && diskManager->lastError()) {
-            err << *diskManager->lastError() << "\n";
+            err << tesselwick::app::terminalText(*diskManager->lastError(),
+                                                 tesselwick::app::Lines::keep)
+                << "\n";
             return 1;
         }
     }

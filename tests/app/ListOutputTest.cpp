@@ -1,4 +1,5 @@
 #include "app/ListOutput.h"
+#include "app/TerminalText.h"
 
 #include <gtest/gtest.h>
 
@@ -79,4 +80,26 @@ TEST(ListOutput, TableAndSizes) {
     // Columns line up: the en dash in the first name is one column, not three bytes.
     EXPECT_EQ(lines[2].find("disk4s1"), lines[0].find("IDENTIFIER"));
     EXPECT_EQ(volumesTable({}), "No EFI System Partitions found.\n");
+}
+
+TEST(TerminalText, EscapesWhatCouldMoveTheCursorOrReorderTheLine) {
+    struct Case {
+        std::string text;
+        Lines lines;
+        std::string shown;
+    } cases[] = {
+        {"Données – EFI", Lines::escape, "Données – EFI"}, // readable text stays as it is
+        {"a\x1b[2Jb\tc\x7f", Lines::escape, "a\\x1b[2Jb\\x09c\\x7f"},
+        {"\xC2\x9B"
+         "31m",
+         Lines::escape, "\\u009b31m"}, // the one-character CSI
+        {"abc\xE2\x80\xAE\xE2\x81\xA6gpj\xE2\x80\xA8", Lines::escape,
+         "abc\\u202e\\u2066gpj\\u2028"},
+        {"cut \xE2\x82 and \xff", Lines::escape, "cut \\xe2\\x82 and \\xff"},
+        {"one\ntwo\r\n", Lines::escape, "one\\x0atwo\\x0d\\x0a"},
+        {"one\n\ntwo\r\n", Lines::keep, "one\n\ntwo\\x0d\n"}, // a message's paragraphs
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(terminalText(c.text, c.lines), c.shown) << c.shown;
+    }
 }

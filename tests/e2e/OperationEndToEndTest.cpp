@@ -198,3 +198,26 @@ TEST(OperationEndToEnd, HelperInstallationThroughTheManager) {
     EXPECT_NE(run.result.err.find("execution error: User canceled. (-128)"), std::string::npos)
         << run.result.err;
 }
+
+TEST(OperationEndToEnd, WhatADiskCallsItselfReachesTheTerminalEscaped) {
+    SKIP_WITHOUT_SANDBOX();
+    // An escape sequence that clears the screen, a right-to-left override and a
+    // line break in the ESP's volume name, so in its mount point too.
+    Json disks = Json::parse(readText(worldPath("multiboot.json")))["disks"];
+    for (Json& disk : disks) {
+        if (disk["id"] == "disk5") {
+            disk["partitions"][0]["volumeName"] = "EFI\x1b[2J\xE2\x80\xAEgpj.exe\nroot";
+        }
+    }
+    TempDir dir;
+    const SandboxRun run = runIn(worldWith(dir, {{"disks", disks}}),
+                                 "\"$TW\" mount disk5s1 && \"$TW\" open disk5s1 && \"$TW\" list");
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    const std::string shown = "/Volumes/EFI\\x1b[2J\\u202egpj.exe\\x0aroot";
+    EXPECT_EQ(run.result.out.rfind("disk5s1 mounted at " + shown + "\nOpened " + shown + "\n", 0),
+              0u)
+        << run.result.out;
+    EXPECT_NE(run.result.out.find(shown + "  "), std::string::npos); // the list's column
+    EXPECT_EQ(run.result.out.find_first_of("\x1b\r"), std::string::npos);
+    EXPECT_EQ(run.result.out.find("\xE2\x80\xAE"), std::string::npos);
+}
