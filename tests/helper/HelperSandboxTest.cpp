@@ -188,21 +188,38 @@ print -r -- "print -r -- zdotdir >>'$TW_DIR/ran'" >"$TW_DIR/zdotdir/.zshenv"
     EXPECT_EQ(r.value("ran"), "");
 }
 
-TEST_F(RootScriptSandbox, HelperIgnoresTheCallersDirectoryAndLocale) {
-    // diskutil reports where and in which locale the helper ran it.
-    const auto r = sandbox_.run(R"SH(
-rm -f /usr/sbin/diskutil
-print -r -- '#!/bin/sh
-print_seen() { echo "$PWD ${LC_ALL:-unset}" >>"$TW_SEEN"; }
-print_seen
-exec /usr/lib/macsim/macsim diskutil "$@"' >/usr/sbin/diskutil
-chmod 0755 /usr/sbin/diskutil
+TEST_F(RootScriptSandbox, RootScriptsIgnoreTheCallersDirectoryAndLocale) {
+    // A tool each script runs reports where and in which locale it ran; the
+    // caller's locale could otherwise fold "EFI" to something else.
+    sandbox_.writeFile("admin.line", process::scriptTransportLine(helper::privilegedDiskutilScript(
+                                         discovery::DiskOperation::mount,
+                                         discovery::PartitionId::validated("disk0s1"))));
+    sandbox_.writeFile("installer.line", process::scriptTransportLine(helper::installerScript()));
+    const struct {
+        const char* tool;
+        const char* route;
+    } cases[] = {
+        {"diskutil", "zsh \"$HELPER\" mount disk0s1"},
+        {"diskutil", "/bin/sh -c \"$(cat \"$TW_DIR/admin.line\")\""},
+        {"visudo", "/bin/sh -c \"$(cat \"$TW_DIR/installer.line\")\""},
+    };
+    for (const auto& c : cases) {
+        const std::string tool = std::string("/usr/sbin/") + c.tool;
+        const auto r = sandbox_.run("tool=" + tool + R"SH(
+mv "$tool" "$tool.real"
+print -r -- '#!/bin/zsh -f
+print -r -- "$PWD ${LC_ALL:-unset}" >>"$TW_SEEN"
+exec -a '"$tool"' '"$tool"'.real "$@"' >"$tool"
+chmod 0755 "$tool"
 cd "$TW_DIR"
-TW_SEEN="$TW_DIR/seen" LC_ALL=C.UTF-8 zsh "$HELPER" mount disk0s1
+TW_SEEN="$TW_DIR/seen" LC_ALL=C.UTF-8 )SH" +
+                                        c.route + R"SH(
 say status $?
-say seen "$(sort -u "$TW_DIR/seen")"
+say seen "$(sort -u "$TW_DIR/seen" | tr '\n' ' ')"
+rm -f "$TW_DIR/seen"
 )SH",
-                                true, {}, kWorld);
-    EXPECT_EQ(r.value("status"), "0") << r.err;
-    EXPECT_EQ(r.value("seen"), "/ C");
+                                    true, {}, kWorld);
+        EXPECT_EQ(r.value("status"), "0") << c.route << ": " << r.err;
+        EXPECT_EQ(r.value("seen"), "/ C ") << c.route;
+    }
 }

@@ -5,6 +5,10 @@
 ## here once more because the script trusts nothing it is given.
 set -euo pipefail
 export PATH=/usr/sbin:/usr/bin:/bin:/sbin
+# The prompt hands over the caller's working directory and locale; neither may
+# change what the tools below do or print.
+export LC_ALL=C
+cd /
 
 command='{{COMMAND}}'
 disk='{{DISK}}'

@@ -5,8 +5,11 @@
 ## list of values. "-f" keeps the caller's startup files (HOME, ZDOTDIR) from
 ## running as root before the first line.
 set -euo pipefail
-# Root runs this; nothing may come from the caller's PATH.
+# Root runs this; nothing may come from the caller's PATH, working directory
+# or locale.
 export PATH=/usr/sbin:/usr/bin:/bin:/sbin
+export LC_ALL=C
+cd /
 
 fail() {
   print -r -- "$1" >&2
