@@ -174,6 +174,22 @@ TEST(OperationEndToEnd, CtrlCDuringASlowMountLeavesNothingBehind) {
     EXPECT_EQ(run.count("osascript"), 0);
 }
 
+TEST(OperationEndToEnd, AHelperStoppedByItsTimeOutLeavesNoRootToolBehind) {
+    SKIP_WITHOUT_SANDBOX();
+    // diskutil takes 13 s, the helper's limit is 10 s: when the runner stops
+    // sudo, the root diskutil must end with the helper instead of mounting the
+    // partition after the user was told the request failed.
+    TempDir dir;
+    const std::string world = worldWith(
+        dir, {{"faults", Json::array({{{"command", "diskutil mount disk4s1"}, {"delay", 13}}})}});
+    const SandboxRun run = runIn(
+        world, "\"$TW\" helper install >/dev/null || exit 9; \"$TW\" mount disk4s1; "
+               "echo \"status=$?\"; pgrep -f 'diskutil mount disk4s[1]' >/dev/null && echo left; "
+               "sleep 4; \"$TW\" list | grep -c 'disk4s1 .* -  '");
+    EXPECT_EQ(run.result.out, "status=1\n1\n") << run.result.err;
+    EXPECT_NE(run.result.err.find("Command timed out"), std::string::npos) << run.result.err;
+}
+
 TEST(OperationEndToEnd, HelperInstallationThroughTheManager) {
     SKIP_WITHOUT_SANDBOX();
     const std::string helper = "/Library/PrivilegedHelperTools/com.vornaby.harbortide.helper";

@@ -56,10 +56,11 @@ discovery::PartitionId partition(const char* text) {
 
 TEST(ESPHelperProbe, TurnsEveryOutcomeIntoAMessage) {
     const std::pair<Reply, const char*> cases[] = {
-        {answer(" 9\n"), "Helper version 9 is ready."},                     // the expected version
-        {answer("8\n"), "The helper returned version '8' instead of '9'."}, // an older helper
-        {answer("\n"), "The helper returned no version."},                  // nothing printed
-        {answer("\xff\xfe"), "The helper returned no version."},            // undecodable output
+        {answer(" 10\n"), "Helper version 10 is ready."}, // the expected version
+        // an older helper, as installed before the root scripts last changed
+        {answer("9\n"), "The helper returned version '9' instead of '10'."},
+        {answer("\n"), "The helper returned no version."},       // nothing printed
+        {answer("\xff\xfe"), "The helper returned no version."}, // undecodable output
         {failWith(1, "sudo: a password is required\n"), "sudo: a password is required"},
         {failWith(1, " \n"), "sudo rejected the helper without an error message."},
         {[](const std::string&) -> std::string { throw CancellationError(); },
@@ -80,7 +81,7 @@ TEST(ESPHelperIsInstalled, AnAnswerServesTwoSecondsThenTheHelperIsProbedAgain) {
     ManualClock clock(500.0);
     ESPHelperStatusCache cache(clock);
     FakeRunner fake;
-    fake.reply = answer("9\n");
+    fake.reply = answer("10\n");
     EXPECT_TRUE(ESPHelper::isInstalled(cache, fake.runner()));
     clock.advance(1.999);
     fake.reply = failWith(1, "sudo: a password is required");
@@ -117,7 +118,7 @@ TEST(ESPHelperIsInstalled, CancelledProbeReturnsTheCachedValueWithoutStoring) {
     // The probe's own answer arrives, but after the cancellation.
     fake.reply = [&](const std::string&) {
         handle.cancel();
-        return std::string("9");
+        return std::string("10");
     };
     EXPECT_FALSE(ESPHelper::isInstalled(cache, fake.runner()));
     EXPECT_FALSE(cache.cachedValue());
@@ -185,11 +186,11 @@ TEST(ESPHelperInstall, RunsTheInstallerThenProvesTheHelper) {
                                 "did not accept passwordless helper execution.\n\n";
     const std::pair<Reply, std::string> cases[] = {
         // the new helper answers
-        {answer("9\n"), "no error"},
+        {answer("10\n"), "no error"},
         // the files are there but sudo -n will not run the helper
         {failWith(1, "sudo: a password is required"), refused + "sudo: a password is required"},
         // an old helper answers
-        {answer("8"), refused + "The helper returned version '8' instead of '9'."},
+        {answer("9"), refused + "The helper returned version '9' instead of '10'."},
     };
     for (const auto& c : cases) {
         const bool succeeds = &c == &cases[0];

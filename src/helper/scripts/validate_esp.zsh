@@ -110,6 +110,20 @@ check_esp() {
   fi
 }
 
+# diskutil as a child that ends with this script. Whoever stopped the request
+# (the runner's time-out or Ctrl-C reaches the helper through sudo as TERM or
+# HUP) has already told the user it failed, so root must not go on to mount or
+# unmount afterwards. zsh runs a trap only between commands, so the tool runs
+# in the background and the script waits for it: a signal ends the wait, the
+# tool is ended and waited for, and the script exits. A diskutil ended
+# half-way either did its work or did none; the caller re-reads the partition.
+run_diskutil() {
+  /usr/sbin/diskutil "$@" &
+  diskutil_pid=$!
+  trap 'kill -TERM "$diskutil_pid" 2>/dev/null; wait "$diskutil_pid"; exit 143' TERM HUP INT
+  wait "$diskutil_pid"
+}
+
 # Mounts or unmounts $disk as $command asks, once check_esp passed; a
 # partition already in that state is left as it is.
 run_disk_command() {
@@ -121,13 +135,13 @@ run_disk_command() {
         fi
         exit 0
       fi
-      /usr/sbin/diskutil mount "$disk"
+      run_diskutil mount "$disk"
       ;;
     unmount)
       if (( ! is_mounted )); then
         exit 0
       fi
-      /usr/sbin/diskutil unmount "$disk"
+      run_diskutil unmount "$disk"
       ;;
     *)
       fail "Invalid command: $command" 64
