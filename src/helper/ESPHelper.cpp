@@ -3,6 +3,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "helper/HelperScripts.h"
 #include "process/AdministratorShell.h"
+#include "support/ExitCodes.h"
 #include "support/Task.h"
 #include "support/Text.h"
 #include "support/Utf8.h"
@@ -28,8 +29,8 @@ std::vector<std::string> helperArguments(std::string_view command, std::string_v
 
 } // namespace
 
-DomainError helperError(std::string message) {
-    return DomainError(kHelperErrorDomain, 1, std::move(message));
+DomainError helperError(std::string message, std::int64_t code) {
+    return DomainError(kHelperErrorDomain, code, std::move(message));
 }
 
 std::string installerScript() {
@@ -106,7 +107,9 @@ void run(discovery::DiskOperation operation, const discovery::PartitionId& parti
         }
         if (!helperRan) {
             // sudo refused or the helper is missing: the caller may fall back.
-            throw helperError(heading + description);
+            // A time-out keeps its code: the caller reads what it left.
+            throw helperError(heading + description,
+                              code == exitcode::kTimedOut ? code : std::int64_t{1});
         }
         // The helper ran, so it is installed; the failure is the operation's.
         cache.storeFromOutside(true);

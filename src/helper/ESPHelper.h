@@ -31,7 +31,7 @@ struct ProbeResult {
 };
 
 // A helper error: domain "Tesselwick.Helper", code 1.
-DomainError helperError(std::string message);
+DomainError helperError(std::string message, std::int64_t code = 1);
 
 // The installer text that runs as root (see helper/HelperScripts.h).
 std::string installerScript();

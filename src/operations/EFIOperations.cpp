@@ -69,7 +69,26 @@ std::optional<PlistDictionary> partitionEntry(const discovery::PlistValue& root,
 EFIOperations::EFIOperations(EFIOperationServices services) : services_(std::move(services)) {}
 
 void EFIOperations::runEFICommand(DiskOperation operation, const PartitionId& partition) const {
+    bool stopped = false;
+    try {
+        runRoutes(operation, partition, stopped);
+    } catch (const DomainError&) {
+        if (!stopped) {
+            throw;
+        }
+        confirmStoppedRequest(operation, partition);
+    }
+}
+
+void EFIOperations::runRoutes(DiskOperation operation, const PartitionId& partition,
+                              bool& stopped) const {
     std::vector<std::string> failures;
+    // The last route that failed decides: a route that times out before
+    // another one answers leaves that answer as it is.
+    const auto note = [&stopped](const std::exception& error) {
+        const auto* domainError = dynamic_cast<const DomainError*>(&error);
+        stopped = domainError && domainError->code() == exitcode::kTimedOut;
+    };
 
     const std::optional<bool> helperStatus =
         services_.cachedHelperStatus ? services_.cachedHelperStatus() : std::nullopt;
@@ -80,6 +99,7 @@ void EFIOperations::runEFICommand(DiskOperation operation, const PartitionId& pa
         } catch (const CancellationError&) {
             throw;
         } catch (const DomainError& error) {
+            note(error);
             if (error.domain() == ESPHelper::kHelperOperationErrorDomain) {
                 throw;
             }
@@ -102,6 +122,7 @@ void EFIOperations::runEFICommand(DiskOperation operation, const PartitionId& pa
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
+        note(error);
         failures.push_back(std::string(kDirectRouteLabel) + error.what());
     }
 
@@ -111,6 +132,7 @@ void EFIOperations::runEFICommand(DiskOperation operation, const PartitionId& pa
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
+        note(error);
         failures.push_back(std::string(kAdministratorRouteLabel) + error.what());
     }
 
@@ -120,6 +142,47 @@ void EFIOperations::runEFICommand(DiskOperation operation, const PartitionId& pa
         message += (i == 0 ? "" : "\n\n") + failures[i];
     }
     throw commandError(1, std::move(message));
+}
+
+// A route stopped by its time-out ended what it had started as root (the
+// helper and the administrator script take their diskutil down with them), but
+// the tool may have finished first: the partition says which, read as after
+// any operation. What the user reads never quotes the stopped command, whose
+// line may carry the whole administrator script.
+void EFIOperations::confirmStoppedRequest(DiskOperation operation,
+                                          const PartitionId& partition) const {
+    const bool wantMounted = operation == DiskOperation::mount;
+    std::optional<bool> mounted;
+    for (int read = 1; read <= kMountPointReads; ++read) {
+        task::checkCancellation();
+        try {
+            const PlistDictionary info = diskInfoUncached(partition.str());
+            mounted = discovery::normalizedMountPoint(discovery::stringValue(info, "MountPoint"))
+                          .has_value();
+        } catch (const CancellationError&) {
+            throw;
+        } catch (const std::exception&) {
+        }
+        // A mount point may show up late; anything else read is the answer.
+        if (mounted && (*mounted || !wantMounted)) {
+            break;
+        }
+        task::sleep(kMountPointReadPause);
+    }
+    if (mounted == wantMounted) {
+        return;
+    }
+    const std::string verb = discovery::operationName(operation);
+    const std::string heading = "Unable to " + verb + " EFI partition " + partition.str() + ".\n\n";
+    if (!mounted) {
+        throw commandError(exitcode::kTimedOut,
+                           heading + "The " + verb +
+                               " timed out and was stopped, and the partition could not be "
+                               "read afterwards: refresh to see whether it is mounted.");
+    }
+    throw commandError(exitcode::kTimedOut, heading + "The " + verb +
+                                                " timed out and was stopped; the partition is "
+                                                "unchanged.");
 }
 
 void EFIOperations::runDiskutilOperation(DiskOperation operation,

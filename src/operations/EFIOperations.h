@@ -49,7 +49,8 @@ public:
     // Tries the helper (when the status cache says installed), then diskutil,
     // then the administrator shell. Fails with code 1 and one line per failed
     // route when none worked; a helper that ran and failed, or that did not run
-    // but is still installed, ends the request with its own error.
+    // but is still installed, ends the request with its own error. A route
+    // stopped by its time-out is judged by the partition's state afterwards.
     void runEFICommand(discovery::DiskOperation operation,
                        const discovery::PartitionId& partition) const;
     void runDiskutilOperation(discovery::DiskOperation operation,
@@ -67,6 +68,13 @@ public:
                                                   bool expectedMounted) const;
 
 private:
+    // Sets `stopped` when a route was stopped by its time-out.
+    void runRoutes(discovery::DiskOperation operation, const discovery::PartitionId& partition,
+                   bool& stopped) const;
+    // After a stopped route: returns when the partition reached the asked
+    // state anyway; otherwise says that it timed out and whether it is unchanged.
+    void confirmStoppedRequest(discovery::DiskOperation operation,
+                               const discovery::PartitionId& partition) const;
     discovery::PlistDictionary diskInfoUncached(const std::string& identifier) const;
 
     EFIOperationServices services_;

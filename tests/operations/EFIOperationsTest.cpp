@@ -240,3 +240,69 @@ TEST(EFIOperations, RefreshedVolumeReadsTheMountPointUpToThreeTimes) {
                   "EFI FAT32 209715200");
     }
 }
+
+TEST(EFIOperations, ARouteStoppedByItsTimeOutIsJudgedByThePartitionAfterwards) {
+    const std::string head = "124 Unable to mount EFI partition disk2s1.\n\nThe mount timed out "
+                             "and was stopped";
+    const std::string unchanged = head + "; the partition is unchanged.";
+    const std::string unknown = head + ", and the partition could not be read afterwards: "
+                                       "refresh to see whether it is mounted.";
+    enum class After { mounted, unmounted, unreadable };
+    enum class Stopped { helper, administrator, directThenCancelled };
+    const struct {
+        Stopped route;
+        After after;
+        std::string expected;
+    } cases[] = {
+        {Stopped::helper, After::mounted, "success"}, // diskutil finished just in time
+        {Stopped::helper, After::unmounted, unchanged},
+        {Stopped::helper, After::unreadable, unknown},
+        {Stopped::administrator, After::mounted, "success"},
+        {Stopped::administrator, After::unmounted, unchanged}, // no transport line quoted
+        {Stopped::administrator, After::unreadable, unknown},
+        // the route that answered last decides: the prompt was cancelled
+        {Stopped::directThenCancelled, After::unmounted,
+         "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
+             "Direct diskutil: Command timed out: /usr/sbin/diskutil mount disk2s1\n\n"
+             "Administrator authorization: User canceled. (-128)"},
+    };
+    for (const auto& c : cases) {
+        Routes routes;
+        routes.validTarget();
+        const auto settle = [&] {
+            if (c.after == After::unreadable) {
+                routes.tools.fail(process::disktool::infoPlist("disk2s1"), 1, "gone");
+            } else {
+                routes.tools.answer(process::disktool::infoPlist("disk2s1"),
+                                    diskInfo("EFI", c.after == After::mounted
+                                                        ? std::optional<std::string>("/Volumes/EFI")
+                                                        : std::nullopt));
+            }
+        };
+        if (c.route == Stopped::helper) {
+            routes.cachedStatus = true;
+            routes.helperFailure = ESPHelper::helperError(
+                "EFI mount failed for disk2s1.\n\nCommand timed out: /usr/bin/sudo -n -- helper",
+                124);
+            settle();
+        } else if (c.route == Stopped::directThenCancelled) {
+            routes.tools.fail(process::disktool::mount("disk2s1"), 124,
+                              "Command timed out: /usr/sbin/diskutil mount disk2s1");
+        } else {
+            routes.tools.fail(process::disktool::mount("disk2s1"), 1, "needs root");
+        }
+        routes.tools.beforeEach([&](const std::string& line) {
+            if (line.rfind("/usr/bin/osascript", 0) != 0) {
+                return;
+            }
+            if (c.route == Stopped::directThenCancelled) {
+                throw commandError(1, "User canceled. (-128)");
+            }
+            settle();
+            throw commandError(124, "Command timed out: " + line);
+        });
+        const auto operations = routes.operations();
+        EXPECT_EQ(failureOf([&] { operations.runEFICommand(DiskOperation::mount, kDisk); }),
+                  c.expected);
+    }
+}
