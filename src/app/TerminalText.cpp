@@ -3,7 +3,6 @@
 #include "support/Utf8.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace tesselwick::app {
 namespace {
@@ -28,10 +27,14 @@ bool unsafe(std::uint32_t c) {
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-std::string escape(const char* format, unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
+// \x1b or \u202e: the kind of escape, then `digits` lower-case hex digits.
+std::string escape(char kind, std::uint32_t value, int digits) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out{'\\', kind};
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+        out += kHex[(value >> shift) & 0xFu];
+    }
+    return out;
 }
 
 } // namespace
@@ -42,7 +45,7 @@ std::string terminalText(std::string_view text, Lines lines) {
     for (std::size_t i = 0; i < text.size();) {
         const utf8::Sequence sequence = utf8::firstSequence(text.substr(i));
         if (!sequence.wellFormed) {
-            out += escape("\\x%02x", static_cast<unsigned char>(text[i]));
+            out += escape('x', static_cast<unsigned char>(text[i]), 2);
             ++i;
             continue;
         }
@@ -51,7 +54,7 @@ std::string terminalText(std::string_view text, Lines lines) {
         if (c == '\n' && lines == Lines::keep) {
             out += '\n';
         } else if (unsafe(c)) {
-            out += c < 0x80 ? escape("\\x%02x", c) : escape("\\u%04x", c);
+            out += c < 0x80 ? escape('x', c, 2) : escape('u', c, 4);
         } else {
             out += piece;
         }
