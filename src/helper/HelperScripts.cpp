@@ -2,6 +2,8 @@
 
 #include "helper/EmbeddedScripts.h"
 
+#include <regex>
+#include <stdexcept>
 #include <string_view>
 
 namespace tesselwick::helper {
@@ -33,11 +35,17 @@ std::string installerScript() {
 }
 
 std::string privilegedDiskutilScript(discovery::DiskOperation operation,
-                                     const discovery::PartitionId& partition) {
+                                     const discovery::PartitionId& partition,
+                                     const std::string& lease) {
+    static const std::regex leaseForm(R"(/tmp/tesselwick-lease\.[A-Za-z0-9]{6})");
+    if (!std::regex_match(lease, leaseForm)) {
+        throw std::invalid_argument("not a request lease: " + lease);
+    }
     std::string script(scripts::kAdministrator);
     splice(script, "{{COMMAND}}", discovery::operationName(operation));
     splice(script, "{{DISK}}", partition.str());
     splice(script, "{{WHOLE_DISK}}", partition.wholeDisk());
+    splice(script, "{{LEASE}}", lease);
     return script;
 }
 

@@ -35,7 +35,10 @@ std::string installerScript();
 // partition on the live system as the helper does, then mounts or unmounts it.
 // The request's values are spliced in between single quotes, which their types
 // guarantee they cannot leave.
+// `lease` is a file the caller holds for as long as it waits for the script
+// (see RequestLease); its name must have the form /tmp/tesselwick-lease.XXXXXX.
 std::string privilegedDiskutilScript(discovery::DiskOperation operation,
-                                     const discovery::PartitionId& partition);
+                                     const discovery::PartitionId& partition,
+                                     const std::string& lease);
 
 } // namespace tesselwick::helper

@@ -12,7 +12,11 @@
 #include "support/ExitCodes.h"
 #include "support/Task.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <stdlib.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tesselwick::operations {
@@ -63,6 +67,31 @@ std::optional<PlistDictionary> partitionEntry(const discovery::PlistValue& root,
     }
     return std::nullopt;
 }
+
+// A file that exists for as long as this process waits for the administrator
+// script: the script ends its diskutil when the file goes, because nothing
+// passes a time-out or Ctrl-C on to what runs behind the prompt.
+class RequestLease {
+public:
+    RequestLease() {
+        std::string pattern = "/tmp/tesselwick-lease.XXXXXX";
+        const int descriptor = ::mkstemp(pattern.data());
+        if (descriptor < 0) {
+            throw commandError(exitcode::kIOError, "Could not create the request lease in /tmp: " +
+                                                       std::string(std::strerror(errno)));
+        }
+        ::close(descriptor);
+        path_ = std::move(pattern);
+    }
+    ~RequestLease() { ::unlink(path_.c_str()); }
+    RequestLease(const RequestLease&) = delete;
+    RequestLease& operator=(const RequestLease&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 } // namespace
 
@@ -197,7 +226,8 @@ void EFIOperations::runDiskutilOperation(DiskOperation operation,
 void EFIOperations::runPrivilegedDiskutilOperation(DiskOperation operation,
                                                    const PartitionId& partition) const {
     validateCurrentEFITarget(partition);
-    const std::string script = helper::privilegedDiskutilScript(operation, partition);
+    const RequestLease lease;
+    const std::string script = helper::privilegedDiskutilScript(operation, partition, lease.path());
     process::runShellAsAdministrator(process::scriptTransportLine(script), services_.runner);
 }
 

@@ -192,6 +192,23 @@ TEST(OperationEndToEnd, AHelperStoppedByItsTimeOutLeavesNoRootToolBehind) {
                               "was stopped; the partition is unchanged.\n");
 }
 
+TEST(OperationEndToEnd, AStoppedPromptLeavesNoRootToolBehind) {
+    SKIP_WITHOUT_SANDBOX();
+    // The user's diskutil is refused at once; the root one behind the prompt
+    // takes 10 s and is interrupted 4 s in, as Ctrl-C would.
+    TempDir dir;
+    const std::string world = worldWith(
+        dir,
+        {{"faults",
+          Json::array({{{"command", "diskutil mount disk5s3"}, {"calls", {2}}, {"delay", 10}}})}});
+    const SandboxRun run = runIn(
+        world, "env --default-signal=INT \"$TW\" mount disk5s3 & pid=$!; sleep 4; kill -INT $pid; "
+               "wait $pid; echo \"status=$?\"; sleep 1; "
+               "pgrep -f 'diskutil mount disk5s[3]' >/dev/null && echo left; sleep 7; "
+               "\"$TW\" list | grep -c 'disk5s3 .* -  '");
+    EXPECT_EQ(run.result.out, "status=130\n1\n") << run.result.err;
+}
+
 TEST(OperationEndToEnd, HelperInstallationThroughTheManager) {
     SKIP_WITHOUT_SANDBOX();
     const std::string helper = "/Library/PrivilegedHelperTools/com.vornaby.harbortide.helper";

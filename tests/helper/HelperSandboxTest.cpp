@@ -151,7 +151,8 @@ TEST_F(RootScriptSandbox, RootShellsNeverRunTheCallersStartupFiles) {
     // the root shell through the administrator prompt.
     sandbox_.writeFile("admin.line", process::scriptTransportLine(helper::privilegedDiskutilScript(
                                          discovery::DiskOperation::mount,
-                                         discovery::PartitionId::validated("disk0s1"))));
+                                         discovery::PartitionId::validated("disk0s1"),
+                                         "/tmp/tesselwick-lease.sandbx")));
     sandbox_.writeFile("installer.line", process::scriptTransportLine(helper::installerScript()));
     const char* routes[] = {
         // the administrator route's inline script, as the prompt runs it
@@ -193,7 +194,8 @@ TEST_F(RootScriptSandbox, RootScriptsIgnoreTheCallersDirectoryAndLocale) {
     // caller's locale could otherwise fold "EFI" to something else.
     sandbox_.writeFile("admin.line", process::scriptTransportLine(helper::privilegedDiskutilScript(
                                          discovery::DiskOperation::mount,
-                                         discovery::PartitionId::validated("disk0s1"))));
+                                         discovery::PartitionId::validated("disk0s1"),
+                                         "/tmp/tesselwick-lease.sandbx")));
     sandbox_.writeFile("installer.line", process::scriptTransportLine(helper::installerScript()));
     const struct {
         const char* tool;

@@ -1,6 +1,6 @@
 #!/bin/zsh -f
 ## The administrator route's script, run as root through the authorization
-## prompt for one request. The three values below are spliced in at run time,
+## prompt for one request. The four values below are spliced in at run time,
 ## after the request's types have vouched for their form; they are checked
 ## here once more because the script trusts nothing it is given.
 set -euo pipefail
@@ -13,6 +13,10 @@ cd /
 command='{{COMMAND}}'
 disk='{{DISK}}'
 whole_disk='{{WHOLE_DISK}}'
+# A file the requester keeps while it waits for this script and removes when
+# it stops waiting (a time-out, Ctrl-C, Quit): nothing passes its signals on
+# to a script started behind the prompt, so the script watches this instead.
+lease='{{LEASE}}'
 
 #@include validate_esp.zsh
 
@@ -25,6 +29,9 @@ if [[ ! "$whole_disk" =~ '^disk[0-9]+$' ]]; then
 fi
 if [[ ! "$disk" =~ "^${whole_disk}s[0-9]+\$" ]]; then
   fail "Disk identifier does not belong to its expected parent" 64
+fi
+if [[ ! "$lease" =~ '^/tmp/tesselwick-lease\.[A-Za-z0-9]{6}$' ]]; then
+  fail "Invalid request lease: $lease" 64
 fi
 
 check_esp

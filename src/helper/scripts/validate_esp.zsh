@@ -111,17 +111,34 @@ check_esp() {
 }
 
 # diskutil as a child that ends with this script. Whoever stopped the request
-# (the runner's time-out or Ctrl-C reaches the helper through sudo as TERM or
-# HUP) has already told the user it failed, so root must not go on to mount or
-# unmount afterwards. zsh runs a trap only between commands, so the tool runs
-# in the background and the script waits for it: a signal ends the wait, the
-# tool is ended and waited for, and the script exits. A diskutil ended
-# half-way either did its work or did none; the caller re-reads the partition.
+# has already told the user it failed, so root must not go on to mount or
+# unmount afterwards. The helper hears of it as TERM or HUP, which sudo passes
+# on; the administrator route's script, whose requester sets a lease, from the
+# lease going away. zsh runs a trap only between commands, so the tool runs in
+# the background while the script waits. A diskutil ended half-way either did
+# its work or did none; the requester reads the partition to know which.
 run_diskutil() {
-  /usr/sbin/diskutil "$@" &
+  /usr/sbin/diskutil "$@" </dev/null &
   diskutil_pid=$!
-  trap 'kill -TERM "$diskutil_pid" 2>/dev/null; wait "$diskutil_pid"; exit 143' TERM HUP INT
+  trap stop_diskutil TERM HUP INT
+  if [[ -n "${lease:-}" ]]; then
+    # zsh's own fifth-of-a-second wait where its module is there, else a second.
+    local -a pause=(/bin/sleep 1)
+    if zmodload zsh/zselect 2>/dev/null; then
+      pause=(zselect -t 20)
+    fi
+    while kill -0 "$diskutil_pid" 2>/dev/null; do
+      [[ -e "$lease" ]] || stop_diskutil
+      "${pause[@]}" || true
+    done
+  fi
   wait "$diskutil_pid"
+}
+
+stop_diskutil() {
+  kill -TERM "$diskutil_pid" 2>/dev/null || true
+  wait "$diskutil_pid" 2>/dev/null || true
+  exit 143
 }
 
 # Mounts or unmounts $disk as $command asks, once check_esp passed; a
