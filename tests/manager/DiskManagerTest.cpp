@@ -230,8 +230,6 @@ TEST_F(ManagerFixture, OperationOutcomes) {
 
 TEST_F(ManagerFixture, AFailureMessageStaysUntilTheUserActs) {
     const std::string mountFailed = "Unable to mount EFI partition disk2s1.";
-    const std::string openFailed =
-        "Finder could not open the mounted EFI path: /Volumes/EFI. No file manager.";
     struct Failure {
         std::function<void(ManagerHarness&)> cause;
         std::string message;
@@ -243,12 +241,6 @@ TEST_F(ManagerFixture, AFailureMessageStaysUntilTheUserActs) {
              h.settleOperations();
          },
          mountFailed},
-        {[](ManagerHarness& h) { // reported by the file browser, after the request
-             h.browser->openError = "No file manager.";
-             h.manager->openMounted(volume("disk3s1", "/Volumes/EFI"), true);
-             h.queue.runPending();
-         },
-         openFailed},
         {[](ManagerHarness& h) { // with a refresh queued behind it, which runs at once
              h.work->gate(true);
              h.work->failure = "0:1: execution error: User canceled. (-128)";
