@@ -1,5 +1,6 @@
-// The menu-bar shell off screen: icon and popover geometry, the popover's
-// presentation, and the Qt main queue.
+// The menu-bar shell off screen: the icon's size and tint, where the popover
+// goes, the way out, and the Qt main queue. Clicks, sizes and what a person
+// sees on a real screen are otherwise the desktop test's.
 
 // First: the fakes name a member `emit`, which Qt defines away.
 #include "ui/UiTestSupport.h"
@@ -10,11 +11,8 @@
 #include "ui/Styles.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QEventLoop>
-#include <QScreen>
 #include <QThread>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -100,21 +98,10 @@ struct DelegateFixture : ::testing::Test {
 
 } // namespace
 
-TEST_F(DelegateFixture, ClicksOnTheIconShowAndHideThePopover) {
-    // Two quick clicks: the second withdraws the first before it ran.
+// Two quick clicks: the second withdraws the first before it ran. On the real
+// screen a presentation that was not withdrawn may simply not be shown yet.
+TEST_F(DelegateFixture, ASecondQuickClickWithdrawsTheFirst) {
     delegate->togglePopover("test");
-    delegate->togglePopover("test");
-    QApplication::processEvents();
-    EXPECT_FALSE(delegate->isPopoverShown());
-
-    // One click shows it after one turn of the event loop.
-    delegate->togglePopover("test");
-    EXPECT_FALSE(delegate->isPopoverShown());
-    QApplication::processEvents();
-    EXPECT_TRUE(delegate->isPopoverShown());
-    EXPECT_EQ(delegate->popover()->size(), QSize(460, 341));
-
-    // A click while shown closes it and shows nothing later.
     delegate->togglePopover("test");
     QApplication::processEvents();
     EXPECT_FALSE(delegate->isPopoverShown());
@@ -133,28 +120,6 @@ TEST_F(DelegateFixture, QuitWhilePendingSavesTheSizeAndEndsInOrder) {
     EXPECT_TRUE(ui::PopoverState(harness.settings).savedLayout().has_value());
     QApplication::processEvents(); // the withdrawn presentation does nothing
     EXPECT_FALSE(delegate->isPopoverShown());
-}
-
-TEST_F(DelegateFixture, EverySizeChangeKeepsThePopoverOnScreen) {
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    // Opened near the right edge (no tray geometry off screen: the pointer).
-    QCursor::setPos(screen.right() - 5, screen.top() + 5);
-    delegate->togglePopover("test");
-    QApplication::processEvents();
-    ASSERT_TRUE(delegate->isPopoverShown());
-    const auto onScreen = [&] { return screen.contains(delegate->popover()->geometry()); };
-    EXPECT_TRUE(onScreen());
-    for (int flip = 0; flip < 2; ++flip) { // expand, then collapse
-        delegate->contentView()->sizeButton()->click();
-        EXPECT_EQ(delegate->popover()->size(), delegate->contentView()->preferredSize().toSize());
-        EXPECT_TRUE(onScreen()) << flip;
-    }
-    // A scan that changes the count resizes it the same way.
-    delegate->contentView()->sizeButton()->click();
-    harness.scan({uitest::volume("disk0s1")});
-    QApplication::processEvents();
-    EXPECT_EQ(delegate->popover()->height(), 330);
-    EXPECT_TRUE(onScreen());
 }
 
 TEST_F(DelegateFixture, IconIsTintedAgainWhenThePaletteChanges) {

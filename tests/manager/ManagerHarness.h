@@ -218,10 +218,6 @@ struct ManagerHarness {
         clock.set(kStart + t);
     }
     double now() const { return clock.uptime().count() - kStart; }
-    TaskHandle firstTask() {
-        std::lock_guard guard(tasksMutex);
-        return tasks.front();
-    }
     TaskHandle lastTask() {
         std::lock_guard guard(tasksMutex);
         return tasks.back();

@@ -33,8 +33,6 @@ struct ContentFixture : ::testing::Test {
     uitest::ManagerHarness harness;
     ui::PopoverState state{harness.settings};
     std::vector<QSizeF> reported;
-    std::vector<std::string> toggled;
-    std::vector<std::string> opened;
     int helperInstalls = 0;
     std::unique_ptr<ContentView> view;
 
@@ -42,10 +40,6 @@ struct ContentFixture : ::testing::Test {
         state.setExpanded(expanded);
         view = std::make_unique<ContentView>(harness.manager, state,
                                              [this](QSizeF size) { reported.push_back(size); });
-        QObject::connect(view.get(), &ContentView::toggleRequested,
-                         [this](const discovery::ESPVolume& v) { toggled.push_back(v.id); });
-        QObject::connect(view.get(), &ContentView::openRequested,
-                         [this](const discovery::ESPVolume& v) { opened.push_back(v.id); });
         QObject::connect(view.get(), &ContentView::installHelperRequested,
                          [this] { ++helperInstalls; });
     }
@@ -170,16 +164,11 @@ TEST_F(ContentFixture, CardsShowTheirLinesByMode) {
 TEST_F(ContentFixture, CardActionsAndBusyState) {
     create();
     scan({volume("disk0s1", "APFS", true), volume("disk1s1")});
+    // The titles, colours and clicks are the desktop test's; only a mounted
+    // card can be opened.
     auto* mounted = view->cards()[0];
     ASSERT_TRUE(mounted->openButton()->isVisibleTo(mounted));
-    EXPECT_EQ(mounted->mountButton()->text(), "Unmount");
-    EXPECT_TRUE(mounted->mountButton()->isActive()); // red
-    EXPECT_EQ(view->cards()[1]->mountButton()->text(), "Mount");
     EXPECT_FALSE(view->cards()[1]->openButton()->isVisibleTo(view->cards()[1]));
-    mounted->openButton()->click();
-    view->cards()[1]->mountButton()->click();
-    EXPECT_EQ(opened, std::vector<std::string>{"disk0s1"});
-    EXPECT_EQ(toggled, std::vector<std::string>{"disk1s1"});
 
     // Busy: the indicator replaces the open button and Unmount is disabled.
     harness.work->gate(true);
@@ -246,6 +235,7 @@ TEST_F(ContentFixture, EverythingFitsTheSizeRules) {
     }
 }
 
+// That the buttons stay whole inside the card is the desktop test's to see.
 TEST_F(ContentFixture, CardTextGivesWayToTheButtons) {
     const std::string longName(120, 'W');
     const std::string longFile = std::string(116, 'k') + ".dmg";
@@ -280,11 +270,6 @@ TEST_F(ContentFixture, CardTextGivesWayToTheButtons) {
         EXPECT_TRUE(whole[0].startsWith(QString::fromStdString(c.name))); // nothing lost
         if (!c.image.empty()) {
             EXPECT_TRUE(shown.back().endsWith(".dmg")); // the middle goes, not the extension
-        }
-        for (const QWidget* button : {static_cast<QWidget*>(card->mountButton()),
-                                      static_cast<QWidget*>(card->openButton())}) {
-            EXPECT_TRUE(card->rect().contains(button->geometry()));
-            EXPECT_EQ(button->size(), button->sizeHint());
         }
         view.reset();
     }
@@ -386,7 +371,6 @@ TEST(AppWindows, TextsAndLinksWithoutConfiguredAddresses) {
     windows.openEmailComposer();
     ASSERT_EQ(shown.size(), 4U);
     EXPECT_TRUE(shown[0].startsWith("Tesselwick Help|Tesselwick is a macOS menu bar app"));
-    EXPECT_EQ(ui::helpText().count('\n'), 17);         // 18 lines
     EXPECT_FALSE(ui::helpText().contains("SwiftUI"));  // credits only what it uses
     EXPECT_TRUE(shown[1].contains("\nVersion 4.7\n")); // no version in the bundle
     EXPECT_TRUE(shown[1].contains("\u00AE The Tesselwick project"));

@@ -29,8 +29,6 @@ TEST(PopoverSizes, HeightsPerModeAndVolumeCount) {
         EXPECT_DOUBLE_EQ(PopoverState::preferredHeight(c.expanded, c.count), c.height)
             << c.expanded << " " << c.count;
     }
-    EXPECT_DOUBLE_EQ(PopoverState::bodyAreaHeight(false, 3), 184);
-    EXPECT_DOUBLE_EQ(PopoverState::bodyAreaHeight(true, 4), 288);
 }
 
 struct PopoverStateTest : ::testing::Test {
