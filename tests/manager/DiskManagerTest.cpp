@@ -476,7 +476,10 @@ TEST_F(ManagerFixture, ReleaseWaitsForAScanCancelledForAMount) {
     manager->refresh();
     ASSERT_TRUE(work->waitFor(1));
     manager->toggle(volume("disk2s1")); // cancels the scan, which is still running
-    const TaskHandle scan = firstTask();
+    const TaskHandle scan = [&] {
+        std::lock_guard guard(tasksMutex);
+        return tasks.front();
+    }();
     std::thread release([&] {
         std::this_thread::sleep_for(200ms);
         work->gate(false);
