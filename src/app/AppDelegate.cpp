@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QScreen>
 #include <QSettings>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <execinfo.h>
@@ -137,6 +138,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     configureStatusItem();
     configurePopover();
     configureMainMenu();
+    // Once the first scan is in, after the icon's first paint and with the
+    // cards there, so that neither the icon nor the scan waits for it.
+    warmUpObserver_ = diskManager_->addObserver([this](manager::DiskManager::Field field) {
+        if (field == manager::DiskManager::Field::hasCompletedInitialScan) {
+            diskManager_->removeObserver(warmUpObserver_);
+            warmUpObserver_ = 0;
+            QTimer::singleShot(0, this, [this] { warmPopover(); });
+        }
+    });
     diskManager_->start();
     TW_LOG("applicationDidFinishLaunching complete statusItem=" + flag(statusItem_ != nullptr) +
            " popoverController=" + flag(content_ != nullptr));
@@ -182,6 +192,18 @@ void AppDelegate::configurePopover() {
     });
     content_->installEventFilter(this);
     TW_LOG("configurePopover complete restoredSize=" + sizeText(restored) + " behavior=transient");
+}
+
+// The first click would otherwise pay for the native window and for the
+// first paint's shaped text and rendered symbols; done once while the app
+// starts, that click is as quick as every later one.
+void AppDelegate::warmPopover() {
+    if (!content_) {
+        return;
+    }
+    popover_->winId();
+    content_->layout()->activate();
+    content_->grab();
 }
 
 // What the popover asks for beyond the manager's state: the disk actions go to
@@ -408,6 +430,10 @@ void AppDelegate::applicationWillTerminate() {
     popover_->disconnect(this);
     if (popover_->isVisible()) {
         popover_->close();
+    }
+    if (diskManager_ && warmUpObserver_ != 0) {
+        diskManager_->removeObserver(warmUpObserver_);
+        warmUpObserver_ = 0;
     }
     content_.reset();
     manager::DiskManager::releaseAndWait(diskManager_, kWorkerLimit);

@@ -124,6 +124,7 @@ private:
     void enterWindowMode();
     void leaveWindowMode();
     void configurePopover();
+    void warmPopover();
     void configureMainMenu();
     void runPresentation(const std::shared_ptr<PresentationTask>& task, std::uint64_t generation,
                          const QPointer<QSystemTrayIcon>& button);
@@ -147,6 +148,7 @@ private:
     std::shared_ptr<PresentationTask> pendingPopoverPresentation_;
     std::uint64_t popoverPresentationGeneration_ = 0;
     std::shared_ptr<manager::DiskManager> diskManager_;
+    std::uint64_t warmUpObserver_ = 0; // the disk manager's id of the warm-up observer
     int iconSide_ = 0;
     QColor iconTint_;
     bool terminated_ = false;
