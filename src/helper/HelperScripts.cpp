@@ -2,7 +2,6 @@
 
 #include "helper/EmbeddedScripts.h"
 
-#include <regex>
 #include <stdexcept>
 #include <string_view>
 
@@ -24,6 +23,22 @@ void splice(std::string& script, std::string_view name, std::string_view value) 
     script.replace(script.find(name), name.size(), value);
 }
 
+// /tmp/tesselwick-lease. and six letters or digits, as mkstemp makes them.
+bool isRequestLease(std::string_view lease) {
+    constexpr std::string_view prefix = "/tmp/tesselwick-lease.";
+    if (lease.size() != prefix.size() + 6 || !lease.starts_with(prefix)) {
+        return false;
+    }
+    for (const char c : lease.substr(prefix.size())) {
+        const bool alphanumeric =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alphanumeric) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::string helperScript() {
@@ -37,8 +52,7 @@ std::string installerScript() {
 std::string privilegedDiskutilScript(discovery::DiskOperation operation,
                                      const discovery::PartitionId& partition,
                                      const std::string& lease) {
-    static const std::regex leaseForm(R"(/tmp/tesselwick-lease\.[A-Za-z0-9]{6})");
-    if (!std::regex_match(lease, leaseForm)) {
+    if (!isRequestLease(lease)) {
         throw std::invalid_argument("not a request lease: " + lease);
     }
     std::string script(scripts::kAdministrator);
