@@ -100,6 +100,12 @@ std::string uuidFor(const std::string& id, const std::string& salt) {
     return buffer;
 }
 
+// A partition's own UUID: a new partition at the same identifier (another type
+// or filesystem) is another partition and gets another one, as on a real disk.
+std::string partitionUuid(const Json& part, const std::string& id) {
+    return uuidFor(id, "disk/" + str(part, "content") + "/" + str(part, "fs"));
+}
+
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
     return s;
@@ -186,6 +192,22 @@ Machine::Machine(std::string home) : home_(std::move(home)) {
     world_ = Json::parse(readFile(home_ + "/world.json"));
     savedState_ = readFile(home_ + "/state.json");
     state_ = Json::parse(savedState_);
+}
+
+void Machine::rewritePartition(const std::string& id, const Json& keys) {
+    for (Json& disk : world_["disks"]) {
+        if (!disk.contains("partitions")) {
+            continue;
+        }
+        for (Json& part : disk["partitions"]) {
+            if (str(part, "id") == id) {
+                part.update(keys);
+                writeFileAtomically(home_ + "/world.json", world_.dump(1));
+                return;
+            }
+        }
+    }
+    throw ToolError{"macsim: the world has no partition " + id, 70};
 }
 
 void Machine::save() {
@@ -396,7 +418,7 @@ Json Machine::partitionListEntry(const Device& device) const {
     const Json& part = *device.partition;
     Json entry = {{"Content", str(part, "content")},
                   {"DeviceIdentifier", device.id},
-                  {"DiskUUID", uuidFor(device.id, "disk")},
+                  {"DiskUUID", partitionUuid(part, device.id)},
                   {"Size", sizeValue(size(device), flag(part, "sizeReal", false))}};
     if (auto mp = mountPoint(device)) {
         entry["MountPoint"] = *mp;
@@ -669,7 +691,7 @@ Json Machine::infoPlist(const Device& device) const {
     case DeviceKind::Partition: {
         const Json& part = *device.partition;
         info["Content"] = str(part, "content");
-        info["DiskUUID"] = uuidFor(device.id, "disk");
+        info["DiskUUID"] = partitionUuid(part, device.id);
         info["IOKitSize"] = size(device);
         info["IORegistryEntryName"] = str(part, "name", str(part, "content"));
         info["MediaName"] = "";

@@ -73,6 +73,9 @@ public:
     Json& state() { return state_; }
     const std::string& home() const { return home_; }
     void save(); // atomic replacement of state.json when it changed
+    // Merges keys into the world's partition `id` and writes the world at once,
+    // as if it had been repartitioned or reformatted behind everyone's back.
+    void rewritePartition(const std::string& id, const Json& keys);
 
     // Whole disks in identifier order: attached physical disks and synthesized containers.
     std::vector<Device> wholeDisks() const;

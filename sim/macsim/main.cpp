@@ -173,6 +173,11 @@ Plan planInvocation(Machine& machine, const std::string& tool, const std::string
         if (fault.contains("from") && call < fault["from"].get<std::uint64_t>()) {
             continue;
         }
+        if (fault.contains("rewrite")) {
+            for (const auto& [id, keys] : fault["rewrite"].items()) {
+                machine.rewritePartition(id, keys);
+            }
+        }
         plan.delay = fault.value("delay", 0.0);
         plan.hang = fault.value("hang", false);
         if (fault.contains("flood")) {

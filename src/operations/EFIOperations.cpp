@@ -216,11 +216,46 @@ void EFIOperations::confirmStoppedRequest(DiskOperation operation,
 
 void EFIOperations::runDiskutilOperation(DiskOperation operation,
                                          const PartitionId& partition) const {
-    validateCurrentEFITarget(partition);
+    const std::string checkedUuid = validateCurrentEFITarget(partition);
     const auto tool = operation == DiskOperation::mount
                           ? process::disktool::mount(partition.str())
                           : process::disktool::unmount(partition.str());
     process::disktool::run(services_.runner, tool);
+    confirmCheckedPartition(operation, partition, checkedUuid);
+}
+
+// diskutil acts on whatever holds the identifier when it runs. A mount that
+// met another partition than the one just checked is taken back at once and
+// refused, as is one whose partition cannot be read back; an unmount cannot
+// be taken back, so it is reported. The root scripts do the same.
+void EFIOperations::confirmCheckedPartition(DiskOperation operation, const PartitionId& partition,
+                                            const std::string& checkedUuid) const {
+    std::optional<std::string> uuid;
+    try {
+        uuid = stringOrEmpty(diskInfoUncached(partition.str()), "DiskUUID");
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception&) {
+    }
+    // An unmount whose partition cannot be read is left to the usual reads.
+    if (uuid == checkedUuid || (!uuid && operation == DiskOperation::unmount)) {
+        return;
+    }
+    const std::string& id = partition.str();
+    if (operation == DiskOperation::mount) {
+        try {
+            process::disktool::run(services_.runner, process::disktool::unmount(id));
+        } catch (const CancellationError&) {
+            throw;
+        } catch (const std::exception&) {
+        }
+        throw commandError(exitcode::kDataError, "Refusing " + id +
+                                                     ": it is not the partition that was "
+                                                     "checked; it was unmounted again.");
+    }
+    throw commandError(exitcode::kDataError,
+                       id + " was replaced while it was being unmounted: the partition there now "
+                            "was unmounted.");
 }
 
 void EFIOperations::runPrivilegedDiskutilOperation(DiskOperation operation,
@@ -231,7 +266,7 @@ void EFIOperations::runPrivilegedDiskutilOperation(DiskOperation operation,
     process::runShellAsAdministrator(process::scriptTransportLine(script), services_.runner);
 }
 
-void EFIOperations::validateCurrentEFITarget(const PartitionId& partition) const {
+std::string EFIOperations::validateCurrentEFITarget(const PartitionId& partition) const {
     task::checkCancellation();
     const std::string& diskIdentifier = partition.str();
     const std::string parent = partition.wholeDisk();
@@ -258,6 +293,7 @@ void EFIOperations::validateCurrentEFITarget(const PartitionId& partition) const
                                "again.");
     }
     task::checkCancellation();
+    return stringOrEmpty(info, "DiskUUID");
 }
 
 ESPVolume EFIOperations::refreshedOperationVolume(const ESPVolume& volume,

@@ -57,9 +57,13 @@ public:
                               const discovery::PartitionId& partition) const;
     void runPrivilegedDiskutilOperation(discovery::DiskOperation operation,
                                         const discovery::PartitionId& partition) const;
-    // Returns when the live system lists the partition under its parent and it
-    // still classifies as an ESP; code 65 otherwise.
-    void validateCurrentEFITarget(const discovery::PartitionId& partition) const;
+    // Returns, when the live system lists the partition under its parent and
+    // it still classifies as an ESP, the partition's own UUID (empty when the
+    // tool does not say); code 65 otherwise.
+    std::string validateCurrentEFITarget(const discovery::PartitionId& partition) const;
+    void confirmCheckedPartition(discovery::DiskOperation operation,
+                                 const discovery::PartitionId& partition,
+                                 const std::string& checkedUuid) const;
 
     // The volume as the system reports it now. After a mount the mount point
     // may appear late, so it is read up to three times; after an unmount the

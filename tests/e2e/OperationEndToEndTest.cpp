@@ -153,6 +153,44 @@ TEST(OperationEndToEnd, TargetsThatAreNotListedESPsNeverReachMount) {
     EXPECT_EQ(run.count("osascript"), 0);
 }
 
+TEST(OperationEndToEnd, APartitionReplacedAfterItsCheckIsTakenBackOnEveryRoute) {
+    SKIP_WITHOUT_SANDBOX();
+    // disk5s1 becomes an exFAT data partition just as the mount that passed
+    // the ESP check starts: whichever route ran it takes the mount back and
+    // refuses, and nothing announces an ESP.
+    struct Case {
+        const char* route;
+        const char* before;
+        bool asRoot;
+        int call; // the mount call that meets the new partition
+    };
+    for (const Case& c : {Case{"direct", "", true, 1},
+                          Case{"helper", "\"$TW\" helper install >/dev/null || exit 9; ", false, 1},
+                          // the user's own call is refused first
+                          Case{"administrator", "", false, 2}}) {
+        TempDir dir;
+        const Json data = {
+            {"content", "Microsoft Basic Data"}, {"fs", "exfat"}, {"volumeName", "DATA"}};
+        const Json fault = {{"command", "diskutil mount disk5s1"},
+                            {"calls", {c.call}},
+                            {"rewrite", {{"disk5s1", data}}}};
+        const SandboxRun run =
+            runIn(worldWith(dir, {{"faults", Json::array({fault})}}),
+                  std::string(c.before) + "\"$TW\" mount disk5s1; echo \"status=$?\"; "
+                                          "test -e /Volumes/DATA && echo left-mounted; exit 0",
+                  c.asRoot);
+        EXPECT_EQ(run.result.out, "status=1\n") << c.route << ": " << run.result.err;
+        EXPECT_NE(run.result.err.find("Refusing disk5s1: it is not the partition that was "
+                                      "checked; it was unmounted again."),
+                  std::string::npos)
+            << c.route << ": " << run.result.err;
+        EXPECT_EQ(run.count("diskutil unmount disk5s1", 0), 1) << c.route;
+        for (const std::string& record : run.desktop) {
+            EXPECT_EQ(record.find("EFI mounted"), std::string::npos) << c.route;
+        }
+    }
+}
+
 TEST(OperationEndToEnd, CtrlCDuringASlowMountLeavesNothingBehind) {
     SKIP_WITHOUT_SANDBOX();
     TempDir dir;

@@ -36,6 +36,9 @@ check_esp() {
   filesystem_visible="$(plist_value "$info_plist" FilesystemUserVisibleName)"
   mount_point="$(plist_value "$info_plist" MountPoint)"
   mounted="$(plist_value "$info_plist" Mounted)"
+  # The partition's own UUID: another partition at the same identifier has
+  # another one.
+  checked_uuid="$(plist_value "$info_plist" DiskUUID)"
 
   if [[ "$returned_disk" != "$disk" ]]; then
     fail "diskutil returned information for an unexpected disk identifier" 65
@@ -141,6 +144,27 @@ stop_diskutil() {
   exit 143
 }
 
+# diskutil acts on whatever holds the identifier when it runs. A mount that
+# met another partition than the one check_esp passed is taken back at once
+# and refused, as is one whose partition cannot be read back; an unmount
+# cannot be taken back, so it is reported.
+confirm_checked_partition() {
+  local now
+  now="$(/usr/sbin/diskutil info -plist "$disk" 2>/dev/null)" || now=""
+  if [[ -n "$now" && "$(plist_value "$now" DiskUUID)" == "$checked_uuid" ]]; then
+    return 0
+  fi
+  # A partition that cannot be read is never announced as mounted; an
+  # unmount is left to the requester's own reads.
+  if [[ "$command" == "mount" ]]; then
+    /usr/sbin/diskutil unmount "$disk" >/dev/null 2>&1 </dev/null || true
+    fail "Refusing $disk: it is not the partition that was checked; it was unmounted again." 65
+  fi
+  if [[ -n "$now" ]]; then
+    fail "$disk was replaced while it was being unmounted: the partition there now was unmounted." 65
+  fi
+}
+
 # Mounts or unmounts $disk as $command asks, once check_esp passed; a
 # partition already in that state is left as it is.
 run_disk_command() {
@@ -153,12 +177,14 @@ run_disk_command() {
         exit 0
       fi
       run_diskutil mount "$disk"
+      confirm_checked_partition
       ;;
     unmount)
       if (( ! is_mounted )); then
         exit 0
       fi
       run_diskutil unmount "$disk"
+      confirm_checked_partition
       ;;
     *)
       fail "Invalid command: $command" 64
