@@ -231,6 +231,11 @@ void appendLog(const std::string& path, const std::vector<std::string>& argv,
     Json entry = {{"tool", tool},       {"argv", argv},       {"status", status},
                   {"seconds", seconds}, {"start", startWall}, {"pid", static_cast<int>(::getpid())},
                   {"uid", ::getuid()}};
+    // What a caller's directory or locale could change in a tool's answer.
+    std::error_code noDirectory;
+    entry["cwd"] = fs::current_path(noDirectory).string();
+    const char* locale = std::getenv("LC_ALL");
+    entry["LC_ALL"] = locale != nullptr ? Json(locale) : Json(nullptr);
     std::string text = entry.dump() + "\n";
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0) {
@@ -296,7 +301,7 @@ struct Captured {
     std::string err;
 };
 
-// Runs `/bin/sh -c command` as root with the approved shell's small environment.
+// Runs `/bin/sh -c command` as root, as the approved prompt does.
 Captured runRootShell(const std::string& command) {
     int outPipe[2];
     int errPipe[2];
@@ -313,14 +318,10 @@ Captured runRootShell(const std::string& command) {
         ::dup2(devnull, 0);
         ::dup2(outPipe[1], 1);
         ::dup2(errPipe[1], 2);
-        const char* env[] = {"PATH=/usr/bin:/bin:/usr/sbin:/sbin",
-                             "HOME=/var/root",
-                             "USER=root",
-                             "LOGNAME=root",
-                             "SHELL=/bin/sh",
-                             nullptr};
-        ::chdir("/");
-        ::execle("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr), env);
+        // What the real prompt's shell keeps of the caller is not documented,
+        // so the root shell gets the worst case: the caller's whole environment
+        // and working directory.
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(outPipe[1]);

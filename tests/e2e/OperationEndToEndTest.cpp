@@ -16,6 +16,7 @@ const std::string kHelperText = "The helper is optional. Without it, macOS shoul
 struct Call {
     std::string line; // tool name and arguments
     int uid;
+    std::string setting; // its working directory and LC_ALL
 };
 
 struct SandboxRun {
@@ -49,7 +50,8 @@ SandboxRun runIn(const std::string& world, const std::string& script, bool asRoo
                           " TW=" + quote(programPath()) + " " + sandbox(world, asRoot) +
                           "/bin/sh -c " + quote(script));
     for (const Json& call : loggedCalls(log)) {
-        run.calls.push_back({commandLine(call), call["uid"].get<int>()});
+        run.calls.push_back({commandLine(call), call["uid"].get<int>(),
+                             call.value("cwd", "") + " " + call.value("LC_ALL", Json()).dump()});
     }
     run.desktop = desktop.records();
     return run;
@@ -187,6 +189,30 @@ TEST(OperationEndToEnd, APartitionReplacedAfterItsCheckIsTakenBackOnEveryRoute) 
         EXPECT_EQ(run.count("diskutil unmount disk5s1", 0), 1) << c.route;
         for (const std::string& record : run.desktop) {
             EXPECT_EQ(record.find("EFI mounted"), std::string::npos) << c.route;
+        }
+    }
+}
+
+TEST(OperationEndToEnd, TheCallersHomeDirectoryAndLocaleNeverReachRoot) {
+    SKIP_WITHOUT_SANDBOX();
+    // A Mac's sudo keeps HOME and the locale, and the prompt may pass on the
+    // caller's whole environment: the zsh startup files there must never run
+    // as root, and every tool root runs sees / and the C locale, on the
+    // prompt's route, the installer's and the helper's.
+    const SandboxRun run =
+        runIn(worldPath("multiboot.json"),
+              "cd \"$HOME\" && export LC_ALL=C.UTF-8 ZDOTDIR=\"$HOME\" && "
+              "echo \"touch $HOME/startup-ran\" | tee .zshenv .zshrc >/dev/null && "
+              "\"$TW\" mount disk5s1 >/dev/null && \"$TW\" helper install >/dev/null && "
+              "\"$TW\" unmount disk5s1 && \"$TW\" mount disk5s1 >/dev/null; echo \"status=$?\"; "
+              "test -e startup-ran && echo startup-ran");
+    EXPECT_EQ(run.result.out, "disk5s1 unmounted\nstatus=0\n") << run.result.err;
+    EXPECT_EQ(run.count("osascript"), 2);
+    EXPECT_EQ(run.count("diskutil mount disk5s1", 0), 2);
+    for (const Call& call : run.calls) {
+        // The transport's decoder runs before the script takes over.
+        if (call.uid == 0 && call.line != "base64 -D") {
+            EXPECT_EQ(call.setting, "/ \"C\"") << call.line;
         }
     }
 }
