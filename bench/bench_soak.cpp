@@ -12,14 +12,18 @@
 // helper (the world's user with the helper installed through the manager).
 //
 // Faults, one at most per cycle, on one of its two operations: the operation's
-// diskutil failing (status and standard error), delayed past the route's
-// time-out for its first call, flooding standard error, the administrator
-// prompt cancelled, and the installed helper deleted while the status cache
-// still says installed.
+// diskutil failing (status and standard error), the diskutil that would do
+// the work (root's, on the helper and administrator routes) delayed past the
+// route's time-out, flooding standard error, the administrator prompt
+// cancelled, the installed helper deleted while the status cache still says
+// installed, and, for a mount, the partition replaced by a data partition just
+// as the mount starts (put back afterwards).
 //
 // Prints cycles, faults_injected, leaked_fds, leaked_children, stale_mounts,
-// state_mismatches (each of the last four must be 0, or the exit status is 1),
-// threads_start, threads_end, elapsed_seconds and cycles_per_second.
+// state_mismatches, false_reports (an operation reported failed while the
+// simulator shows the asked state, or reported done while not; each of these
+// must be 0, or the exit status is 1), threads_start, threads_end,
+// elapsed_seconds and cycles_per_second.
 
 #include "BenchSupport.h"
 #include "discovery/DiskCaches.h"
@@ -30,6 +34,7 @@
 #include "helper/HelperScripts.h"
 #include "manager/DiskManager.h"
 #include "operations/EFIOperations.h"
+#include "process/AdministratorShell.h"
 #include "process/DiskTool.h"
 #include "process/ProcessRunner.h"
 #include "support/BlockingMainQueue.h"
@@ -81,6 +86,10 @@ constexpr Seconds kWaitLimit{180.0};
 // the helper's own, so the first call is always stopped by our runner.
 constexpr double kDirectDelay = process::disktool::kMountTimeout.count() + 2.0;
 constexpr double kHelperDelay = ESPHelper::kRunTimeout.count() + 2.0;
+constexpr double kAdministratorDelay = process::kAdministratorTimeout.count() + 2.0;
+// What a replaced partition becomes, and what every ESP of the world is.
+const nlohmann::json kDataPartition{{"content", "Microsoft Basic Data"}, {"fs", "exfat"}};
+const nlohmann::json kEfiPartition{{"content", "EFI"}, {"fs", "fat32"}};
 constexpr std::size_t kFloodBytes = 8 * 1024 * 1024;
 
 std::size_t countEntries(const char* directory) {
@@ -294,7 +303,15 @@ private:
 };
 
 enum class Route { direct, administrator, helper };
-enum class Fault { none, toolFailure, timeout, flood, promptCancelled, helperRemoved };
+enum class Fault {
+    none,
+    toolFailure,
+    timeout,
+    flood,
+    promptCancelled,
+    helperRemoved,
+    partitionChanged
+};
 
 const char* routeName(Route route) {
     switch (route) {
@@ -322,6 +339,8 @@ const char* faultName(Fault fault) {
         return "prompt_cancelled";
     case Fault::helperRemoved:
         return "helper_removed";
+    case Fault::partitionChanged:
+        return "partition_changed";
     }
     return "?";
 }
@@ -370,6 +389,7 @@ private:
     int faultsInjected_ = 0;
     int failedOperations_ = 0;
     int surfaceMismatches_ = 0;
+    int falseReports_ = 0;
     int unfaultedFailures_ = 0;
     int mountPointMismatches_ = 0;
     int openFailures_ = 0;
@@ -450,7 +470,8 @@ Fault Soak::pickFault(Route route) {
     if (std::uniform_real_distribution<double>(0, 1)(random_) >= faultRate_) {
         return Fault::none;
     }
-    std::vector<Fault> kinds{Fault::toolFailure, Fault::timeout, Fault::flood};
+    std::vector<Fault> kinds{Fault::toolFailure, Fault::timeout, Fault::flood,
+                             Fault::partitionChanged};
     if (route == Route::administrator) {
         kinds.push_back(Fault::promptCancelled);
     }
@@ -464,6 +485,9 @@ Fault Soak::pickFault(Route route) {
 bool Soak::inject(Fault fault, Route route, const std::string& command, const std::string& disk) {
     const std::string line = "diskutil " + command + " " + disk;
     nlohmann::json rule{{"command", line}};
+    // The call that does the work: on the administrator route the user's own
+    // attempt, refused at once, comes first.
+    const int workingCall = route == Route::administrator ? 2 : 1;
     switch (fault) {
     case Fault::none:
         return true;
@@ -473,16 +497,14 @@ bool Soak::inject(Fault fault, Route route, const std::string& command, const st
             "Volume " + disk + " on " + disk + " failed to " + command + ": the soak says no";
         break;
     case Fault::timeout:
-        rule["calls"] = {1};
-        if (route == Route::helper) {
-            // The helper's first look at the disk: our runner can stop only
-            // sudo, and a root script's diskutil it leaves behind would still
-            // finish the operation after the time-out was reported.
-            rule["command"] = "diskutil info -plist " + disk;
-            rule["delay"] = kHelperDelay;
-        } else {
-            rule["delay"] = kDirectDelay;
-        }
+        rule["calls"] = {workingCall};
+        rule["delay"] = route == Route::helper          ? kHelperDelay
+                        : route == Route::administrator ? kAdministratorDelay
+                                                        : kDirectDelay;
+        break;
+    case Fault::partitionChanged:
+        rule["calls"] = {workingCall};
+        rule["rewrite"] = {{disk, kDataPartition}};
         break;
     case Fault::flood:
         rule["status"] = 1;
@@ -523,6 +545,10 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
         mounting ? discovery::DiskOperation::mount : discovery::DiskOperation::unmount;
     const std::string command = discovery::operationName(operation);
 
+    // Only a mount can be taken back when it met another partition.
+    if (fault == Fault::partitionChanged && !mounting) {
+        fault = Fault::none;
+    }
     const Identity& identity = route == Route::direct ? root_ : user_;
     if (!become(root_) || !prepareRoute(route) || !become(root_) ||
         !inject(fault, route, command, disk) || !become(identity)) {
@@ -570,6 +596,11 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
     }
     const std::string context = std::string(command) + " " + disk + " route " + routeName(route) +
                                 " fault " + faultName(fault);
+    if (static_cast<bool>(manager_->lastError()) == succeeded) {
+        ++falseReports_;
+        problem(context + ": reported " + (succeeded ? "failed" : "done") +
+                " while the simulator " + (succeeded ? "shows it done" : "does not"));
+    }
     if (messages != (succeeded ? 0U : 1U) ||
         static_cast<bool>(manager_->lastError()) == succeeded) {
         ++surfaceMismatches_;
@@ -603,6 +634,14 @@ bool Soak::operate(const std::string& disk, Route route, Fault fault, bool& succ
                     std::to_string(opened.size()) +
                     " requests): " + manager_->lastError().value_or(""));
         }
+    }
+    if (fault == Fault::partitionChanged) {
+        // The ESP comes back for the next cycles, and the list with it.
+        if (!control({"rewrite", disk, kEfiPartition.dump()})) {
+            return false;
+        }
+        manager_->refresh();
+        return waitQuiet();
     }
     return true;
 }
@@ -739,9 +778,9 @@ int Soak::run(int cycles) {
     }
 
     const int busy = static_cast<int>(manager_->busyDiskIDs().size());
-    const int stateMismatches = listMismatches + busy + surfaceMismatches_ + unfaultedFailures_ +
-                                mountPointMismatches_ + openFailures_ + (settled ? 0 : 1) +
-                                (aborted ? 1 : 0);
+    const int stateMismatches = listMismatches + busy + surfaceMismatches_ + falseReports_ +
+                                unfaultedFailures_ + mountPointMismatches_ + openFailures_ +
+                                (settled ? 0 : 1) + (aborted ? 1 : 0);
     const std::vector<std::string> strays = strayProcesses();
     for (const std::string& stray : strays) {
         problem("still running: " + stray);
@@ -767,6 +806,7 @@ int Soak::run(int cycles) {
               << "list_mismatches " << listMismatches << "\n"
               << "busy_disks " << busy << "\n"
               << "message_mismatches " << surfaceMismatches_ << "\n"
+              << "false_reports " << falseReports_ << "\n"
               << "unfaulted_failures " << unfaultedFailures_ << "\n"
               << "mount_point_mismatches " << mountPointMismatches_ << "\n"
               << "open_failures " << openFailures_ << "\n"

@@ -410,7 +410,8 @@ int runReal(const std::string& program, const std::vector<std::string>& argv,
 int control(const Args& args) {
     const std::string usage =
         "usage: macsim ctl init WORLD [--sandbox] [--log PATH] | wrap NAME REALPATH | "
-        "fault JSON | clear-faults | prompt approve|cancel|none | state | query WORLD KEY";
+        "fault JSON | rewrite PARTITION JSON | clear-faults | prompt approve|cancel|none | state | "
+        "query WORLD KEY";
     if (args.empty()) {
         std::cerr << usage << "\n";
         return 64;
@@ -472,6 +473,8 @@ int control(const Args& args) {
         machine.state()["wrapped"][args[1]] = args[2];
     } else if (verb == "fault" && args.size() == 2) {
         machine.state()["faults"].push_back(Json::parse(args[1]));
+    } else if (verb == "rewrite" && args.size() == 3) {
+        machine.rewritePartition(args[1], Json::parse(args[2]));
     } else if (verb == "clear-faults") {
         machine.state()["faults"] = Json::array();
         machine.state()["counters"] = Json::object();
