@@ -19,6 +19,8 @@ const std::string kRule =
     "%admin ALL=(root) NOPASSWD: /Library/PrivilegedHelperTools/com.vornaby.harbortide.helper\n";
 const std::string kOldHelper = "#!/bin/zsh\nprint -r -- 8\n";
 const std::string kOldRule = "%admin ALL=(root) NOPASSWD: /usr/bin/true\n";
+const std::string kEpoch = ".com.vornaby.harbortide.install.lock.epoch ";
+const std::string kReclaim = ".com.vornaby.harbortide.install.lock.reclaim ";
 
 // Puts a previous installation in place (root:wheel, 0755 / 0440).
 const char* kPreviousInstallation = R"SH(
@@ -69,9 +71,9 @@ class InstallerSandbox : public tesselwick::testing::SandboxFixture {
 protected:
     std::string err() const { return sandbox_.readFile("installer.err"); }
 
-    // A complete, valid installation of `helperText` and `rule`, with only
-    // `entries` of ours in the two directories and no temporary directory left.
-    void expectInstalled(const SandboxRunner::Result& r, bool withEpoch = false,
+    // A complete, valid installation of `helperText` and `rule`, with only the
+    // lock's lasting `records` besides it and no temporary directory left.
+    void expectInstalled(const SandboxRunner::Result& r, const std::string& records = "",
                          const std::string& helperText = helper::helperScript(),
                          const std::string& rule = kRule) {
         EXPECT_EQ(r.value("helper_meta") + " " + r.value("rule_meta") + " " + r.value("visudo"),
@@ -80,13 +82,12 @@ protected:
         EXPECT_TRUE(sandbox_.readFile("helper.installed") == helperText);
         EXPECT_EQ(sandbox_.readFile("rule.installed"), rule);
         EXPECT_EQ(r.value("entries"),
-                  std::string(withEpoch ? ".com.vornaby.harbortide.install.lock.epoch " : "") +
-                      "com.vornaby.harbortide.helper vornaby-harbortide ");
+                  records + "com.vornaby.harbortide.helper vornaby-harbortide ");
         EXPECT_EQ(r.value("new_tmp_dirs"), "0");
     }
     // The previous installation, byte for byte.
     void expectPreviousKept(const SandboxRunner::Result& r) {
-        expectInstalled(r, false, kOldHelper, kOldRule);
+        expectInstalled(r, "", kOldHelper, kOldRule);
     }
 };
 
@@ -179,41 +180,36 @@ TEST_F(InstallerSandbox, LockRecords) {
         const char* setup;
         const char* status;
         const char* message;
-        bool reclaimed;  // a new epoch was published and the lock is gone
-        bool liveHolder; // the record names a process that is still running
+        std::string records; // the lock's lasting records after an installation
+        const char* epoch;   // ":N:" when a reclaim in attempt N published the epoch
+        bool liveHolder;     // the record names a process that is still running
     };
     const Case cases[] = {
         // a live installer holds the lock: 75 at once, its lock left alone
         {"live lock",
          "sleep 30 & owner=$!; write_record \"$LOCK\" $owner \"$(identity_of $owner)\"", "75",
-         "Another Tesselwick helper installation is already running\n", false, true},
+         "Another Tesselwick helper installation is already running\n", "", nullptr, true},
         // its process has exited: reclaimed in the first attempt, taken in the second
-        {"dead owner",
-         "zsh -c 'exit 0' & owner=$!; wait $owner; write_record \"$LOCK\" $owner 'Thu Jan  1 "
-         "00:00:00 1970     0 1'",
-         "0", "", true, false},
+        {"dead owner", "dead_record \"$LOCK\"", "0", "", kEpoch, ":0:", false},
         // the pid now belongs to another process (other start time)
         // (an earlier reclaim's epoch is replaced by a new one)
         {"recycled pid",
          "sleep 30 & owner=$!; write_record \"$LOCK\" $owner 'Thu Jan  1 00:00:00 1970     0 1'; "
          "print -r -- 1:0:1:earlier >\"$EPOCH\"; chown root:wheel \"$EPOCH\"; chmod 0600 "
          "\"$EPOCH\"",
-         "0", "", true, true},
-        // a killed reclaimer's record blocks every later installation
-        {"stale recovery record",
-         "zsh -c 'exit 0' & owner=$!; wait $owner; write_record \"$RECOVERY\" $owner 'Thu Jan  1 "
-         "00:00:00 1970     0 1'",
-         "75",
-         "A stale privileged installer lock-recovery record requires manual removal: "
-         "/Library/PrivilegedHelperTools/.com.vornaby.harbortide.install.lock.recovery\n",
-         false, false},
+         "0", "", kEpoch, ":0:", true},
+        // a reclaimer killed after its stale lock was gone, or before it removed it:
+        // its record is reclaimed too, and the installation goes ahead
+        {"stale recovery record", "dead_record \"$RECOVERY\"", "0", "", kReclaim, nullptr, false},
+        {"stale recovery record and lock", "dead_record \"$RECOVERY\"; dead_record \"$LOCK\"", "0",
+         "", kEpoch + kReclaim, ":0:", false},
         // a live reclaimer
         {"live recovery",
          "sleep 30 & owner=$!; write_record \"$RECOVERY\" $owner \"$(identity_of $owner)\"", "75",
-         "Another process is recovering the privileged installer lock\n", false, true},
+         "Another process is recovering the privileged installer lock\n", "", nullptr, true},
         // a lock record that is not root's 0600 is never trusted
         {"unsafe lock", "print -r -- 1 >\"$LOCK\"; chmod 0644 \"$LOCK\"", "73",
-         "Privileged installer lock permissions are unsafe\n", false, false},
+         "Privileged installer lock permissions are unsafe\n", "", nullptr, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -222,13 +218,13 @@ TEST_F(InstallerSandbox, LockRecords) {
         EXPECT_EQ(r.value("status"), c.status) << err();
         EXPECT_EQ(err(), c.message);
         EXPECT_EQ(r.value("candidates"), "0");
-        if (c.reclaimed) {
-            expectInstalled(r, true);
-            EXPECT_EQ(r.value("lock_meta"), "absent");
-            EXPECT_EQ(r.value("epoch_meta"), "0:0:0600");
-            // pid:attempt:random:identity, written in the first attempt
-            const std::string epoch = r.value("epoch");
-            EXPECT_NE(epoch.find(":0:"), std::string::npos) << epoch;
+        if (std::string(c.status) == "0") {
+            expectInstalled(r, c.records);
+            EXPECT_EQ(r.value("lock_meta") + " " + r.value("recovery_meta"), "absent absent");
+            EXPECT_EQ(r.value("epoch_meta"), c.epoch ? "0:0:0600" : "absent");
+            // pid:attempt:random:identity
+            const std::string epoch = c.epoch ? r.value("epoch") : "";
+            EXPECT_TRUE(!c.epoch || epoch.find(c.epoch) != std::string::npos) << epoch;
             EXPECT_NE(epoch, "1:0:1:earlier");
         } else {
             EXPECT_EQ(r.value("epoch_meta"), "absent");
@@ -242,7 +238,8 @@ TEST_F(InstallerSandbox, LockRecords) {
 
 TEST_F(InstallerSandbox, SimultaneousInstallersNeverHoldTheLockTogether) {
     // visudo runs twice inside each installer's transaction; a logging wrapper
-    // shows whose transaction each call belongs to.
+    // shows whose transaction each call belongs to. From the third round on,
+    // both race over what a killed reclaimer left (its record, then also the lock).
     const auto r = sandbox_.run(R"SH(
 mv /usr/sbin/visudo /usr/sbin/visudo.real
 cat >/usr/sbin/visudo <<WRAPPER_END
@@ -251,7 +248,9 @@ print -r -- "\$PPID" >>"$TW_DIR/visudo.log"
 exec /usr/sbin/visudo.real "\$@"
 WRAPPER_END
 chmod 0755 /usr/sbin/visudo
-for round in {1..6}; do
+for round in {1..8}; do
+  (( round < 3 )) || dead_record "$RECOVERY"
+  (( round < 6 )) || dead_record "$LOCK"
   zsh "$INSTALLER" >/dev/null 2>&1 & a=$!
   zsh "$INSTALLER" >/dev/null 2>&1 & b=$!
   wait $a; sa=$?; wait $b; sb=$?
@@ -261,7 +260,7 @@ for round in {1..6}; do
 done
 )SH");
     ASSERT_EQ(r.status, 0) << r.err;
-    for (int round = 1; round <= 6; ++round) {
+    for (int round = 1; round <= 8; ++round) {
         // Both installed, or one refused at once; either way one valid installation.
         const std::string state = r.value("round" + std::to_string(round));
         EXPECT_TRUE(state.starts_with("0 0 ") || state.starts_with("0 75 ") ||
@@ -314,9 +313,11 @@ TEST_F(InstallerSandbox, RefusesToWriteThroughWhatIsPlantedAtItsPaths) {
         std::string message;
         std::string entries; // what remains of ours in the two directories
     } cases[] = {
-        // links at this run's lock and recovery candidates
-        {"ln -s /etc/victim \"$LOCK.candidate.$$\"",
-         "Refusing to overwrite a privileged installer lock candidate\n", lock + "candidate.PID "},
+        // links at this run's lock and recovery candidates (the first refusal
+        // must not remove the second)
+        {"ln -s /etc/victim \"$LOCK.candidate.$$\"; ln -s /etc/victim \"$RECOVERY.candidate.$$\"",
+         "Refusing to overwrite a privileged installer lock candidate\n",
+         lock + "candidate.PID " + lock + "recovery.candidate.PID "},
         {"ln -s /etc/victim \"$RECOVERY.candidate.$$\"",
          "Refusing to overwrite a privileged installer lock-recovery candidate\n",
          lock + "recovery.candidate.PID "},
@@ -352,6 +353,70 @@ say new_tmp_dirs $(( $(tmp_dirs) - tmp_before ))
         EXPECT_EQ(r.value("entries"), c.entries);
         EXPECT_EQ(r.value("new_tmp_dirs"), "0");
     }
+}
+
+TEST_F(InstallerSandbox, NeverChangesALinkSwappedInForItsOwnFile) {
+    // A racer that always wins: whatever of the installer's own files matching
+    // the pattern is about to be chowned becomes a link to a file elsewhere.
+    const std::pair<const char*, const char*> cases[] = {
+        // records are never changed by name after their creation
+        {"$LOCK.candidate.*", ""},
+        // the staged helper and rule are refused once they are links
+        {"$HD/.com.vornaby.harbortide.helper.??????",
+         "Refusing to change a symbolic link: /Library/PrivilegedHelperTools/.com.vornaby."},
+        {"/etc/sudoers.d/.vornaby-harbortide.??????",
+         "Refusing to change a symbolic link: /etc/sudoers.d/.vornaby-harbortide."},
+    };
+    for (const auto& [pattern, message] : cases) {
+        SCOPED_TRACE(pattern);
+        const auto r = sandbox_.run("swap=\"" + std::string(pattern) + "\"\n" + R"SH(
+print -r -- "$swap" >/etc/swap-pattern
+print -r -- precious >/etc/victim; chown 501:20 /etc/victim; chmod 0644 /etc/victim
+mv /usr/bin/chown /usr/bin/chown.real
+cat >/usr/bin/chown <<'WRAPPER_END'
+#!/bin/zsh -f
+target="${@[-1]}"
+if [[ "$target" == ${~"$(</etc/swap-pattern)"} && -f "$target" && ! -L "$target" ]]; then
+  rm -f "$target" && ln -s /etc/victim "$target"
+fi
+exec /usr/bin/chown.real "$@"
+WRAPPER_END
+chmod 0755 /usr/bin/chown
+)SH" + kRunAndReport + "say victim \"$(cat /etc/victim) $(meta /etc/victim)\"\n");
+        EXPECT_EQ(r.value("victim"), "precious 501:20:0644");
+        EXPECT_EQ(r.value("status"), *message ? "73" : "0") << err();
+        EXPECT_TRUE(err().starts_with(message)) << err();
+    }
+}
+
+TEST_F(InstallerSandbox, NeverOpensWhatARacerPlantsAtItsRecords) {
+    // A racer keeps planting and removing a link to a FIFO at each run's lock
+    // candidate, so it may appear right after the installer looked. An installer
+    // that ever opens it writes into the FIFO, where a reader catches it.
+    const auto r = sandbox_.run(R"SH(
+zmodload zsh/files
+mkfifo -m 0644 /etc/victim.fifo
+( while :; do command cat /etc/victim.fifo >>"$TW_DIR/fifo.read"; done ) & reader=$!
+refused=0
+for run in {1..20}; do
+  zsh -fc 'sleep 0.05; exec zsh "$1"' zsh "$INSTALLER" >/dev/null 2>"$TW_DIR/installer.err" & installer=$!
+  zsh -fc 'zmodload zsh/files; while :; do ln -s /etc/victim.fifo "$1" 2>/dev/null; rm -f "$1"; done' \
+    zsh "$LOCK.candidate.$installer" & racer=$!
+  wait $installer
+  kill $racer; wait $racer 2>/dev/null
+  grep -q 'Refusing to overwrite a privileged installer lock candidate' "$TW_DIR/installer.err" &&
+    (( refused += 1 ))
+  rm -f "$LOCK.candidate.$installer" "$LOCK" "$RECOVERY"
+done
+kill $reader; : <>/etc/victim.fifo
+say refused $refused
+say read "$(cat "$TW_DIR/fifo.read" 2>/dev/null | wc -c)"
+say fifo_meta "$(meta /etc/victim.fifo)"
+)SH");
+    // The racer was there when the installer looked, in some runs at least.
+    EXPECT_NE(r.value("refused"), "0") << r.err;
+    EXPECT_EQ(r.value("read"), "0");
+    EXPECT_EQ(r.value("fifo_meta"), "0:0:0644");
 }
 
 TEST_F(InstallerSandbox, HereDocumentNeverPassesThroughTheCallersTemporaryPrefix) {
@@ -392,5 +457,5 @@ say new_tmp_dirs $(( $(tmp_dirs) - baseline ))
     EXPECT_EQ(r.value("killed_staged"), "2");
     EXPECT_EQ(r.value("killed_tmp_dirs"), "1");
     EXPECT_EQ(r.value("status"), "0") << err();
-    expectInstalled(r, true);
+    expectInstalled(r, kEpoch);
 }

@@ -47,6 +47,7 @@ private:
 
 // Shell functions every sandbox script can use: say KEY VALUE, meta PATH
 // (uid:gid:mode or "absent"), identity_of PID, write_record PATH PID IDENTITY,
+// dead_record PATH (naming a process that has exited),
 // diskutil_calls VERB (from the simulator's invocation log, $TW_DIR/macsim.log),
 // and the variables HP, SP, HD, LOCK, RECOVERY, EPOCH, INSTALLER, HELPER.
 std::string sandboxPrelude(const std::string& dir);

@@ -1,6 +1,9 @@
 ## The installer's lock, included by installer.zsh: one installation at a
 ## time, and a lock left by a killed installer is reclaimed safely. Records
 ## are root-owned files naming their process by id and identity.
+# sysopen creates a file without ever opening an existing path; zsystem flock
+# gives a lock the kernel drops with its holder.
+zmodload zsh/system 2>/dev/null || fail "Could not load the shell's system module" 74
 # Prints the identity of a live process: start time, user and process group,
 # which together tell a recycled process id from the process that wrote a
 # record. Fails for anything that is not a live, non-zombie process above 1.
@@ -44,19 +47,26 @@ publish_lock_record() {
   [[ -f "$target" && ! -L "$target" && "$target" -ef "$candidate" ]]
 }
 
-# Creates a record candidate exclusively: a path that already exists (a link
-# planted there would have root write through it) is never opened. Status 2:
-# nothing was created.
-write_install_record_candidate() {
-  local candidate="$1"
+# Creates the record $2 holding the lines that follow (at least one), then names it in the
+# variable $1 (if given) for cleanup, so cleanup never removes a path this run
+# did not create. The kernel refuses a path that exists, of any type (a link,
+# a FIFO, a device), without opening it; the record is born root's 0600 (in a
+# root:wheel directory, whose group a new file takes on macOS) and is never
+# changed by name afterwards. Status 2: the path existed, nothing was created.
+create_install_record() {
+  local name="$1" record_path="$2" record_status=0
+  shift 2
+  # The subshell's exit closes the descriptor. Status 3: nothing was created.
   (
-    umask 077
-    setopt noclobber
-    { print -r -- "$$" >"$candidate"; } || exit 2
-    print -r -- "$install_lock_identity" >>"$candidate"
-    chown root:wheel "$candidate"
-    /bin/chmod 0600 "$candidate"
-  ) 2>/dev/null
+    sysopen -w -o excl,creat,nofollow -m 600 -u record_fd "$record_path" || exit 3
+    print -r -l -u "$record_fd" -- "$@"
+  ) 2>/dev/null || record_status=$?
+  if (( record_status == 3 )); then
+    path_exists "$record_path" && return 2
+    return 1
+  fi
+  [[ -z "$name" ]] || typeset -g "$name=$record_path"
+  return "$record_status"
 }
 
 # Sets epoch_value to the current epoch token, empty when there is none yet.
@@ -104,21 +114,12 @@ read_install_lock_epoch() {
 
 publish_install_lock_epoch() {
   local attempt="$1" token="" owner="" group="" raw_mode="" mode="" line="" found=0
-  install_lock_epoch_candidate="${install_lock_epoch}.candidate.$$.${attempt}.${RANDOM}"
-  if path_exists "$install_lock_epoch_candidate"; then
-    # Not ours: cleanup must leave it alone.
-    install_lock_epoch_candidate=""
-    fail "Refusing to overwrite a privileged installer epoch candidate" 73
-  fi
   token="$$:${attempt}:${RANDOM}:${install_lock_identity}"
-  if ! ( umask 077 && setopt noclobber && print -r -- "$token" >"$install_lock_epoch_candidate" ) 2>/dev/null; then
-    path_exists "$install_lock_epoch_candidate" || install_lock_epoch_candidate=""
+  create_install_record install_lock_epoch_candidate \
+    "${install_lock_epoch}.candidate.$$.${attempt}.${RANDOM}" "$token" || {
+    (( $? != 2 )) || fail "Refusing to overwrite a privileged installer epoch candidate" 73
     fail "Could not create privileged installer recovery epoch" 74
-  fi
-  chown root:wheel "$install_lock_epoch_candidate" 2>/dev/null ||
-    fail "Could not set privileged installer recovery-epoch ownership" 74
-  /bin/chmod 0600 "$install_lock_epoch_candidate" 2>/dev/null ||
-    fail "Could not secure privileged installer recovery epoch" 74
+  }
   if path_exists "$install_lock_epoch"; then
     read_install_lock_epoch
     /bin/rm -f "$install_lock_epoch" 2>/dev/null ||
@@ -189,8 +190,8 @@ validate_existing_install_lock() {
   inspect_install_record "$install_lock" "lock"
 }
 
-# Reports absent (record_state) or stops the script: a recovery record is
-# never taken over or deleted by another installer.
+# Reports absent (record_state) or stops the script. A record whose owner is
+# dead is removed (see reclaim_stale_install_recovery); a live one never.
 validate_existing_install_recovery() {
   inspect_install_record "$install_lock_recovery" "lock-recovery"
   if [[ "$record_state" == "absent" ]]; then
@@ -200,17 +201,40 @@ validate_existing_install_recovery() {
     install_record_owner_alive "$record_pid" "$record_identity"; then
     fail "Another process is recovering the privileged installer lock" 75
   fi
-  if ! path_exists "$install_lock_recovery"; then
-    record_state="absent"
-    return 0
-  fi
   # Its owner may be in its own exit cleanup.
   /bin/sleep 0.02
-  if ! path_exists "$install_lock_recovery"; then
-    record_state="absent"
-    return 0
+  if path_exists "$install_lock_recovery"; then
+    reclaim_stale_install_recovery
   fi
-  fail "A stale privileged installer lock-recovery record requires manual removal: $install_lock_recovery" 75
+  record_state="absent"
+}
+
+# A reclaimer killed while holding the recovery record leaves it behind for
+# good. Reclaimers of such a record take turns under a kernel lock on a file of
+# their own, which a killed holder cannot keep: under it, the record can only
+# change through its owner (dead) or the holder, so the record found dead is
+# the record removed. Sets recovery_reclaimed when this run removed it.
+# Relies on the helper directory being root:wheel and closed to group and
+# others: only root could swap the lock file between its check and its opening.
+reclaim_stale_install_recovery() {
+  local reclaim_fd=""
+  create_install_record "" "$install_lock_reclaim" "$$" "$install_lock_identity" || (( $? == 2 )) ||
+    fail "Could not create the privileged installer reclaim lock" 74
+  inspect_install_record "$install_lock_reclaim" "lock-reclaim"
+  [[ "$record_state" == "present" ]] ||
+    fail "Could not create the privileged installer reclaim lock" 74
+  zsystem flock -t 5 -f reclaim_fd "$install_lock_reclaim" 2>/dev/null ||
+    fail "Another process is recovering the privileged installer lock" 75
+  inspect_install_record "$install_lock_recovery" "lock-recovery"
+  if [[ "$record_state" == "present" ]] && read_install_record "$install_lock_recovery" &&
+    ! install_record_owner_alive "$record_pid" "$record_identity"; then
+    /bin/rm -f "$install_lock_recovery" 2>/dev/null ||
+      fail "Could not remove the stale privileged installer lock-recovery record" 74
+    recovery_reclaimed=1
+    # Whoever the record's owner was reclaiming may have left staged files.
+    install_lock_reclaimed=1
+  fi
+  zsystem flock -u "$reclaim_fd"
 }
 
 release_install_lock() {
@@ -227,111 +251,118 @@ release_install_lock_recovery() {
   install_lock_recovery_acquired=0
 }
 
-acquire_install_lock() {
-  local attempts=0 epoch_before="" epoch_after=""
+# Records this run's identity and creates its two candidates, which must not
+# exist yet.
+create_install_lock_candidates() {
   if ! install_lock_identity="$(process_identity "$$")"; then
     fail "Could not record privileged installer identity" 74
   fi
   install_lock_recovery_identity="$install_lock_identity"
-  # Paths that exist are not ours: cleanup must leave them alone.
-  if path_exists "$install_lock_candidate"; then
-    install_lock_candidate=""
-    fail "Refusing to overwrite a privileged installer lock candidate" 73
-  fi
-  write_install_record_candidate "$install_lock_candidate" || {
-    (( $? != 2 )) || install_lock_candidate=""
+  create_install_record install_lock_candidate "${install_lock}.candidate.$$" \
+    "$$" "$install_lock_identity" || {
+    (( $? != 2 )) || fail "Refusing to overwrite a privileged installer lock candidate" 73
     fail "Could not create the privileged installer lock candidate" 74
   }
-  if path_exists "$install_lock_recovery_candidate"; then
-    install_lock_recovery_candidate=""
-    fail "Refusing to overwrite a privileged installer lock-recovery candidate" 73
-  fi
-  write_install_record_candidate "$install_lock_recovery_candidate" || {
-    (( $? != 2 )) || install_lock_recovery_candidate=""
+  create_install_record install_lock_recovery_candidate "${install_lock_recovery}.candidate.$$" \
+    "$$" "$install_lock_identity" || {
+    (( $? != 2 )) || fail "Refusing to overwrite a privileged installer lock-recovery candidate" 73
     fail "Could not create the privileged installer lock-recovery candidate" 74
   }
+}
 
-  while (( attempts < 3 )); do
+# After publishing the lock: keeps it (status 0) unless another installer
+# reclaimed since the epoch $1 was read, in which case the lock may rest on a
+# decision made against a lock that is gone now: it is given back (status 1).
+confirm_install_lock() {
+  local epoch_before="$1"
+  install_lock_acquired=1
+  read_install_lock_epoch
+  if path_exists "$install_lock_recovery" || [[ "$epoch_value" != "$epoch_before" ]]; then
+    if ! path_exists "$install_lock"; then
+      install_lock_acquired=0
+    else
+      release_install_lock || fail "Privileged installer lock ownership changed during recovery" 74
+    fi
+    return 1
+  fi
+  /bin/rm -f "$install_lock_candidate" 2>/dev/null ||
+    fail "Could not finalize the privileged installer lock" 74
+  install_lock_candidate=""
+  /bin/rm -f "$install_lock_recovery_candidate" 2>/dev/null ||
+    fail "Could not finalize the privileged installer lock-recovery candidate" 74
+  install_lock_recovery_candidate=""
+}
+
+# Sets lock_record_state to "stale" when the existing lock's owner is dead,
+# "gone" when it vanished or was absent; stops the script when it is alive.
+check_existing_install_lock() {
+  local alive_message="$1"
+  lock_record_state="gone"
+  validate_existing_install_lock
+  [[ "$record_state" == "present" ]] || return 0
+  read_install_record "$install_lock" || return 0
+  if install_record_owner_alive "$record_pid" "$record_identity"; then
+    release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+    fail "$alive_message" 75
+  fi
+  lock_record_state="stale"
+}
+
+# The lock exists and its owner is dead: removes it under the recovery record,
+# after checking it again there. Status 0: try again at once; 1: after a
+# pause; 2: at once and uncounted, a dead reclaimer's record being removed.
+reclaim_stale_install_lock() {
+  if ! publish_lock_record "$install_lock_recovery_candidate" "$install_lock_recovery"; then
+    recovery_reclaimed=0
+    validate_existing_install_recovery
+    (( recovery_reclaimed )) && return 2
+    return 1
+  fi
+  install_lock_recovery_acquired=1
+  publish_install_lock_epoch "$install_lock_attempts"
+  if ! path_exists "$install_lock"; then
+    release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+    return 0
+  fi
+  check_existing_install_lock "Another Tesselwick helper installation acquired the lock during recovery"
+  if [[ "$lock_record_state" == "gone" ]]; then
+    release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+    return 1
+  fi
+  /bin/rm -f "$install_lock" 2>/dev/null ||
+    fail "Could not remove the stale privileged installer lock" 74
+  install_lock_reclaimed=1
+  release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
+}
+
+acquire_install_lock() {
+  local epoch_before="" step=0
+  install_lock_attempts=0
+  create_install_lock_candidates
+  while (( install_lock_attempts < 3 )); do
     read_install_lock_epoch
     epoch_before="$epoch_value"
-
     if path_exists "$install_lock_recovery"; then
+      recovery_reclaimed=0
       validate_existing_install_recovery
-      attempts=$(( attempts + 1 ))
-      /bin/sleep 0.05
-      continue
-    fi
-
-    if publish_lock_record "$install_lock_candidate" "$install_lock"; then
-      install_lock_acquired=1
-      read_install_lock_epoch
-      epoch_after="$epoch_value"
-      # A reclaim by another installer since the first epoch read means the
-      # lock we just published may rest on a decision made against a lock
-      # that is gone now: back off and look again.
-      if path_exists "$install_lock_recovery" || [[ "$epoch_after" != "$epoch_before" ]]; then
-        if ! path_exists "$install_lock"; then
-          install_lock_acquired=0
-        else
-          release_install_lock || fail "Privileged installer lock ownership changed during recovery" 74
+      # Removing a dead reclaimer's record is progress, not a failed attempt.
+      (( recovery_reclaimed )) && continue
+    elif publish_lock_record "$install_lock_candidate" "$install_lock"; then
+      confirm_install_lock "$epoch_before" && return 0
+    else
+      check_existing_install_lock "Another Tesselwick helper installation is already running"
+      if [[ "$lock_record_state" == "stale" ]]; then
+        step=0
+        reclaim_stale_install_lock || step=$?
+        (( step != 2 )) || continue
+        if (( step == 0 )); then
+          install_lock_attempts=$(( install_lock_attempts + 1 ))
+          continue
         fi
-        attempts=$(( attempts + 1 ))
-        /bin/sleep 0.05
-        continue
       fi
-      /bin/rm -f "$install_lock_candidate" 2>/dev/null ||
-        fail "Could not finalize the privileged installer lock" 74
-      /bin/rm -f "$install_lock_recovery_candidate" 2>/dev/null ||
-        fail "Could not finalize the privileged installer lock-recovery candidate" 74
-      return 0
     fi
-
-    validate_existing_install_lock
-    if [[ "$record_state" == "absent" ]]; then
-      attempts=$(( attempts + 1 ))
-      /bin/sleep 0.05
-      continue
-    fi
-    if ! read_install_record "$install_lock"; then
-      attempts=$(( attempts + 1 ))
-      /bin/sleep 0.05
-      continue
-    fi
-    if install_record_owner_alive "$record_pid" "$record_identity"; then
-      fail "Another Tesselwick helper installation is already running" 75
-    fi
-
-    # The lock is stale: reclaim it under the recovery record.
-    if ! publish_lock_record "$install_lock_recovery_candidate" "$install_lock_recovery"; then
-      validate_existing_install_recovery
-      attempts=$(( attempts + 1 ))
-      /bin/sleep 0.05
-      continue
-    fi
-    install_lock_recovery_acquired=1
-    publish_install_lock_epoch "$attempts"
-
-    if ! path_exists "$install_lock"; then
-      release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
-      attempts=$(( attempts + 1 ))
-      continue
-    fi
-    validate_existing_install_lock
-    if [[ "$record_state" == "absent" ]] || ! read_install_record "$install_lock"; then
-      release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
-      attempts=$(( attempts + 1 ))
-      /bin/sleep 0.05
-      continue
-    fi
-    if install_record_owner_alive "$record_pid" "$record_identity"; then
-      release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
-      fail "Another Tesselwick helper installation acquired the lock during recovery" 75
-    fi
-    /bin/rm -f "$install_lock" 2>/dev/null ||
-      fail "Could not remove the stale privileged installer lock" 74
-    install_lock_reclaimed=1
-    release_install_lock_recovery || fail "Could not release privileged installer lock recovery" 74
-    attempts=$(( attempts + 1 ))
+    install_lock_attempts=$(( install_lock_attempts + 1 ))
+    /bin/sleep 0.05
   done
   fail "Could not acquire the privileged installer lock" 75
 }

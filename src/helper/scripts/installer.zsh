@@ -32,12 +32,24 @@ normalize_mode_without_special_bits() {
   return 1
 }
 
+# Gives a path this run has just created root:wheel and the mode $2, never
+# through a link: chown -h changes a link itself, and chmod (which has no such
+# flag on Debian, where the sandbox runs this same text) comes right after a
+# check for a link. That check holds because each path lies in a directory
+# only root can write to, or is root's own in the sticky /private/tmp.
+secure_created_path() {
+  local target="$1" mode="$2"
+  chown -h root:wheel "$target"
+  [[ ! -L "$target" ]] || fail "Refusing to change a symbolic link: $target" 73
+  /bin/chmod "$mode" "$target"
+}
+
 ensure_secure_directory() {
   local dir_path="$1"
   local owner_uid owner_gid raw_mode mode
   if [[ ! -e "$dir_path" && ! -L "$dir_path" ]]; then
     /bin/mkdir -m 0755 "$dir_path"
-    chown root:wheel "$dir_path"
+    secure_created_path "$dir_path" 0755
   fi
   if [[ -L "$dir_path" ]]; then
     fail "Refusing symbolic-link privileged directory: $dir_path" 73
@@ -64,17 +76,22 @@ ensure_secure_directory '@HELPER_DIRECTORY@'
 ensure_secure_directory '@SUDOERS_DIRECTORY@'
 
 install_lock='@HELPER_DIRECTORY@/@INSTALL_LOCK_NAME@'
-install_lock_candidate="${install_lock}.candidate.$$"
 install_lock_recovery="${install_lock}.recovery"
-install_lock_recovery_candidate="${install_lock_recovery}.candidate.$$"
 install_lock_epoch="${install_lock}.epoch"
+install_lock_reclaim="${install_lock}.reclaim"
 
+# Named once this run has created them, so cleanup removes nothing else.
+install_lock_candidate=""
+install_lock_recovery_candidate=""
+install_lock_epoch_candidate=""
 install_lock_acquired=0
+install_lock_attempts=0
 install_lock_identity=""
 install_lock_recovery_acquired=0
 install_lock_recovery_identity=""
-install_lock_epoch_candidate=""
 install_lock_reclaimed=0
+recovery_reclaimed=0
+lock_record_state=""
 tmp_dir=""
 helper_tmp=""
 sudoers_tmp=""
@@ -100,85 +117,63 @@ install_record_is_own() {
   [[ "$own_pid" == "$$" && -n "$expected_identity" && "$own_identity" == "$expected_identity" ]]
 }
 
-cleanup() {
-  local cleanup_status="$1"
-  if (( ! commit_complete )); then
-    # Backups are only put back over a path this run replaced: until then the
-    # previous installation is still in place and intact.
-    if (( helper_replaced )); then
-      if ! /bin/rm -f '@HELPER_PATH@'; then
-        print -r -- "Could not remove the partially installed helper during rollback" >&2
-        cleanup_status=74
-      fi
-      if (( had_helper )) && [[ -n "$helper_backup" ]] && path_exists "$helper_backup"; then
-        if ! /bin/mv -f "$helper_backup" '@HELPER_PATH@'; then
-          print -r -- "Could not restore the previous helper during rollback" >&2
-          cleanup_status=74
-        fi
-      fi
+# The steps of cleanup each print one line per failure and return 74 then,
+# else 0.
+# Backups are only put back over a path this run replaced: until then the
+# previous installation is still in place and intact.
+roll_back_installation() {
+  local step_status=0
+  if (( helper_replaced )); then
+    if ! /bin/rm -f '@HELPER_PATH@'; then
+      print -r -- "Could not remove the partially installed helper during rollback" >&2
+      step_status=74
     fi
-    if (( sudoers_replaced )); then
-      if ! /bin/rm -f '@SUDOERS_PATH@'; then
-        print -r -- "Could not remove the partially installed sudoers rule during rollback" >&2
-        cleanup_status=74
-      fi
-      if (( had_sudoers )) && [[ -n "$sudoers_backup" ]] && path_exists "$sudoers_backup"; then
-        if ! /bin/mv -f "$sudoers_backup" '@SUDOERS_PATH@'; then
-          print -r -- "Could not restore the previous sudoers rule during rollback" >&2
-          cleanup_status=74
-        fi
+    if (( had_helper )) && [[ -n "$helper_backup" ]] && path_exists "$helper_backup"; then
+      if ! /bin/mv -f "$helper_backup" '@HELPER_PATH@'; then
+        print -r -- "Could not restore the previous helper during rollback" >&2
+        step_status=74
       fi
     fi
   fi
+  if (( sudoers_replaced )); then
+    if ! /bin/rm -f '@SUDOERS_PATH@'; then
+      print -r -- "Could not remove the partially installed sudoers rule during rollback" >&2
+      step_status=74
+    fi
+    if (( had_sudoers )) && [[ -n "$sudoers_backup" ]] && path_exists "$sudoers_backup"; then
+      if ! /bin/mv -f "$sudoers_backup" '@SUDOERS_PATH@'; then
+        print -r -- "Could not restore the previous sudoers rule during rollback" >&2
+        step_status=74
+      fi
+    fi
+  fi
+  return "$step_status"
+}
 
-  if [[ -n "$helper_tmp" ]] && path_exists "$helper_tmp"; then
-    if ! /bin/rm -f "$helper_tmp"; then
-      print -r -- "Could not remove the staged helper during cleanup" >&2
-      cleanup_status=74
-    fi
-  fi
-  if [[ -n "$sudoers_tmp" ]] && path_exists "$sudoers_tmp"; then
-    if ! /bin/rm -f "$sudoers_tmp"; then
-      print -r -- "Could not remove the staged sudoers rule during cleanup" >&2
-      cleanup_status=74
-    fi
-  fi
-  if [[ -n "$tmp_dir" ]] && path_exists "$tmp_dir"; then
-    if ! /bin/rm -rf "$tmp_dir"; then
-      print -r -- "Could not remove the privileged installer temporary directory" >&2
-      cleanup_status=74
-    fi
-  fi
-  if path_exists "$install_lock_candidate"; then
-    if ! /bin/rm -f "$install_lock_candidate"; then
-      print -r -- "Could not remove the privileged installer lock candidate" >&2
-      cleanup_status=74
-    fi
-  fi
-  if path_exists "$install_lock_recovery_candidate"; then
-    if ! /bin/rm -f "$install_lock_recovery_candidate"; then
-      print -r -- "Could not remove the privileged installer lock-recovery candidate" >&2
-      cleanup_status=74
-    fi
-  fi
-  if [[ -n "$install_lock_epoch_candidate" ]] && path_exists "$install_lock_epoch_candidate"; then
-    if ! /bin/rm -f "$install_lock_epoch_candidate"; then
-      print -r -- "Could not remove the privileged installer epoch candidate" >&2
-      cleanup_status=74
-    fi
-  fi
+# Removes what this run created and still names: $1 is the path (empty when
+# there is none), $2 the message if it cannot be removed.
+remove_created_path() {
+  [[ -n "$1" ]] && path_exists "$1" || return 0
+  /bin/rm -rf "$1" && return 0
+  print -r -- "$2" >&2
+  return 74
+}
 
+# Removes the lock and the recovery record if this run holds them and they
+# still name it.
+release_held_records() {
+  local step_status=0
   if (( install_lock_acquired )); then
     if install_record_is_own "$install_lock" "$install_lock_identity"; then
       if /bin/rm -f "$install_lock"; then
         install_lock_acquired=0
       else
         print -r -- "Could not remove the privileged installer lock" >&2
-        cleanup_status=74
+        step_status=74
       fi
     else
       print -r -- "Privileged installer lock ownership changed before cleanup; refusing to remove it" >&2
-      cleanup_status=74
+      step_status=74
     fi
   fi
   if (( install_lock_recovery_acquired )); then
@@ -187,13 +182,34 @@ cleanup() {
         install_lock_recovery_acquired=0
       else
         print -r -- "Could not remove the privileged installer lock-recovery record" >&2
-        cleanup_status=74
+        step_status=74
       fi
     else
       print -r -- "Privileged installer lock-recovery ownership changed before cleanup; refusing to remove it" >&2
-      cleanup_status=74
+      step_status=74
     fi
   fi
+  return "$step_status"
+}
+
+cleanup() {
+  local cleanup_status="$1"
+  if (( ! commit_complete )); then
+    roll_back_installation || cleanup_status=74
+  fi
+  remove_created_path "$helper_tmp" "Could not remove the staged helper during cleanup" ||
+    cleanup_status=74
+  remove_created_path "$sudoers_tmp" "Could not remove the staged sudoers rule during cleanup" ||
+    cleanup_status=74
+  remove_created_path "$tmp_dir" "Could not remove the privileged installer temporary directory" ||
+    cleanup_status=74
+  remove_created_path "$install_lock_candidate" \
+    "Could not remove the privileged installer lock candidate" || cleanup_status=74
+  remove_created_path "$install_lock_recovery_candidate" \
+    "Could not remove the privileged installer lock-recovery candidate" || cleanup_status=74
+  remove_created_path "$install_lock_epoch_candidate" \
+    "Could not remove the privileged installer epoch candidate" || cleanup_status=74
+  release_held_records || cleanup_status=74
   return "$cleanup_status"
 }
 
@@ -243,8 +259,7 @@ if (( install_lock_reclaimed )); then
 fi
 
 tmp_dir="$(/usr/bin/mktemp -d /private/tmp/vornaby-harbortide.XXXXXX)"
-chown root:wheel "$tmp_dir"
-/bin/chmod 0700 "$tmp_dir"
+secure_created_path "$tmp_dir" 0700
 helper_backup="${tmp_dir}/helper.backup"
 sudoers_backup="${tmp_dir}/sudoers.backup"
 # zsh writes a here-document to a file named from TMPPREFIX, closes it and
@@ -260,13 +275,11 @@ sudoers_tmp="$(/usr/bin/mktemp '@SUDOERS_DIRECTORY@/.vornaby-harbortide.XXXXXX')
 /bin/cat >"$helper_tmp" <<'EOS_HELPER'
 #@include helper.zsh
 EOS_HELPER
-chown root:wheel "$helper_tmp"
-/bin/chmod 0755 "$helper_tmp"
+secure_created_path "$helper_tmp" 0755
 /bin/zsh -n "$helper_tmp"
 
 print -r -- '@SUDOERS_RULE@' >"$sudoers_tmp"
-chown root:wheel "$sudoers_tmp"
-/bin/chmod 0440 "$sudoers_tmp"
+secure_created_path "$sudoers_tmp" 0440
 /usr/sbin/visudo -cf "$sudoers_tmp"
 
 # Backups are copies: the old installation stays usable until its
