@@ -39,6 +39,23 @@ bool isRequestLease(std::string_view lease) {
     return true;
 }
 
+// The portable user-name form (letters, digits, "_", ".", "-"; no leading
+// digit or dash), which single quotes in a script can hold unchanged.
+bool isUserName(std::string_view name) {
+    if (name.empty() || name.size() > 64 || (name[0] >= '0' && name[0] <= '9') || name[0] == '-' ||
+        name[0] == '.') {
+        return false;
+    }
+    for (const char c : name) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
+        if (!allowed) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::string helperScript() {
@@ -47,6 +64,15 @@ std::string helperScript() {
 
 std::string installerScript() {
     return std::string(scripts::kInstaller);
+}
+
+std::string uninstallerScript(const std::string& requester) {
+    if (!isUserName(requester)) {
+        throw std::invalid_argument("not a user name: " + requester);
+    }
+    std::string script(scripts::kUninstaller);
+    splice(script, "{{REQUESTER}}", requester);
+    return script;
 }
 
 std::string privilegedDiskutilScript(discovery::DiskOperation operation,

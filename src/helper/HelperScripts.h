@@ -6,8 +6,8 @@
 
 #include <string>
 
-// The root scripts: the helper, its installer and the administrator route's
-// script. Their texts live in helper/scripts/ and are embedded at build time
+// The root scripts: the helper, its installer and uninstaller, and the
+// administrator route's script. Their texts live in helper/scripts/ and are embedded at build time
 // with the paths and names below spliced in.
 namespace tesselwick::helper {
 
@@ -30,6 +30,11 @@ std::string helperScript();
 // The transactional installer, run once as root. Its only variable parts are
 // the constants above.
 std::string installerScript();
+
+// The removal of the helper and its rule, run once as root for `requester`
+// (a user name; std::invalid_argument otherwise), whom sudo must refuse the
+// helper before anything is deleted.
+std::string uninstallerScript(const std::string& requester);
 
 // The administrator route's root script for one request: it re-validates the
 // partition on the live system as the helper does, then mounts or unmounts it.

@@ -72,6 +72,7 @@ RECOVERY="$LOCK.recovery"
 EPOCH="$LOCK.epoch"
 INSTALLER="$TW_DIR/installer.zsh"
 HELPER="$TW_DIR/helper.zsh"
+UNINSTALLER="$TW_DIR/uninstaller.zsh"
 say() { print -r -- "$1=${2:-}"; }
 meta() {
   if [[ -e "$1" || -L "$1" ]]; then /usr/bin/stat -f '%u:%g:%Mp%Lp' "$1"; else print -r -- absent; fi

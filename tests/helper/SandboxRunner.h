@@ -49,11 +49,13 @@ private:
 // (uid:gid:mode or "absent"), identity_of PID, write_record PATH PID IDENTITY,
 // dead_record PATH (naming a process that has exited),
 // diskutil_calls VERB (from the simulator's invocation log, $TW_DIR/macsim.log),
-// and the variables HP, SP, HD, LOCK, RECOVERY, EPOCH, INSTALLER, HELPER.
+// and the variables HP, SP, HD, LOCK, RECOVERY, EPOCH, INSTALLER, HELPER,
+// UNINSTALLER (for the world's user, ava).
 std::string sandboxPrelude(const std::string& dir);
 
 // A fixture with a sandbox, skipped with the launcher's reason where none can be
-// built; the installer and the helper wait in its scratch directory.
+// built; the installer, the helper and the uninstaller wait in its scratch
+// directory.
 class SandboxFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -63,6 +65,7 @@ protected:
         }
         sandbox_.writeFile("installer.zsh", helper::installerScript());
         sandbox_.writeFile("helper.zsh", helper::helperScript());
+        sandbox_.writeFile("uninstaller.zsh", helper::uninstallerScript("ava"));
     }
     SandboxRunner sandbox_;
 };

@@ -1,9 +1,108 @@
-## The installer's lock, included by installer.zsh: one installation at a
-## time, and a lock left by a killed installer is reclaimed safely. Records
-## are root-owned files naming their process by id and identity.
+## The installer's lock, included by installer.zsh and uninstaller.zsh: one
+## installation or removal at a time, and a lock left by a killed run is
+## reclaimed safely. Records are root-owned files naming their process by id
+## and identity.
 # sysopen creates a file without ever opening an existing path; zsystem flock
 # gives a lock the kernel drops with its holder.
 zmodload zsh/system 2>/dev/null || fail "Could not load the shell's system module" 74
+
+install_lock='@HELPER_DIRECTORY@/@INSTALL_LOCK_NAME@'
+install_lock_recovery="${install_lock}.recovery"
+install_lock_epoch="${install_lock}.epoch"
+install_lock_reclaim="${install_lock}.reclaim"
+
+# Named once this run has created them, so cleanup removes nothing else.
+install_lock_candidate=""
+install_lock_recovery_candidate=""
+install_lock_epoch_candidate=""
+install_lock_acquired=0
+install_lock_attempts=0
+install_lock_identity=""
+install_lock_recovery_acquired=0
+install_lock_recovery_identity=""
+install_lock_reclaimed=0
+recovery_reclaimed=0
+lock_record_state=""
+
+# True when the record at $1 is a regular file naming this process and the
+# identity $2 on its first two lines.
+install_record_is_own() {
+  local record_path="$1" expected_identity="$2"
+  local own_pid="" own_identity=""
+  [[ -f "$record_path" && ! -L "$record_path" ]] || return 1
+  { { IFS= read -r own_pid || true; IFS= read -r own_identity || true; } <"$record_path"; } 2>/dev/null || return 1
+  [[ "$own_pid" == "$$" && -n "$expected_identity" && "$own_identity" == "$expected_identity" ]]
+}
+
+# Removes the lock and the recovery record if this run holds them and they
+# still name it.
+release_held_records() {
+  local step_status=0
+  if (( install_lock_acquired )); then
+    if install_record_is_own "$install_lock" "$install_lock_identity"; then
+      if /bin/rm -f "$install_lock"; then
+        install_lock_acquired=0
+      else
+        print -r -- "Could not remove the privileged installer lock" >&2
+        step_status=74
+      fi
+    else
+      print -r -- "Privileged installer lock ownership changed before cleanup; refusing to remove it" >&2
+      step_status=74
+    fi
+  fi
+  if (( install_lock_recovery_acquired )); then
+    if install_record_is_own "$install_lock_recovery" "$install_lock_recovery_identity"; then
+      if /bin/rm -f "$install_lock_recovery"; then
+        install_lock_recovery_acquired=0
+      else
+        print -r -- "Could not remove the privileged installer lock-recovery record" >&2
+        step_status=74
+      fi
+    else
+      print -r -- "Privileged installer lock-recovery ownership changed before cleanup; refusing to remove it" >&2
+      step_status=74
+    fi
+  fi
+  return "$step_status"
+}
+# Removes the candidates this run created and gives back the records it holds.
+release_install_lock_records() {
+  local step_status=0
+  remove_created_path "$install_lock_candidate" \
+    "Could not remove the privileged installer lock candidate" || step_status=74
+  remove_created_path "$install_lock_recovery_candidate" \
+    "Could not remove the privileged installer lock-recovery candidate" || step_status=74
+  remove_created_path "$install_lock_epoch_candidate" \
+    "Could not remove the privileged installer epoch candidate" || step_status=74
+  release_held_records || step_status=74
+  return "$step_status"
+}
+
+# Removes what a killed installer or uninstaller left: the installer's files
+# staged beside their final places, and folders that can only be ours (root's
+# own, 0700, not a link): the installer's backups and the uninstaller's
+# staging. A removal killed after moving the files aside is thereby finished.
+remove_killed_installer_leftovers() {
+  local leftover=""
+  for leftover in '@HELPER_DIRECTORY@/.com.vornaby.harbortide.helper.'??????(N) \
+    '@SUDOERS_DIRECTORY@/.vornaby-harbortide.'??????(N); do
+    if [[ -f "$leftover" || -L "$leftover" ]]; then
+      /bin/rm -f "$leftover" 2>/dev/null ||
+        fail "Could not remove a killed installer's staged file: $leftover" 74
+    fi
+  done
+  for leftover in /private/tmp/vornaby-harbortide.??????(N) \
+    '@HELPER_DIRECTORY@/.com.vornaby.harbortide.removal.'??????(N) \
+    '@SUDOERS_DIRECTORY@/.vornaby-harbortide.removal.'??????(N); do
+    if [[ -d "$leftover" && ! -L "$leftover" ]] &&
+      [[ "$(/usr/bin/stat -f '%u:%Lp' "$leftover" 2>/dev/null)" == "0:700" ]]; then
+      /bin/rm -rf "$leftover" 2>/dev/null ||
+        fail "Could not remove a killed installer's temporary directory: $leftover" 74
+    fi
+  done
+}
+
 # Prints the identity of a live process: start time, user and process group,
 # which together tell a recycled process id from the process that wrote a
 # record. Fails for anything that is not a live, non-zombie process above 1.

@@ -11,87 +11,13 @@ export PATH=/usr/sbin:/usr/bin:/bin:/sbin
 export LC_ALL=C
 cd /
 
-fail() {
-  print -r -- "$1" >&2
-  exit "${2:-1}"
-}
-
-# Modes are read as stat -f '%Mp%Lp': the special bits (setuid, setgid,
-# sticky) then the permission bits, because the low-order field alone masks them
-# away. Only a leading 0 (no special bit) and plain permission bits pass.
-normalize_mode_without_special_bits() {
-  local raw_mode="$1"
-  if [[ "$raw_mode" =~ '^[0-7]{3}$' ]]; then
-    print -r -- "$raw_mode"
-    return 0
-  fi
-  if [[ "$raw_mode" =~ '^0[0-7]{3}$' ]]; then
-    print -r -- "${raw_mode[2,4]}"
-    return 0
-  fi
-  return 1
-}
-
-# Gives a path this run has just created root:wheel and the mode $2, never
-# through a link: chown -h changes a link itself, and chmod (which has no such
-# flag on Debian, where the sandbox runs this same text) comes right after a
-# check for a link. That check holds because each path lies in a directory
-# only root can write to, or is root's own in the sticky /private/tmp.
-secure_created_path() {
-  local target="$1" mode="$2"
-  chown -h root:wheel "$target"
-  [[ ! -L "$target" ]] || fail "Refusing to change a symbolic link: $target" 73
-  /bin/chmod "$mode" "$target"
-}
-
-ensure_secure_directory() {
-  local dir_path="$1"
-  local owner_uid owner_gid raw_mode mode
-  if [[ ! -e "$dir_path" && ! -L "$dir_path" ]]; then
-    /bin/mkdir -m 0755 "$dir_path"
-    secure_created_path "$dir_path" 0755
-  fi
-  if [[ -L "$dir_path" ]]; then
-    fail "Refusing symbolic-link privileged directory: $dir_path" 73
-  fi
-  if [[ ! -d "$dir_path" ]]; then
-    fail "Privileged path is not a directory: $dir_path" 73
-  fi
-  owner_uid="$(/usr/bin/stat -f '%u' "$dir_path")"
-  owner_gid="$(/usr/bin/stat -f '%g' "$dir_path")"
-  if [[ "$owner_uid" != "0" || "$owner_gid" != "0" ]]; then
-    fail "Privileged directory is not root:wheel: $dir_path" 73
-  fi
-  raw_mode="$(/usr/bin/stat -f '%Mp%Lp' "$dir_path")"
-  if ! mode="$(normalize_mode_without_special_bits "$raw_mode")"; then
-    fail "Privileged directory has invalid or special permission bits: $dir_path ($raw_mode)" 73
-  fi
-  # Owner rwx; group and others may read and search but never write.
-  if [[ "${mode[1]}" != "7" || "${mode[2]}" != [0145] || "${mode[3]}" != [0145] ]]; then
-    fail "Privileged directory permissions are unsafe: $dir_path ($mode)" 73
-  fi
-}
+#@include privileged_setup.zsh
 
 ensure_secure_directory '@HELPER_DIRECTORY@'
 ensure_secure_directory '@SUDOERS_DIRECTORY@'
 
-install_lock='@HELPER_DIRECTORY@/@INSTALL_LOCK_NAME@'
-install_lock_recovery="${install_lock}.recovery"
-install_lock_epoch="${install_lock}.epoch"
-install_lock_reclaim="${install_lock}.reclaim"
+#@include install_lock.zsh
 
-# Named once this run has created them, so cleanup removes nothing else.
-install_lock_candidate=""
-install_lock_recovery_candidate=""
-install_lock_epoch_candidate=""
-install_lock_acquired=0
-install_lock_attempts=0
-install_lock_identity=""
-install_lock_recovery_acquired=0
-install_lock_recovery_identity=""
-install_lock_reclaimed=0
-recovery_reclaimed=0
-lock_record_state=""
 tmp_dir=""
 helper_tmp=""
 sudoers_tmp=""
@@ -102,20 +28,6 @@ had_sudoers=0
 helper_replaced=0
 sudoers_replaced=0
 commit_complete=0
-
-path_exists() {
-  [[ -e "$1" || -L "$1" ]]
-}
-
-# True when the record at $1 is a regular file naming this process and the
-# identity $2 on its first two lines.
-install_record_is_own() {
-  local record_path="$1" expected_identity="$2"
-  local own_pid="" own_identity=""
-  [[ -f "$record_path" && ! -L "$record_path" ]] || return 1
-  { { IFS= read -r own_pid || true; IFS= read -r own_identity || true; } <"$record_path"; } 2>/dev/null || return 1
-  [[ "$own_pid" == "$$" && -n "$expected_identity" && "$own_identity" == "$expected_identity" ]]
-}
 
 # The steps of cleanup each print one line per failure and return 74 then,
 # else 0.
@@ -150,48 +62,6 @@ roll_back_installation() {
   return "$step_status"
 }
 
-# Removes what this run created and still names: $1 is the path (empty when
-# there is none), $2 the message if it cannot be removed.
-remove_created_path() {
-  [[ -n "$1" ]] && path_exists "$1" || return 0
-  /bin/rm -rf "$1" && return 0
-  print -r -- "$2" >&2
-  return 74
-}
-
-# Removes the lock and the recovery record if this run holds them and they
-# still name it.
-release_held_records() {
-  local step_status=0
-  if (( install_lock_acquired )); then
-    if install_record_is_own "$install_lock" "$install_lock_identity"; then
-      if /bin/rm -f "$install_lock"; then
-        install_lock_acquired=0
-      else
-        print -r -- "Could not remove the privileged installer lock" >&2
-        step_status=74
-      fi
-    else
-      print -r -- "Privileged installer lock ownership changed before cleanup; refusing to remove it" >&2
-      step_status=74
-    fi
-  fi
-  if (( install_lock_recovery_acquired )); then
-    if install_record_is_own "$install_lock_recovery" "$install_lock_recovery_identity"; then
-      if /bin/rm -f "$install_lock_recovery"; then
-        install_lock_recovery_acquired=0
-      else
-        print -r -- "Could not remove the privileged installer lock-recovery record" >&2
-        step_status=74
-      fi
-    else
-      print -r -- "Privileged installer lock-recovery ownership changed before cleanup; refusing to remove it" >&2
-      step_status=74
-    fi
-  fi
-  return "$step_status"
-}
-
 cleanup() {
   local cleanup_status="$1"
   if (( ! commit_complete )); then
@@ -203,23 +73,8 @@ cleanup() {
     cleanup_status=74
   remove_created_path "$tmp_dir" "Could not remove the privileged installer temporary directory" ||
     cleanup_status=74
-  remove_created_path "$install_lock_candidate" \
-    "Could not remove the privileged installer lock candidate" || cleanup_status=74
-  remove_created_path "$install_lock_recovery_candidate" \
-    "Could not remove the privileged installer lock-recovery candidate" || cleanup_status=74
-  remove_created_path "$install_lock_epoch_candidate" \
-    "Could not remove the privileged installer epoch candidate" || cleanup_status=74
-  release_held_records || cleanup_status=74
+  release_install_lock_records || cleanup_status=74
   return "$cleanup_status"
-}
-
-finish_cleanup() {
-  local incoming_status=$?
-  trap - EXIT
-  trap '' HUP INT TERM
-  set +e
-  cleanup "$incoming_status"
-  exit $?
 }
 
 trap finish_cleanup EXIT
@@ -228,34 +83,12 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-#@include install_lock.zsh
-
-# Removes what a killed installer left: files staged under the prefixes $1
-# and $2 (in root-only directories), and backup folders that can only be an
-# installer's (root's own, 0700, not a link).
-remove_killed_installer_leftovers() {
-  local leftover=""
-  for leftover in "$1"??????(N) "$2"??????(N); do
-    if [[ -f "$leftover" || -L "$leftover" ]]; then
-      /bin/rm -f "$leftover" 2>/dev/null ||
-        fail "Could not remove a killed installer's staged file: $leftover" 74
-    fi
-  done
-  for leftover in /private/tmp/vornaby-harbortide.??????(N); do
-    if [[ -d "$leftover" && ! -L "$leftover" ]] &&
-      [[ "$(/usr/bin/stat -f '%u:%Lp' "$leftover" 2>/dev/null)" == "0:700" ]]; then
-      /bin/rm -rf "$leftover" 2>/dev/null ||
-        fail "Could not remove a killed installer's temporary directory: $leftover" 74
-    fi
-  done
-}
-
 acquire_install_lock
 
 # A stale lock means its installer was killed; holding the lock now, nothing
 # else of this kind can be in use.
 if (( install_lock_reclaimed )); then
-  remove_killed_installer_leftovers '@HELPER_DIRECTORY@/.com.vornaby.harbortide.helper.' '@SUDOERS_DIRECTORY@/.vornaby-harbortide.'
+  remove_killed_installer_leftovers
 fi
 
 tmp_dir="$(/usr/bin/mktemp -d /private/tmp/vornaby-harbortide.XXXXXX)"
