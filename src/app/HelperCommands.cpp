@@ -16,7 +16,8 @@ namespace {
 
 // The prompt may wait up to two minutes; the probe and refresh follow.
 constexpr Seconds kInstallLimit{180.0};
-constexpr const char* kUsage = "usage: tesselwick helper status|install|show-installer\n";
+constexpr const char* kUsage =
+    "usage: tesselwick helper status|install|uninstall|show-installer|show-uninstaller\n";
 
 // Blocking helper work belongs on a worker task, as in the application.
 template <typename Body> void runOnWorkerTask(Body&& body) {
@@ -35,6 +36,24 @@ template <typename Body> void runOnWorkerTask(Body&& body) {
     }
 }
 
+// Installs or removes the helper through the manager, as the popover does.
+int changeThroughManager(void (manager::DiskManager::*intent)(), const char* success,
+                         std::ostream& out, std::ostream& err) {
+    CommandSession session;
+    manager::DiskManager& manager = session.manager();
+    (manager.*intent)();
+    if (!session.serve([&] { return !manager.helperBusy(); }, kInstallLimit)) {
+        return session.interrupted() ? kInterruptedStatus : 1;
+    }
+    session.deliver();
+    if (manager.lastError()) {
+        err << terminalText(*manager.lastError(), Lines::keep) << "\n";
+        return 1;
+    }
+    out << success << "\n";
+    return 0;
+}
+
 } // namespace
 
 int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& out,
@@ -44,10 +63,11 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
         return exitcode::kUsage;
     }
     const std::string& verb = arguments[0];
-    if (verb == "show-installer") {
+    if (verb == "show-installer" || verb == "show-uninstaller") {
         // Exactly the text that would run as root, so it can be audited
         // before the prompt is approved.
-        out << ESPHelper::installerScript();
+        out << (verb == "show-installer" ? ESPHelper::installerScript()
+                                         : ESPHelper::uninstallerScript());
         out.flush();
         return 0;
     }
@@ -58,20 +78,19 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
         return result.ready ? 0 : 1;
     }
     if (verb == "install") {
-        // Through the manager, as the popover's button does.
-        CommandSession session;
-        manager::DiskManager& manager = session.manager();
-        manager.installHelper();
-        if (!session.serve([&] { return !manager.helperBusy(); }, kInstallLimit)) {
-            return session.interrupted() ? kInterruptedStatus : 1;
+        return changeThroughManager(&manager::DiskManager::installHelper,
+                                    "Passwordless EFI mount/unmount is available.", out, err);
+    }
+    if (verb == "uninstall") {
+        // Nothing to remove needs no prompt, and no manager either.
+        if (ESPHelper::helperFilesAbsent()) {
+            out << "The helper is not installed.\n";
+            return 0;
         }
-        session.deliver();
-        if (manager.lastError()) {
-            err << terminalText(*manager.lastError(), Lines::keep) << "\n";
-            return 1;
-        }
-        out << "Passwordless EFI mount/unmount is available.\n";
-        return 0;
+        return changeThroughManager(&manager::DiskManager::uninstallHelper,
+                                    "The helper was removed; mounting asks for an administrator "
+                                    "password again.",
+                                    out, err);
     }
     err << kUsage;
     return exitcode::kUsage;
@@ -79,5 +98,7 @@ int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& ou
 
 } // namespace tesselwick::app
 
-TESSELWICK_SUBCOMMAND(helper, "Passwordless mounting: helper status | install | show-installer",
+TESSELWICK_SUBCOMMAND(helper,
+                      "Passwordless mounting: helper status | install | uninstall | show-installer "
+                      "| show-uninstaller",
                       tesselwick::app::runHelperCommand);

@@ -6,8 +6,8 @@
 
 namespace tesselwick::app {
 
-// `tesselwick helper status|install|show-installer`; `arguments` are the words
-// after "helper". Returns the process exit status.
+// `tesselwick helper status|install|uninstall|show-installer|show-uninstaller`; `arguments` are the
+// words after "helper". Returns the process exit status.
 int runHelperCommand(const std::vector<std::string>& arguments, std::ostream& out,
                      std::ostream& err);
 

@@ -8,7 +8,13 @@
 #include "support/Text.h"
 #include "support/Utf8.h"
 
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
 #include <vector>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace tesselwick::ESPHelper {
 namespace {
@@ -27,6 +33,47 @@ std::vector<std::string> helperArguments(std::string_view command, std::string_v
     return arguments;
 }
 
+// The name the uninstaller checks sudo for; empty when the account has none.
+std::string currentUserName() {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_name != nullptr) {
+        return found->pw_name;
+    }
+    return {};
+}
+
+// False when `path` exists or cannot be looked at.
+bool knownAbsent(const char* path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() ==
+           std::filesystem::file_type::not_found;
+}
+
+bool knownPresent(const char* path) {
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+// Runs a root script behind the authorization prompt, then probes afresh:
+// whatever was cached about the helper is stale now.
+ProbeResult runAsAdministratorThenProbe(const std::string& script, const char* name,
+                                        ESPHelperStatusCache& cache,
+                                        const process::CommandRunner& runner) {
+    const std::string source =
+        process::administratorAppleScript(process::scriptTransportLine(script));
+    const std::string output =
+        decodedTrimmed(runner(process::kOsascriptPath, {"-e", source}, kInstallerTimeout));
+    TW_LOG(std::string("ESPHelper ") + name +
+           " completed output=" + (output.empty() ? "<empty>" : output));
+    cache.invalidate();
+    const ProbeResult probe = probePasswordlessRuntime(runner);
+    cache.storeFromOutside(probe.ready);
+    return probe;
+}
+
 } // namespace
 
 DomainError helperError(std::string message, std::int64_t code) {
@@ -35,6 +82,19 @@ DomainError helperError(std::string message, std::int64_t code) {
 
 std::string installerScript() {
     return helper::installerScript();
+}
+
+std::string uninstallerScript() {
+    try {
+        return helper::uninstallerScript(currentUserName());
+    } catch (const std::invalid_argument&) {
+        throw helperError("The helper cannot be removed for this account: its user name is "
+                          "not one the uninstaller accepts.");
+    }
+}
+
+bool helperFilesAbsent() {
+    return knownAbsent(helper::kHelperPath) && !knownPresent(helper::kSudoersPath);
 }
 
 ProbeResult probePasswordlessRuntime(const process::CommandRunner& runner) {
@@ -123,17 +183,24 @@ void run(discovery::DiskOperation operation, const discovery::PartitionId& parti
 }
 
 void install(ESPHelperStatusCache& cache, const process::CommandRunner& runner) {
-    const std::string source =
-        process::administratorAppleScript(process::scriptTransportLine(helper::installerScript()));
-    const std::string output =
-        decodedTrimmed(runner(process::kOsascriptPath, {"-e", source}, kInstallerTimeout));
-    TW_LOG("ESPHelper installer completed output=" + (output.empty() ? "<empty>" : output));
-    cache.invalidate();
-    const ProbeResult probe = probePasswordlessRuntime(runner);
-    cache.storeFromOutside(probe.ready);
+    const ProbeResult probe =
+        runAsAdministratorThenProbe(helper::installerScript(), "installer", cache, runner);
     if (!probe.ready) {
         throw helperError(kInstallProbeRefusedPrefix + probe.message);
     }
+}
+
+bool uninstall(ESPHelperStatusCache& cache, const process::CommandRunner& runner) {
+    if (helperFilesAbsent()) {
+        cache.storeFromOutside(false);
+        return false;
+    }
+    const ProbeResult probe =
+        runAsAdministratorThenProbe(uninstallerScript(), "uninstaller", cache, runner);
+    if (probe.ready) {
+        throw helperError(kUninstallProbeReadyMessage);
+    }
+    return true;
 }
 
 } // namespace tesselwick::ESPHelper

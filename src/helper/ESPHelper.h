@@ -24,6 +24,8 @@ inline constexpr Seconds kInstallerTimeout{120.0};
 inline constexpr const char* kInstallProbeRefusedPrefix =
     "The helper files were installed, but macOS did not accept passwordless helper "
     "execution.\n\n";
+inline constexpr const char* kUninstallProbeReadyMessage =
+    "The helper files were removed, but sudo still runs the helper without a password.";
 
 struct ProbeResult {
     bool ready = false;
@@ -35,6 +37,14 @@ DomainError helperError(std::string message, std::int64_t code = 1);
 
 // The installer text that runs as root (see helper/HelperScripts.h).
 std::string installerScript();
+
+// The uninstaller text that runs as root, for the user running this program.
+std::string uninstallerScript();
+
+// True when there is nothing to remove: the helper is known to be absent and
+// its sudoers rule is not known to be present (its folder may be closed to
+// the user).
+bool helperFilesAbsent();
 
 // Runs the installed helper's "version" through sudo -n. Never throws.
 ProbeResult
@@ -55,5 +65,10 @@ void run(discovery::DiskOperation operation, const discovery::PartitionId& parti
 // that sudo -n runs the new helper. Throws the runner's error unchanged when
 // the installer fails, or a helper error when the probe refuses the result.
 void install(ESPHelperStatusCache& cache, const process::CommandRunner& runner);
+
+// Removes the helper and its rule as root behind the authorization prompt,
+// unless nothing is there (false, and no prompt), then proves that sudo -n no
+// longer runs it. Throws as install does.
+bool uninstall(ESPHelperStatusCache& cache, const process::CommandRunner& runner);
 
 } // namespace tesselwick::ESPHelper

@@ -46,6 +46,7 @@ public:
         return ESPHelper::isInstalled(*state_->helperStatus, state_->runner);
     }
     void install() override { ESPHelper::install(*state_->helperStatus, state_->runner); }
+    void uninstall() override { ESPHelper::uninstall(*state_->helperStatus, state_->runner); }
 
 private:
     std::shared_ptr<SharedState> state_;

@@ -41,6 +41,9 @@ public:
     virtual bool isInstalled() = 0;
     // Installs it behind the authorization prompt and proves it runs (worker task).
     virtual void install() = 0;
+    // Removes it behind the authorization prompt, unless nothing is there,
+    // and proves sudo no longer runs it (worker task).
+    virtual void uninstall() = 0;
 };
 
 // Mounting and unmounting.

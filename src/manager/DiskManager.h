@@ -123,6 +123,8 @@ public:
     void openMounted(const discovery::ESPVolume& volume, bool reportFailure);
     // Installs the privileged helper; refused while anything else runs.
     void installHelper();
+    // Removes it, as installHelper installs it; a failure is shown the same way.
+    void uninstallHelper();
     void setLaunchAtLoginEnabled(bool enabled);
     // The user read the message.
     void dismissError() { setLastError(std::nullopt); }
@@ -181,7 +183,9 @@ private:
     void scheduleMountedVolumeReveal(const discovery::ESPVolume& volume);
     void cancelReveal(const std::string& diskIdentifier);
     void operationFinished(const std::string& diskIdentifier);
-    void finishHelperInstallation(std::optional<bool> installed,
+    // The installation's or removal's worker and its end on the main queue.
+    void startHelperChange(bool installing);
+    void finishHelperInstallation(bool installing, std::optional<bool> installed,
                                   const std::optional<std::string>& failure);
     void postNotification(const std::string& title, const std::string& body);
 

@@ -254,10 +254,19 @@ void DiskManager::openMounted(const ESPVolume& volume, bool reportFailure) {
     });
 }
 
-// Helper installation.
+// Helper installation and removal.
 
 void DiskManager::installHelper() {
-    TW_LOG("DiskManager.installHelper requested loading=" + boolText(isLoading_) + " helperBusy=" +
+    startHelperChange(true);
+}
+
+void DiskManager::uninstallHelper() {
+    startHelperChange(false);
+}
+
+void DiskManager::startHelperChange(bool installing) {
+    const std::string intent = installing ? "installHelper" : "uninstallHelper";
+    TW_LOG("DiskManager." + intent + " requested loading=" + boolText(isLoading_) + " helperBusy=" +
            boolText(helperBusy_) + " activeOperations=" + std::to_string(operationTasks_.size()));
     if (helperTask_ || isLoading_ || !operationTasks_.empty() || !busyDiskIDs_.empty()) {
         return;
@@ -268,11 +277,11 @@ void DiskManager::installHelper() {
     std::weak_ptr<DiskManager> weak = weak_from_this();
     MainQueue& queue = mainQueue_;
     std::shared_ptr<HelperService> helper = deps_.helper;
-    std::function<void()> body = [weak, &queue, helper] {
+    std::function<void()> body = [weak, &queue, helper, installing, intent] {
         const auto finish = [&](std::optional<bool> installed, std::optional<std::string> failure) {
-            queue.post([weak, installed, failure] {
+            queue.post([weak, installing, installed, failure] {
                 if (auto manager = weak.lock()) {
-                    manager->finishHelperInstallation(installed, failure);
+                    manager->finishHelperInstallation(installing, installed, failure);
                 }
             });
         };
@@ -280,9 +289,14 @@ void DiskManager::installHelper() {
         std::optional<std::string> failure;
         try {
             if (!helper) {
-                throw ESPHelper::helperError("The helper cannot be installed here.");
+                throw ESPHelper::helperError(installing ? "The helper cannot be installed here."
+                                                        : "The helper cannot be removed here.");
             }
-            helper->install();
+            if (installing) {
+                helper->install();
+            } else {
+                helper->uninstall();
+            }
         } catch (const CancellationError&) {
             cancelled();
             return;
@@ -307,7 +321,7 @@ void DiskManager::installHelper() {
             return;
         }
         if (failure) {
-            TW_LOG("DiskManager.installHelper failed error=" + *failure +
+            TW_LOG("DiskManager." + intent + " failed error=" + *failure +
                    " helperInstalled=" + boolText(installed));
         }
         finish(installed, failure);
@@ -315,14 +329,16 @@ void DiskManager::installHelper() {
     try {
         helperTask_ = startWorker(std::move(body));
     } catch (const std::exception& error) {
-        TW_LOG(std::string("DiskManager.installHelper could not start error=") + error.what());
+        TW_LOG("DiskManager." + intent + " could not start error=" + error.what());
         setHelperBusy(false);
-        setLastError(std::string("The helper could not be installed: ") + error.what());
+        setLastError(std::string(installing ? "The helper could not be installed: "
+                                            : "The helper could not be removed: ") +
+                     error.what());
     }
 }
 
 // `installed` is none when the installation was cancelled.
-void DiskManager::finishHelperInstallation(std::optional<bool> installed,
+void DiskManager::finishHelperInstallation(bool installing, std::optional<bool> installed,
                                            const std::optional<std::string>& failure) {
     if (!installed) {
         setHelperBusy(false);
@@ -342,8 +358,11 @@ void DiskManager::finishHelperInstallation(std::optional<bool> installed,
     applySystemStatus(installed);
     setHelperBusy(false);
     helperTask_ = {};
-    TW_LOG("DiskManager.installHelper completed helperInstalled=" + boolText(*installed));
-    postNotification("Helper ready", "Passwordless EFI mount/unmount is available.");
+    TW_LOG(std::string("DiskManager.") + (installing ? "installHelper" : "uninstallHelper") +
+           " completed helperInstalled=" + boolText(*installed));
+    if (installing) {
+        postNotification("Helper ready", "Passwordless EFI mount/unmount is available.");
+    }
     requestScan();
 }
 

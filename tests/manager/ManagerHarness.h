@@ -134,6 +134,7 @@ struct FakeHelper final : manager::HelperService {
     std::optional<bool> cachedStatus() const override { return *cached; }
     bool isInstalled() override { return probe->load(); }
     void install() override { work->operation("install"); }
+    void uninstall() override { work->operation("uninstall"); }
 };
 struct FakeOperations final : manager::OperationService {
     std::shared_ptr<FakeWork> work;
