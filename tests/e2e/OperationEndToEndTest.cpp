@@ -320,3 +320,28 @@ TEST(OperationEndToEnd, WhatADiskCallsItselfReachesTheTerminalEscaped) {
     EXPECT_EQ(run.result.out.find_first_of("\x1b\r"), std::string::npos);
     EXPECT_EQ(run.result.out.find("\xE2\x80\xAE"), std::string::npos);
 }
+
+TEST(OperationEndToEnd, HelperRemovalThroughTheManager) {
+    SKIP_WITHOUT_SANDBOX();
+    // Installed, removed, then nothing to remove (no prompt): the next mount
+    // takes the administrator route again.
+    const SandboxRun run = runIn(worldPath("multiboot.json"),
+                                 "\"$TW\" helper install >/dev/null; \"$TW\" helper uninstall; "
+                                 "\"$TW\" helper uninstall; \"$TW\" mount disk5s1 >/dev/null; "
+                                 "ls -A /Library/PrivilegedHelperTools");
+    EXPECT_EQ(run.result.out, "The helper was removed; mounting asks for an administrator "
+                              "password again.\nThe helper is not installed.\n")
+        << run.result.err;
+    EXPECT_EQ(run.count("osascript"), 3); // install, removal, mount
+    EXPECT_EQ(run.count("diskutil mount disk5s1", 0), 1);
+    EXPECT_EQ(run.calls.back().line.rfind("diskutil", 0), 0u);
+    // A cancelled prompt changes nothing.
+    const SandboxRun cancelled =
+        runIn(worldPath("multiboot.json"),
+              "\"$TW\" helper install >/dev/null; /usr/local/bin/macsim ctl prompt cancel; "
+              "\"$TW\" helper uninstall; echo \"status=$?\"; \"$TW\" helper status",
+              /*asRoot=*/true);
+    EXPECT_EQ(cancelled.result.out, "status=1\nHelper version 10 is ready.\n")
+        << cancelled.result.err;
+    EXPECT_NE(cancelled.result.err.find("User canceled. (-128)"), std::string::npos);
+}
