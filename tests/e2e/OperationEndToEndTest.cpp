@@ -246,10 +246,11 @@ TEST(OperationEndToEnd, AHelperStoppedByItsTimeOutLeavesNoRootToolBehind) {
     TempDir dir;
     const std::string world = worldWith(
         dir, {{"faults", Json::array({{{"command", "diskutil mount disk4s1"}, {"delay", 13}}})}});
-    const SandboxRun run = runIn(
-        world, "\"$TW\" helper install >/dev/null || exit 9; \"$TW\" mount disk4s1; "
-               "echo \"status=$?\"; pgrep -f 'diskutil mount disk4s[1]' >/dev/null && echo left; "
-               "sleep 4; \"$TW\" list | grep -c 'disk4s1 .* -  '");
+    const SandboxRun run =
+        runIn(world, "\"$TW\" helper install >/dev/null || exit 9; \"$TW\" mount disk4s1; "
+                     "echo \"status=$?\"; pgrep --ns $$ --nslist mnt -f 'diskutil mount disk4s[1]' "
+                     ">/dev/null && echo left; "
+                     "sleep 4; \"$TW\" list | grep -c 'disk4s1 .* -  '");
     EXPECT_EQ(run.result.out, "status=1\n1\n") << run.result.err;
     // Read before reported: the partition says the mount did not happen.
     EXPECT_EQ(run.result.err, "Unable to mount EFI partition disk4s1.\n\nThe mount timed out and "
@@ -268,7 +269,8 @@ TEST(OperationEndToEnd, AStoppedPromptLeavesNoRootToolBehind) {
     const SandboxRun run = runIn(
         world, "env --default-signal=INT \"$TW\" mount disk5s3 & pid=$!; sleep 4; kill -INT $pid; "
                "wait $pid; echo \"status=$?\"; sleep 1; "
-               "pgrep -f 'diskutil mount disk5s[3]' >/dev/null && echo left; sleep 7; "
+               "pgrep --ns $$ --nslist mnt -f 'diskutil mount disk5s[3]' >/dev/null && echo left; "
+               "sleep 7; "
                "\"$TW\" list | grep -c 'disk5s3 .* -  '");
     EXPECT_EQ(run.result.out, "status=130\n1\n") << run.result.err;
 }

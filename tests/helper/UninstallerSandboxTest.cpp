@@ -111,7 +111,7 @@ TEST_F(UninstallerSandbox, ASignalLeavesTheWholeInstallationOrNone) {
                            R"("wrap": ["/bin/)" + tool + R"("], "faults": [{"prefix": ")" + prefix +
                                R"(", "delay": 1.5}])",
                            "zsh \"$UNINSTALLER\" 2>\"$TW_DIR/err\" & pid=$!; "
-                           "until pgrep -f '^/bin/" +
+                           "until pgrep --ns $$ --nslist mnt -f '^/bin/" +
                                prefix +
                                "' >/dev/null; do sleep 0.02; "
                                "done; kill -TERM $pid; wait $pid; say status $?");
