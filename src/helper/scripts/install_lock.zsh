@@ -34,38 +34,33 @@ install_record_is_own() {
   [[ "$own_pid" == "$$" && -n "$expected_identity" && "$own_identity" == "$expected_identity" ]]
 }
 
+# Removes the record $2 if this run holds it (the flag named $1) and it still
+# names this run ($3); $4 names it in a failure, $5 follows that name where
+# the removal itself fails.
+release_held_record() {
+  (( ${(P)1} )) || return 0
+  if ! install_record_is_own "$2" "$3"; then
+    print -r -- "Privileged installer $4 ownership changed before cleanup; refusing to remove it" >&2
+    return 74
+  fi
+  if ! /bin/rm -f "$2"; then
+    print -r -- "Could not remove the privileged installer $4${5:-}" >&2
+    return 74
+  fi
+  typeset -g "$1=0"
+}
+
 # Removes the lock and the recovery record if this run holds them and they
 # still name it.
 release_held_records() {
   local step_status=0
-  if (( install_lock_acquired )); then
-    if install_record_is_own "$install_lock" "$install_lock_identity"; then
-      if /bin/rm -f "$install_lock"; then
-        install_lock_acquired=0
-      else
-        print -r -- "Could not remove the privileged installer lock" >&2
-        step_status=74
-      fi
-    else
-      print -r -- "Privileged installer lock ownership changed before cleanup; refusing to remove it" >&2
-      step_status=74
-    fi
-  fi
-  if (( install_lock_recovery_acquired )); then
-    if install_record_is_own "$install_lock_recovery" "$install_lock_recovery_identity"; then
-      if /bin/rm -f "$install_lock_recovery"; then
-        install_lock_recovery_acquired=0
-      else
-        print -r -- "Could not remove the privileged installer lock-recovery record" >&2
-        step_status=74
-      fi
-    else
-      print -r -- "Privileged installer lock-recovery ownership changed before cleanup; refusing to remove it" >&2
-      step_status=74
-    fi
-  fi
+  release_held_record install_lock_acquired "$install_lock" "$install_lock_identity" lock ||
+    step_status=74
+  release_held_record install_lock_recovery_acquired "$install_lock_recovery" \
+    "$install_lock_recovery_identity" lock-recovery " record" || step_status=74
   return "$step_status"
 }
+
 # Removes the candidates this run created and gives back the records it holds.
 release_install_lock_records() {
   local step_status=0
@@ -464,4 +459,19 @@ acquire_install_lock() {
     /bin/sleep 0.05
   done
   fail "Could not acquire the privileged installer lock" 75
+}
+
+# Takes the lock for the includer's transaction, whose exit trap (set by the
+# includer itself: zsh runs an EXIT trap set in a function when the function
+# returns) cleans up; a signal ends the script through it.
+take_install_lock() {
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  acquire_install_lock
+  # A stale lock means its run was killed; holding the lock now, nothing else
+  # of this kind can be in use.
+  if (( install_lock_reclaimed )); then
+    remove_killed_installer_leftovers
+  fi
 }

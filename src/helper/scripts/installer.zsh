@@ -35,28 +35,26 @@ commit_complete=0
 # previous installation is still in place and intact.
 roll_back_installation() {
   local step_status=0
-  if (( helper_replaced )); then
-    if ! /bin/rm -f '@HELPER_PATH@'; then
-      print -r -- "Could not remove the partially installed helper during rollback" >&2
-      step_status=74
-    fi
-    if (( had_helper )) && [[ -n "$helper_backup" ]] && path_exists "$helper_backup"; then
-      if ! /bin/mv -f "$helper_backup" '@HELPER_PATH@'; then
-        print -r -- "Could not restore the previous helper during rollback" >&2
-        step_status=74
-      fi
-    fi
+  roll_back_path "$helper_replaced" "$had_helper" "$helper_backup" '@HELPER_PATH@' helper ||
+    step_status=74
+  roll_back_path "$sudoers_replaced" "$had_sudoers" "$sudoers_backup" '@SUDOERS_PATH@' \
+    "sudoers rule" || step_status=74
+  return "$step_status"
+}
+
+# One file's rollback: $1 whether this run replaced it, $2 whether there was
+# one before, $3 its backup, $4 its place, $5 what to call it in a failure.
+roll_back_path() {
+  local step_status=0
+  (( $1 )) || return 0
+  if ! /bin/rm -f "$4"; then
+    print -r -- "Could not remove the partially installed $5 during rollback" >&2
+    step_status=74
   fi
-  if (( sudoers_replaced )); then
-    if ! /bin/rm -f '@SUDOERS_PATH@'; then
-      print -r -- "Could not remove the partially installed sudoers rule during rollback" >&2
+  if (( $2 )) && [[ -n "$3" ]] && path_exists "$3"; then
+    if ! /bin/mv -f "$3" "$4"; then
+      print -r -- "Could not restore the previous $5 during rollback" >&2
       step_status=74
-    fi
-    if (( had_sudoers )) && [[ -n "$sudoers_backup" ]] && path_exists "$sudoers_backup"; then
-      if ! /bin/mv -f "$sudoers_backup" '@SUDOERS_PATH@'; then
-        print -r -- "Could not restore the previous sudoers rule during rollback" >&2
-        step_status=74
-      fi
     fi
   fi
   return "$step_status"
@@ -77,19 +75,9 @@ cleanup() {
   return "$cleanup_status"
 }
 
-trap finish_cleanup EXIT
 # A signal ends the script through the exit trap, so it rolls back too.
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-acquire_install_lock
-
-# A stale lock means its installer was killed; holding the lock now, nothing
-# else of this kind can be in use.
-if (( install_lock_reclaimed )); then
-  remove_killed_installer_leftovers
-fi
+trap finish_cleanup EXIT
+take_install_lock
 
 tmp_dir="$(/usr/bin/mktemp -d /private/tmp/vornaby-harbortide.XXXXXX)"
 secure_created_path "$tmp_dir" 0700

@@ -68,17 +68,9 @@ cleanup() {
   return "$cleanup_status"
 }
 
-trap finish_cleanup EXIT
 # A signal ends the script through the exit trap, which puts back what moved.
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-acquire_install_lock
-# What a killed installer or uninstaller left is not in use by anyone now.
-if (( install_lock_reclaimed )); then
-  remove_killed_installer_leftovers
-fi
+trap finish_cleanup EXIT
+take_install_lock
 
 # Status 0 when $1 is a regular file of root's, ours to remove; 1 when nothing
 # is there. Anything else stops the removal before it changed anything.
