@@ -23,30 +23,9 @@ check_disk_form() {
   fi
 }
 
-# Stops the script unless the live system lists $disk in the partition table
-# of $whole_disk as an EFI System Partition; sets mount_point and is_mounted.
-check_esp() {
-  info_plist="$(/usr/sbin/diskutil info -plist "$disk" 2>/dev/null)" ||
-    fail "Could not read disk information for $disk" 65
-
-  returned_disk="$(plist_value "$info_plist" DeviceIdentifier)"
-  info_content="$(plist_value "$info_plist" Content)"
-  info_volume_name="$(plist_value "$info_plist" VolumeName)"
-  filesystem_name="$(plist_value "$info_plist" FilesystemName)"
-  filesystem_visible="$(plist_value "$info_plist" FilesystemUserVisibleName)"
-  mount_point="$(plist_value "$info_plist" MountPoint)"
-  mounted="$(plist_value "$info_plist" Mounted)"
-  # The partition's own UUID: another partition at the same identifier has
-  # another one.
-  checked_uuid="$(plist_value "$info_plist" DiskUUID)"
-
-  if [[ "$returned_disk" != "$disk" ]]; then
-    fail "diskutil returned information for an unexpected disk identifier" 65
-  fi
-
-  list_plist="$(/usr/sbin/diskutil list -plist "$whole_disk" 2>/dev/null)" ||
-    fail "Could not read the partition table for $whole_disk" 65
-
+# Sets list_content, list_volume_name and matched_partition from $disk's
+# entry under $whole_disk in $list_plist.
+find_in_partition_table() {
   list_content=""
   list_volume_name=""
   matched_partition=0
@@ -75,6 +54,33 @@ check_esp() {
     fi
     outer_index=$(( outer_index + 1 ))
   done
+}
+
+# Stops the script unless the live system lists $disk in the partition table
+# of $whole_disk as an EFI System Partition; sets mount_point and is_mounted.
+check_esp() {
+  info_plist="$(/usr/sbin/diskutil info -plist "$disk" 2>/dev/null)" ||
+    fail "Could not read disk information for $disk" 65
+
+  returned_disk="$(plist_value "$info_plist" DeviceIdentifier)"
+  info_content="$(plist_value "$info_plist" Content)"
+  info_volume_name="$(plist_value "$info_plist" VolumeName)"
+  filesystem_name="$(plist_value "$info_plist" FilesystemName)"
+  filesystem_visible="$(plist_value "$info_plist" FilesystemUserVisibleName)"
+  mount_point="$(plist_value "$info_plist" MountPoint)"
+  mounted="$(plist_value "$info_plist" Mounted)"
+  # The partition's own UUID: another partition at the same identifier has
+  # another one.
+  checked_uuid="$(plist_value "$info_plist" DiskUUID)"
+
+  if [[ "$returned_disk" != "$disk" ]]; then
+    fail "diskutil returned information for an unexpected disk identifier" 65
+  fi
+
+  list_plist="$(/usr/sbin/diskutil list -plist "$whole_disk" 2>/dev/null)" ||
+    fail "Could not read the partition table for $whole_disk" 65
+
+  find_in_partition_table
   if (( ! matched_partition )); then
     fail "Could not find $disk in the partition table for $whole_disk" 65
   fi
