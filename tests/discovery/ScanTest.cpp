@@ -20,6 +20,7 @@ using namespace tesselwick::discovery;
 using tesselwick::testing::errorText;
 using tesselwick::testing::FakeTools;
 using tesselwick::testing::fat32ESP;
+using tesselwick::testing::ids;
 using tesselwick::testing::twelveDiskMac;
 namespace disktool = tesselwick::process::disktool;
 
@@ -59,14 +60,6 @@ protected:
     tesselwick::testing::TempDir mountDir_;
     std::filesystem::path mount_ = mountDir_.path();
 };
-
-std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {
-    std::vector<std::string> out;
-    for (const auto& v : volumes) {
-        out.push_back(v.diskIdentifier);
-    }
-    return out;
-}
 
 } // namespace
 
