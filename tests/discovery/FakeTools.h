@@ -92,6 +92,15 @@ private:
     std::function<void(const std::string&)> hook_;
 };
 
+// The volumes' disk identifiers, in order.
+inline std::vector<std::string> ids(const std::vector<discovery::ESPVolume>& volumes) {
+    std::vector<std::string> out;
+    for (const auto& v : volumes) {
+        out.push_back(v.diskIdentifier);
+    }
+    return out;
+}
+
 // diskutil's information about `id`: `values` and the identifier.
 inline void answerInfo(FakeTools& tools, const std::string& id, discovery::PlistDictionary values) {
     values.insert_or_assign("DeviceIdentifier", id);

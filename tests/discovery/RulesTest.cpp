@@ -1,3 +1,4 @@
+#include "FakeTools.h"
 #include "discovery/Classification.h"
 #include "discovery/Naming.h"
 #include "discovery/PartitionId.h"
@@ -9,6 +10,7 @@
 #include <limits>
 
 using namespace tesselwick::discovery;
+using tesselwick::testing::ids;
 
 namespace {
 
@@ -18,14 +20,6 @@ ESPVolume volume(std::string id, std::string host) {
     v.parentIdentifier = id.substr(0, id.rfind('s'));
     v.hostFilesystem = std::move(host);
     return v;
-}
-
-std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {
-    std::vector<std::string> out;
-    for (const auto& v : volumes) {
-        out.push_back(v.diskIdentifier);
-    }
-    return out;
 }
 
 } // namespace

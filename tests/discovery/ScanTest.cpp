@@ -20,6 +20,7 @@ using namespace tesselwick::discovery;
 using tesselwick::testing::errorText;
 using tesselwick::testing::FakeTools;
 using tesselwick::testing::fat32ESP;
+using tesselwick::testing::ids;
 using tesselwick::testing::twelveDiskMac;
 namespace disktool = tesselwick::process::disktool;
 
@@ -59,14 +60,6 @@ protected:
     tesselwick::testing::TempDir mountDir_;
     std::filesystem::path mount_ = mountDir_.path();
 };
-
-std::vector<std::string> ids(const std::vector<ESPVolume>& volumes) {
-    std::vector<std::string> out;
-    for (const auto& v : volumes) {
-        out.push_back(v.diskIdentifier);
-    }
-    return out;
-}
 
 } // namespace
 
@@ -155,9 +148,11 @@ TEST_F(ScanTest, TwoESPsOnOneDiskAndANonFATPartitionNamedEFI) {
                                  {"DeviceIdentifier", "disk0s3"},
                                  {"VolumeName", " efi "},
                                  {"Size", true}}, // a boolean is not a size
-                 // A second real ESP, reported mounted at "/" (treated as not mounted).
+                 // A second real ESP, reported mounted at "/" (treated as not mounted),
+                 // listed twice: published once.
                  PlistDictionary{
                      {"Content", "EFI"}, {"DeviceIdentifier", "disk0s5"}, {"MountPoint", "/"}},
+                 PlistDictionary{{"Content", "EFI"}, {"DeviceIdentifier", "disk0s5"}},
                  // Belongs to another disk: ignored.
                  PlistDictionary{{"Content", "EFI"}, {"DeviceIdentifier", "disk10s1"}},
              }}}}));
@@ -200,8 +195,8 @@ TEST_F(ScanTest, TextGrammar) {
     const std::string text = "   1:  EFI EFI  209.7 MB   disk0s1\n" // before any header
                              "/dev/disk0 (internal):\n"
                              "   1:                        EFI EFI    209.7 MB   disk0s1\n"
+                             "   1:                        EFI EFI    209.7 MB   disk0s1\n" // again
                              "   2:  Apple_APFS Container disk1   1 TB   disk0s2\n"
-                             "   2:  Apple_APFS Container disk1   1 TB   disk0s2\n" // repeated
                              "   3:  NotEFIAtAll   1 GB   disk0s3\n" // EFI inside a word
                              "   4:  EFI EFI   1 GB   disk1s4\n"     // another disk's partition
                              "/dev/disk0s2 (a partition as header):\n"
@@ -246,19 +241,4 @@ TEST_F(ScanTest, MountPointKnownOnlyToDiskInformation) {
     const auto asked = tools_.calls().size();
     EXPECT_EQ(scanner().loadESPVolumes(), volumes);
     EXPECT_EQ(tools_.calls().size(), asked + 1);
-}
-
-TEST_F(ScanTest, RepeatedRowsPublishOneESP) {
-    const PlistDictionary disk{
-        {"DeviceIdentifier", "disk0"},
-        {"Partitions",
-         PlistArray{PlistDictionary{{"Content", "EFI"}, {"DeviceIdentifier", "disk0s1"}}}}};
-    tools_.answer(disktool::listPlist(), listRoot(PlistArray{disk, disk}));
-    const std::string section = "/dev/disk0 (internal, physical):\n"
-                                "   1:                        EFI EFI     209.7 MB   disk0s1\n";
-    tools_.answer(disktool::listText(), section + section);
-    answerInfo("disk0s1", fat32ESP());
-    noImages();
-    EXPECT_EQ(ids(scanner().loadESPVolumesFromPlist()), std::vector<std::string>{"disk0s1"});
-    EXPECT_EQ(ids(scanner().loadESPVolumesFromText()), std::vector<std::string>{"disk0s1"});
 }

@@ -13,9 +13,6 @@ namespace tesselwick::platform::fake {
 // calling thread, as a platform callback would.
 class FakeDiskEventHub : public std::enable_shared_from_this<FakeDiskEventHub> {
 public:
-    bool diskSessionAvailable = true;
-    int volumeObservers = 3;
-
     services::DiskEventSourceFactory factory() {
         std::weak_ptr<FakeDiskEventHub> weakHub = weak_from_this();
         return
@@ -24,7 +21,6 @@ public:
                 auto source = std::make_unique<Source>(hub, std::move(sink));
                 if (hub) {
                     std::lock_guard guard(hub->mutex_);
-                    ++hub->created_;
                     hub->live_.push_back(source.get());
                 }
                 return source;
@@ -38,10 +34,6 @@ public:
         }
     }
 
-    int createdCount() const {
-        std::lock_guard guard(mutex_);
-        return created_;
-    }
     int liveCount() const {
         std::lock_guard guard(mutex_);
         return static_cast<int>(live_.size());
@@ -57,8 +49,8 @@ private:
                 std::erase(hub->live_, this);
             }
         }
-        bool hasDiskSession() const override { return hub && hub->diskSessionAvailable; }
-        int volumeObserverCount() const override { return hub ? hub->volumeObservers : 0; }
+        bool hasDiskSession() const override { return true; }
+        int volumeObserverCount() const override { return 3; }
 
         std::shared_ptr<FakeDiskEventHub> hub;
         services::DiskEventSink sink;
@@ -66,7 +58,6 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<Source*> live_;
-    int created_ = 0;
 };
 
 } // namespace tesselwick::platform::fake

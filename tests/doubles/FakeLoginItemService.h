@@ -8,29 +8,19 @@
 
 namespace tesselwick::platform::fake {
 
-// A login-item service whose status and outcomes the test sets. A successful
-// call moves the status to the configured one; a failing call leaves it.
+// A login-item service whose status the test sets. Registering moves it to the
+// configured status; a failing unregistration leaves it.
 class FakeLoginItemService final : public services::LoginItemService {
 public:
     services::LoginItemStatus currentStatus = services::LoginItemStatus::notRegistered;
     services::LoginItemStatus statusAfterRegister = services::LoginItemStatus::enabled;
-    std::optional<std::string> registerError;
     std::optional<std::string> unregisterError;
-    int registerCalls = 0;
-    int unregisterCalls = 0;
 
     services::LoginItemStatus status() const override { return currentStatus; }
 
-    void registerItem() override {
-        ++registerCalls;
-        if (registerError) {
-            throw DomainError("Tesselwick.LoginItem", 1, *registerError);
-        }
-        currentStatus = statusAfterRegister;
-    }
+    void registerItem() override { currentStatus = statusAfterRegister; }
 
     void unregisterItem() override {
-        ++unregisterCalls;
         if (unregisterError) {
             throw DomainError("Tesselwick.LoginItem", 2, *unregisterError);
         }

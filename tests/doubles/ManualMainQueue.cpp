@@ -105,15 +105,4 @@ std::size_t ManualMainQueue::pendingCount() const {
         }));
 }
 
-std::optional<double> ManualMainQueue::nextDeadline() const {
-    std::lock_guard lock(mutex_);
-    std::optional<double> best;
-    for (const Item& item : items_) {
-        if (!(item.cancelled && item.cancelled->load()) && (!best || item.deadline < *best)) {
-            best = item.deadline;
-        }
-    }
-    return best;
-}
-
 } // namespace tesselwick

@@ -36,7 +36,6 @@ public:
     bool runUntil(const std::function<bool()>& done, Seconds realTimeout = 10s);
 
     std::size_t pendingCount() const;
-    std::optional<double> nextDeadline() const;
     double now() const { return clock_.uptime().count(); }
 
 private:

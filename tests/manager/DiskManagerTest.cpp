@@ -163,68 +163,60 @@ TEST_F(ManagerFixture, ToggleIsRefusedWhilePrivilegedWorkRuns) {
     }
 }
 
-TEST_F(ManagerFixture, MountPublishesNotifiesRevealsAndRefreshesAtTheirInstants) {
-    create();
-    scanOnce({volume("disk2s1"), volume("disk3s1")});
-    browser->directories = {"/Volumes/EFI"};
-    std::vector<std::string> finished;
-    manager->addOperationObserver([&](const std::string& disk) { finished.push_back(disk); });
-    manager->toggle(volume("disk2s1"));
-    EXPECT_EQ(manager->busyDiskIDs(), std::set<std::string>{"disk2s1"});
-    settleOperations();
-    const double done = now();
-    EXPECT_TRUE(finished.empty()); // not before the reveal has run
-    work->gate(true);              // holds the silent refresh's scan where it can be seen
-    EXPECT_EQ(work->operationCalls(), std::vector<std::string>{"mount disk2s1"});
-    EXPECT_EQ(manager->volumes(),
-              (std::vector{volume("disk2s1", "/Volumes/EFI"), volume("disk3s1")}));
-    EXPECT_EQ(notifications, std::vector<std::string>{"EFI mounted | Disk disk2 • disk2s1"});
-    at(done + 0.179);
-    EXPECT_TRUE(browser->opened().empty());
-    at(done + 0.18);
-    EXPECT_EQ(browser->opened(), std::vector<std::string>{"/Volumes/EFI"});
-    EXPECT_EQ(finished, std::vector<std::string>{"disk2s1"});
-    at(done + 0.899);
-    EXPECT_FALSE(manager->isLoading());
-    at(done + 0.9);
-    EXPECT_TRUE(manager->isLoading()); // the silent refresh
-}
-
 TEST_F(ManagerFixture, OperationOutcomes) {
     struct Case {
         ESPVolume requested;
         std::optional<std::string> failure;
         std::optional<std::string> mountPointAfter;
         std::vector<std::string> notifications;
+        std::vector<std::string> opened; // by the reveal, 0.18 s after the end
         double refreshAfter;
     };
     const std::string failed = "Unable to mount EFI partition disk2s1.";
     const Case cases[] = {
-        {volume("disk2s1", "/Volumes/EFI"), {}, {}, {"EFI unmounted | Disk disk2 • disk2s1"}, 0.9},
+        {volume("disk2s1"),
+         {},
+         "/Volumes/EFI",
+         {"EFI mounted | Disk disk2 • disk2s1"},
+         {"/Volumes/EFI"},
+         0.9},
+        {volume("disk2s1", "/Volumes/EFI"),
+         {},
+         {},
+         {"EFI unmounted | Disk disk2 • disk2s1"},
+         {},
+         0.9},
         // mounted, but the system never showed where: nothing to announce
-        {volume("disk2s1"), {}, {}, {}, 0.9},
-        {volume("disk2s1"), failed, {}, {}, 0.4},
+        {volume("disk2s1"), {}, {}, {}, {}, 0.9},
+        {volume("disk2s1"), failed, {}, {}, {}, 0.4},
     };
     for (const Case& c : cases) {
         work->failure = c.failure;
         work->mountPoint = c.mountPointAfter;
         create();
-        scanOnce({c.requested});
-        int finished = 0;
-        manager->addOperationObserver([&](const std::string&) { ++finished; });
+        browser->directories = {"/Volumes/EFI"};
+        scanOnce({c.requested, volume("disk3s1")});
+        std::vector<std::string> finished;
+        manager->addOperationObserver([&](const std::string& disk) { finished.push_back(disk); });
         manager->toggle(c.requested);
+        EXPECT_EQ(manager->busyDiskIDs(), std::set<std::string>{"disk2s1"});
         settleOperations();
         const double done = now();
-        EXPECT_EQ(finished, 1); // no reveal to wait for
-        work->gate(true);
+        work->gate(true); // holds the silent refresh's scan where it can be seen
         EXPECT_EQ(manager->lastError(), c.failure);
         EXPECT_EQ(notifications, c.notifications);
-        EXPECT_FALSE(manager->volumes().front().mountPoint);
+        EXPECT_EQ(manager->volumes(),
+                  (std::vector{volume("disk2s1", c.mountPointAfter), volume("disk3s1")}));
+        at(done + 0.179);
+        EXPECT_TRUE(browser->opened().empty());
+        EXPECT_EQ(finished.size(), c.opened.empty() ? 1U : 0U); // not before a reveal has run
+        at(done + 0.18);
+        EXPECT_EQ(browser->opened(), c.opened);
+        EXPECT_EQ(finished, std::vector<std::string>{"disk2s1"});
         at(done + c.refreshAfter - 0.001);
         EXPECT_FALSE(manager->isLoading());
         at(done + c.refreshAfter);
-        EXPECT_TRUE(manager->isLoading());
-        EXPECT_TRUE(browser->opened().empty());
+        EXPECT_TRUE(manager->isLoading()); // the silent refresh
         tearDown();
     }
 }

@@ -120,24 +120,21 @@ struct FakeWork {
 };
 
 // The manager's three services over one FakeWork.
-struct FakeVolumeSource final : manager::VolumeSource {
+struct FakeServices final : manager::VolumeSource,
+                            manager::HelperService,
+                            manager::OperationService {
     std::shared_ptr<FakeWork> work;
     std::shared_ptr<std::atomic<int>> cacheDrops;
+    std::shared_ptr<std::atomic<bool>> probe;
+    const std::optional<bool>* cached;
+
     std::vector<ESPVolume> loadESPVolumes() override { return work->scan(); }
     void invalidateExpired() override {}
     void invalidateAll() override { ++*cacheDrops; }
-};
-struct FakeHelper final : manager::HelperService {
-    std::shared_ptr<FakeWork> work;
-    std::shared_ptr<std::atomic<bool>> probe;
-    const std::optional<bool>* cached;
     std::optional<bool> cachedStatus() const override { return *cached; }
     bool isInstalled() override { return probe->load(); }
     void install() override { work->operation("install"); }
     void uninstall() override { work->operation("uninstall"); }
-};
-struct FakeOperations final : manager::OperationService {
-    std::shared_ptr<FakeWork> work;
     void run(discovery::DiskOperation operation, const discovery::PartitionId& partition) override {
         work->operation(std::string(discovery::operationName(operation)) + " " + partition.str());
     }
@@ -171,18 +168,14 @@ struct ManagerHarness {
         manager::DiskManagerDependencies deps;
         deps.mainQueue = &queue;
         deps.clock = &clock;
-        auto source = std::make_shared<FakeVolumeSource>();
-        source->work = work;
-        source->cacheDrops = cacheDrops;
-        auto helper = std::make_shared<FakeHelper>();
-        helper->work = work;
-        helper->probe = helperProbe;
-        helper->cached = &cachedHelper;
-        auto operations = std::make_shared<FakeOperations>();
-        operations->work = work;
-        deps.volumes = source;
-        deps.helper = helper;
-        deps.operations = operations;
+        auto services = std::make_shared<FakeServices>();
+        services->work = work;
+        services->cacheDrops = cacheDrops;
+        services->probe = helperProbe;
+        services->cached = &cachedHelper;
+        deps.volumes = services;
+        deps.helper = services;
+        deps.operations = services;
         deps.fileBrowser = browser;
         deps.notify = [this](const std::string& title, const std::string& body) {
             notifications.push_back(title + " | " + body);

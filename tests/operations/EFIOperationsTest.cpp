@@ -3,6 +3,7 @@
 #include "operations/EFIOperations.h"
 #include "discovery/FakeTools.h"
 #include "helper/ESPHelper.h"
+#include "support/ErrorText.h"
 #include "support/Errors.h"
 #include "support/Task.h"
 
@@ -16,6 +17,7 @@ using discovery::PlistDictionary;
 using discovery::PlistValue;
 using operations::EFIOperations;
 using process::disktool::Command;
+using tesselwick::testing::errorText;
 using tesselwick::testing::FakeTools;
 
 namespace {
@@ -33,18 +35,13 @@ PlistValue partitionList(const std::string& content, const std::string& volumeNa
     return PlistDictionary{{"AllDisksAndPartitions", PlistArray{PlistValue(disk)}}};
 }
 
-PlistValue diskInfo(const std::string& content, std::optional<std::string> mountPoint = {},
-                    const std::string& volumeName = "EFI",
-                    const std::string& filesystem = "MS-DOS FAT32") {
-    PlistDictionary info{{"DeviceIdentifier", "disk2s1"},
-                         {"Content", content},
-                         {"VolumeName", volumeName},
-                         {"FilesystemName", filesystem},
-                         {"TotalSize", std::int64_t{209715200}}};
+// diskutil's information about disk2s1: a FAT32 ESP of 209.7 MB, mounted at `mountPoint`.
+void answerInfo(FakeTools& tools, std::optional<std::string> mountPoint = {}) {
+    PlistDictionary values{{"TotalSize", std::int64_t{209715200}}};
     if (mountPoint) {
-        info.emplace("MountPoint", *mountPoint);
+        values.emplace("MountPoint", *mountPoint);
     }
-    return info;
+    tesselwick::testing::answerInfo(tools, "disk2s1", tesselwick::testing::fat32ESP(values));
 }
 
 struct Routes {
@@ -72,7 +69,7 @@ struct Routes {
     }
     void validTarget() {
         tools.answer(process::disktool::listPlist("disk2"), partitionList("EFI"));
-        tools.answer(process::disktool::infoPlist("disk2s1"), diskInfo("EFI"));
+        answerInfo(tools);
     }
     int mounts() const { return tools.count(process::disktool::mount("disk2s1")); }
     int prompts() const {
@@ -84,15 +81,6 @@ struct Routes {
     }
 };
 
-std::string failureOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const DomainError& error) {
-        return std::to_string(error.code()) + " " + error.what();
-    }
-    return "success";
-}
-
 } // namespace
 
 TEST(EFIOperations, RouteChoice) {
@@ -100,7 +88,7 @@ TEST(EFIOperations, RouteChoice) {
     const DomainError helperOperationFailed(ESPHelper::kHelperOperationErrorDomain, 65,
                                             "Refusing disk2s1");
     const std::string everyRouteFailed =
-        "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
+        "Tesselwick 1: Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
         "Helper: sudo: a password is required\n\nDirect diskutil: needs root\n\n"
         "Administrator authorization: User canceled. (-128)";
     const struct Case {
@@ -113,15 +101,17 @@ TEST(EFIOperations, RouteChoice) {
         int directMounts;
     } cases[] = {
         // Nothing known about the helper: diskutil first, even if it is installed.
-        {std::nullopt, std::nullopt, true, true, "success", 0, 1},
-        {false, std::nullopt, true, true, "success", 0, 1},
-        {true, std::nullopt, true, true, "success", 1, 0},
+        {std::nullopt, std::nullopt, true, true, "no error", 0, 1},
+        {false, std::nullopt, true, true, "no error", 0, 1},
+        {true, std::nullopt, true, true, "no error", 1, 0},
         // The helper ran and the operation failed: its word is final.
-        {true, helperOperationFailed, true, true, "65 Refusing disk2s1", 1, 0},
+        {true, helperOperationFailed, true, true,
+         "Tesselwick.Helper.Operation 65: Refusing disk2s1", 1, 0},
         // sudo refused, but the helper is still there: no silent fallback.
-        {true, helperDidNotRun, true, true, "1 sudo: a password is required", 1, 0},
+        {true, helperDidNotRun, true, true, "Tesselwick.Helper 1: sudo: a password is required", 1,
+         0},
         // The helper is gone: fall back, and keep its line for the message.
-        {true, helperDidNotRun, false, true, "success", 1, 1},
+        {true, helperDidNotRun, false, true, "no error", 1, 1},
         {true, helperDidNotRun, false, false, everyRouteFailed, 1, 1},
     };
     for (const Case& c : cases) {
@@ -144,7 +134,7 @@ TEST(EFIOperations, RouteChoice) {
                 throw commandError(1, "User canceled. (-128)");
             }
         });
-        EXPECT_EQ(failureOf([&] { operations.runEFICommand(DiskOperation::mount, kDisk); }),
+        EXPECT_EQ(errorText([&] { operations.runEFICommand(DiskOperation::mount, kDisk); }),
                   c.expected);
         EXPECT_EQ(routes.helperRuns, c.helperRuns);
         EXPECT_EQ(routes.mounts(), c.directMounts);
@@ -158,11 +148,12 @@ TEST(EFIOperations, RouteChoice) {
 TEST(EFIOperations, TheListsWordIsEnoughForValidation) {
     Routes routes;
     routes.tools.answer(process::disktool::listPlist("disk2"), partitionList("EFI", "Data"));
-    routes.tools.answer(process::disktool::infoPlist("disk2s1"),
-                        diskInfo("Apple_HFS", std::nullopt, "Data", "HFS+"));
+    tesselwick::testing::answerInfo(
+        routes.tools, "disk2s1",
+        {{"Content", "Apple_HFS"}, {"VolumeName", "Data"}, {"FilesystemName", "HFS+"}});
     routes.tools.answer(process::disktool::mount("disk2s1"), "mounted");
-    EXPECT_EQ(failureOf([&] { routes.operations().runEFICommand(DiskOperation::mount, kDisk); }),
-              "success");
+    EXPECT_EQ(errorText([&] { routes.operations().runEFICommand(DiskOperation::mount, kDisk); }),
+              "no error");
     EXPECT_EQ(routes.mounts(), 1);
 }
 
@@ -201,8 +192,7 @@ TEST(EFIOperations, RefreshedVolumeReadsTheMountPointUpToThreeTimes) {
         std::size_t read = 0;
         routes.tools.beforeEach([&](const std::string&) {
             const auto& mountPoint = c.reads[std::min(read++, c.reads.size() - 1)];
-            routes.tools.answer(process::disktool::infoPlist("disk2s1"),
-                                diskInfo("EFI", mountPoint));
+            answerInfo(routes.tools, mountPoint);
         });
         discovery::ESPVolume volume;
         volume.id = volume.diskIdentifier = "disk2s1";
@@ -219,8 +209,9 @@ TEST(EFIOperations, RefreshedVolumeReadsTheMountPointUpToThreeTimes) {
 }
 
 TEST(EFIOperations, ARouteStoppedByItsTimeOutIsJudgedByThePartitionAfterwards) {
-    const std::string head = "124 Unable to mount EFI partition disk2s1.\n\nThe mount timed out "
-                             "and was stopped";
+    const std::string head =
+        "Tesselwick 124: Unable to mount EFI partition disk2s1.\n\nThe mount timed out "
+        "and was stopped";
     const std::string unchanged = head + "; the partition is unchanged.";
     const std::string unknown = head + ", and the partition could not be read afterwards: "
                                        "refresh to see whether it is mounted.";
@@ -231,15 +222,15 @@ TEST(EFIOperations, ARouteStoppedByItsTimeOutIsJudgedByThePartitionAfterwards) {
         After after;
         std::string expected;
     } cases[] = {
-        {Stopped::helper, After::mounted, "success"}, // diskutil finished just in time
+        {Stopped::helper, After::mounted, "no error"}, // diskutil finished just in time
         {Stopped::helper, After::unmounted, unchanged},
         {Stopped::helper, After::unreadable, unknown},
-        {Stopped::administrator, After::mounted, "success"},
+        {Stopped::administrator, After::mounted, "no error"},
         {Stopped::administrator, After::unmounted, unchanged}, // no transport line quoted
         {Stopped::administrator, After::unreadable, unknown},
         // the route that answered last decides: the prompt was cancelled
         {Stopped::directThenCancelled, After::unmounted,
-         "1 Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
+         "Tesselwick 1: Unable to mount EFI partition disk2s1.\n\n" + kHelperText +
              "Direct diskutil: Command timed out: /usr/sbin/diskutil mount disk2s1\n\n"
              "Administrator authorization: User canceled. (-128)"},
     };
@@ -250,10 +241,9 @@ TEST(EFIOperations, ARouteStoppedByItsTimeOutIsJudgedByThePartitionAfterwards) {
             if (c.after == After::unreadable) {
                 routes.tools.fail(process::disktool::infoPlist("disk2s1"), 1, "gone");
             } else {
-                routes.tools.answer(process::disktool::infoPlist("disk2s1"),
-                                    diskInfo("EFI", c.after == After::mounted
-                                                        ? std::optional<std::string>("/Volumes/EFI")
-                                                        : std::nullopt));
+                answerInfo(routes.tools, c.after == After::mounted
+                                             ? std::optional<std::string>("/Volumes/EFI")
+                                             : std::nullopt);
             }
         };
         if (c.route == Stopped::helper) {
@@ -279,7 +269,7 @@ TEST(EFIOperations, ARouteStoppedByItsTimeOutIsJudgedByThePartitionAfterwards) {
             throw commandError(124, "Command timed out: " + line);
         });
         const auto operations = routes.operations();
-        EXPECT_EQ(failureOf([&] { operations.runEFICommand(DiskOperation::mount, kDisk); }),
+        EXPECT_EQ(errorText([&] { operations.runEFICommand(DiskOperation::mount, kDisk); }),
                   c.expected);
     }
 }

@@ -1,15 +1,12 @@
 #include "process/AdministratorShell.h"
 #include "process/ProcessRunner.h"
 
-#include "support/ErrorText.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 using namespace tesselwick;
 using namespace tesselwick::process;
-using tesselwick::testing::errorText;
 
 namespace {
 
@@ -51,26 +48,7 @@ TEST(AppleScriptEscape, EscapesBackslashesThenQuotesExactlyOnce) {
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(appleScriptStringEscape(in), out) << in;
     }
-}
-
-TEST(RunShellAsAdministrator, RunsOsascriptAndPassesRunnerErrorsOn) {
-    std::vector<std::string> seen;
-    const CommandRunner recording = [&](const std::string& path,
-                                        const std::vector<std::string>& arguments,
-                                        tesselwick::Seconds) {
-        seen = arguments;
-        seen.insert(seen.begin(), path);
-        return std::string("ignored output");
-    };
-    runShellAsAdministrator("echo \"x\"", recording);
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "/usr/bin/osascript", "-e",
-                        "do shell script \"echo \\\"x\\\"\" with administrator privileges"}));
-
-    const CommandRunner refusing = [](const std::string&, const std::vector<std::string>&,
-                                      tesselwick::Seconds) -> std::string {
-        throw commandError(1, "0:42: execution error: User canceled. (-128)");
-    };
-    EXPECT_EQ(errorText([&] { runShellAsAdministrator("true", refusing); }),
-              "Tesselwick 1: 0:42: execution error: User canceled. (-128)");
+    // The prompt's script carries the command escaped.
+    EXPECT_EQ(administratorAppleScript("echo \"x\""),
+              "do shell script \"echo \\\"x\\\"\" with administrator privileges");
 }

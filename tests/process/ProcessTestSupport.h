@@ -68,16 +68,6 @@ inline int threadCount(int expected = -1) {
     return count;
 }
 
-// The error `body` throws, if it throws a DomainError.
-inline std::optional<DomainError> domainErrorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const DomainError& error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 // Far above any honest return here, far below the 30-second sleeps the children run.
 inline constexpr double kReturnBound = 10.0;
 

@@ -1,7 +1,8 @@
 #include "services/Notifier.h"
-#include "doubles/FakeNotificationCenter.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
 
 using namespace tesselwick;
 using services::NotificationAuthorizationState;
@@ -10,20 +11,42 @@ using services::Notifier;
 
 namespace {
 
+// Answers settings at once from `status`, keeps authorization requests until
+// the test answers them, and records deliveries as "title|body".
+struct FakeCenter final : services::NotificationCenter {
+    using Answer = std::function<void(bool, std::optional<std::string>)>;
+    NotificationAuthorizationStatus status = NotificationAuthorizationStatus::notDetermined;
+    std::optional<std::string> deliveryError;
+    int authorizationRequests = 0;
+    std::vector<Answer> unanswered;
+    std::vector<std::string> delivered;
+
+    void getNotificationSettings(
+        std::function<void(NotificationAuthorizationStatus)> completion) override {
+        completion(status);
+    }
+    void requestAuthorization(Answer completion) override {
+        ++authorizationRequests;
+        unanswered.push_back(std::move(completion));
+    }
+    void add(services::NotificationRequest request,
+             std::function<void(std::optional<std::string>)> completion) override {
+        delivered.push_back(request.title + "|" + request.body);
+        completion(deliveryError);
+    }
+    void answerAuthorization(bool granted, std::optional<std::string> error = std::nullopt) {
+        for (const Answer& answer : std::exchange(unanswered, {})) {
+            answer(granted, error);
+        }
+    }
+};
+
 struct NotifierFixture : ::testing::Test {
-    platform::fake::FakeNotificationCenter center;
+    FakeCenter center;
     NotificationAuthorizationState state; // fresh per test, not the process-wide one
     std::vector<std::string> systemLog;
     Notifier notifier{center, state,
                       [this](const std::string& line) { systemLog.push_back(line); }};
-
-    std::vector<std::string> delivered() const {
-        std::vector<std::string> bodies;
-        for (const auto& request : center.delivered()) {
-            bodies.push_back(request.title + "|" + request.body);
-        }
-        return bodies;
-    }
 };
 
 } // namespace
@@ -31,15 +54,16 @@ struct NotifierFixture : ::testing::Test {
 TEST_F(NotifierFixture, UndecidedPostsShareOnePromptAndFollowItsAnswer) {
     notifier.notify("EFI mounted", "one");
     notifier.notify("EFI unmounted", "two");
-    EXPECT_EQ(center.authorizationRequests(), 1);
+    EXPECT_EQ(center.authorizationRequests, 1);
     center.answerAuthorization(false);
-    EXPECT_TRUE(center.delivered().empty());
+    EXPECT_TRUE(center.delivered.empty());
     // Still undecided after a refusal: a later post asks again and is delivered on a grant.
     notifier.notify("Helper ready", "three");
     notifier.notify("EFI mounted", "four");
-    EXPECT_EQ(center.authorizationRequests(), 2);
+    EXPECT_EQ(center.authorizationRequests, 2);
     center.answerAuthorization(true);
-    EXPECT_EQ(delivered(), (std::vector<std::string>{"Helper ready|three", "EFI mounted|four"}));
+    EXPECT_EQ(center.delivered,
+              (std::vector<std::string>{"Helper ready|three", "EFI mounted|four"}));
 }
 
 TEST_F(NotifierFixture, StatusDecidesWithoutAsking) {
@@ -54,19 +78,19 @@ TEST_F(NotifierFixture, StatusDecidesWithoutAsking) {
         {NotificationAuthorizationStatus::ephemeral, false},
     };
     for (const Case& c : cases) {
-        platform::fake::FakeNotificationCenter fresh;
-        fresh.setStatus(c.status);
+        FakeCenter fresh;
+        fresh.status = c.status;
         Notifier(fresh, state, nullptr).notify("EFI mounted", "body");
-        EXPECT_EQ(fresh.delivered().size(), c.delivered ? 1u : 0u) << static_cast<int>(c.status);
-        EXPECT_EQ(fresh.authorizationRequests(), 0);
+        EXPECT_EQ(fresh.delivered.size(), c.delivered ? 1u : 0u) << static_cast<int>(c.status);
+        EXPECT_EQ(fresh.authorizationRequests, 0);
     }
 }
 
 TEST_F(NotifierFixture, FailuresGoToTheSystemLog) {
     notifier.notify("EFI mounted", "one");
     center.answerAuthorization(false, "The operation couldn’t be completed.");
-    center.setStatus(NotificationAuthorizationStatus::authorized);
-    center.setDeliveryError("Notifications are not allowed for this application");
+    center.status = NotificationAuthorizationStatus::authorized;
+    center.deliveryError = "Notifications are not allowed for this application";
     notifier.notify("EFI mounted", "two");
     EXPECT_EQ(systemLog,
               (std::vector<std::string>{
@@ -85,6 +109,6 @@ TEST_F(NotifierFixture, CompletionMayPostAgainWithoutDeadlock) {
     });
     center.answerAuthorization(true);
     // The re-post found no request in flight and asked again.
-    EXPECT_EQ(delivered(), std::vector<std::string>{"EFI mounted|first"});
-    EXPECT_EQ(center.authorizationRequests(), 2);
+    EXPECT_EQ(center.delivered, std::vector<std::string>{"EFI mounted|first"});
+    EXPECT_EQ(center.authorizationRequests, 2);
 }
