@@ -203,11 +203,12 @@ int main(int argc, char** argv) {
     struct Route {
         std::string name;
         bool asRoot;
-        // Validation's list and info, the operation, the re-read; the prompt
+        // Validation's list and info, the operation, the direct route's check
+        // that it met the partition it validated, the re-read; the prompt
         // comes only after the user's own diskutil failed (the route order).
         int minimum;
     };
-    const Route routes[] = {{"direct", true, 4}, {"helper", false, 2}, {"administrator", false, 7}};
+    const Route routes[] = {{"direct", true, 5}, {"helper", false, 2}, {"administrator", false, 7}};
     for (const Route& route : routes) {
         // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about
         // a literal plus a temporary string.
