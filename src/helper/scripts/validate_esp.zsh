@@ -131,14 +131,20 @@ run_diskutil() {
   diskutil_pid=$!
   trap stop_diskutil TERM HUP INT
   if [[ -n "${lease:-}" ]]; then
-    # zsh's own fifth-of-a-second wait where its module is there, else a second.
-    local -a pause=(/bin/sleep 1)
-    if zmodload zsh/zselect 2>/dev/null; then
-      pause=(zselect -t 20)
-    fi
+    # zsh's own wait where its module is there, from a hundredth of a second
+    # doubling to a fifth, so a quick diskutil is not kept waiting for; else
+    # a second at a time.
+    local hundredths=1
+    local have_zselect=0
+    zmodload zsh/zselect 2>/dev/null && have_zselect=1
     while kill -0 "$diskutil_pid" 2>/dev/null; do
       [[ -e "$lease" ]] || stop_diskutil
-      "${pause[@]}" || true
+      if (( have_zselect )); then
+        zselect -t "$hundredths" || true
+        (( hundredths = hundredths < 10 ? hundredths * 2 : 20 ))
+      else
+        /bin/sleep 1
+      fi
     done
   fi
   wait "$diskutil_pid"
