@@ -2,6 +2,7 @@
 
 #include "helper/EmbeddedScripts.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string_view>
 
@@ -23,20 +24,18 @@ void splice(std::string& script, std::string_view name, std::string_view value) 
     script.replace(script.find(name), name.size(), value);
 }
 
+bool isAsciiLetterOrDigit(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
 // /tmp/tesselwick-lease. and six letters or digits, as mkstemp makes them.
 bool isRequestLease(std::string_view lease) {
     constexpr std::string_view prefix = "/tmp/tesselwick-lease.";
     if (lease.size() != prefix.size() + 6 || !lease.starts_with(prefix)) {
         return false;
     }
-    for (const char c : lease.substr(prefix.size())) {
-        const bool alphanumeric =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alphanumeric) {
-            return false;
-        }
-    }
-    return true;
+    const std::string_view suffix = lease.substr(prefix.size());
+    return std::all_of(suffix.begin(), suffix.end(), isAsciiLetterOrDigit);
 }
 
 // The portable user-name form (letters, digits, "_", ".", "-"; no leading
@@ -46,14 +45,9 @@ bool isUserName(std::string_view name) {
         name[0] == '.') {
         return false;
     }
-    for (const char c : name) {
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                             (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
-        if (!allowed) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return isAsciiLetterOrDigit(c) || c == '_' || c == '.' || c == '-';
+    });
 }
 
 } // namespace
