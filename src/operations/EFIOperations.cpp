@@ -248,6 +248,10 @@ void EFIOperations::confirmCheckedPartition(DiskOperation operation, const Parti
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception&) {
+            throw commandError(exitcode::kDataError,
+                               "Refusing " + id +
+                                   ": it is not the partition that was checked, and unmounting it "
+                                   "again failed; it is still mounted.");
         }
         throw commandError(exitcode::kDataError, "Refusing " + id +
                                                      ": it is not the partition that was "

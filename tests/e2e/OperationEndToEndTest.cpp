@@ -159,36 +159,51 @@ TEST(OperationEndToEnd, APartitionReplacedAfterItsCheckIsTakenBackOnEveryRoute) 
     SKIP_WITHOUT_SANDBOX();
     // disk5s1 becomes an exFAT data partition just as the mount that passed
     // the ESP check starts: whichever route ran it takes the mount back and
-    // refuses, and nothing announces an ESP.
+    // refuses, and nothing announces an ESP. When the take-back fails too,
+    // the refusal says the partition is still mounted.
     struct Case {
         const char* route;
         const char* before;
         bool asRoot;
         int call; // the mount call that meets the new partition
+        bool takeBackFails;
     };
-    for (const Case& c : {Case{"direct", "", true, 1},
-                          Case{"helper", "\"$TW\" helper install >/dev/null || exit 9; ", false, 1},
-                          // the user's own call is refused first
-                          Case{"administrator", "", false, 2}}) {
+    const char* const helper = "\"$TW\" helper install >/dev/null || exit 9; ";
+    for (const Case& c :
+         {Case{"direct", "", true, 1, false}, Case{"helper", helper, false, 1, false},
+          // the user's own call is refused first
+          Case{"administrator", "", false, 2, false}, Case{"direct", "", true, 1, true},
+          Case{"helper", helper, false, 1, true}}) {
         TempDir dir;
         const Json data = {
             {"content", "Microsoft Basic Data"}, {"fs", "exfat"}, {"volumeName", "DATA"}};
-        const Json fault = {{"command", "diskutil mount disk5s1"},
-                            {"calls", {c.call}},
-                            {"rewrite", {{"disk5s1", data}}}};
+        Json faults = Json::array({{{"command", "diskutil mount disk5s1"},
+                                    {"calls", {c.call}},
+                                    {"rewrite", {{"disk5s1", data}}}}});
+        if (c.takeBackFails) {
+            faults.push_back({{"command", "diskutil unmount disk5s1"},
+                              {"status", 1},
+                              {"stderr", "Resource busy"}});
+        }
         const SandboxRun run =
-            runIn(worldWith(dir, {{"faults", Json::array({fault})}}),
+            runIn(worldWith(dir, {{"faults", faults}}),
                   std::string(c.before) + "\"$TW\" mount disk5s1; echo \"status=$?\"; "
                                           "test -e /Volumes/DATA && echo left-mounted; exit 0",
                   c.asRoot);
-        EXPECT_EQ(run.result.out, "status=1\n") << c.route << ": " << run.result.err;
-        EXPECT_NE(run.result.err.find("Refusing disk5s1: it is not the partition that was "
-                                      "checked; it was unmounted again."),
+        const std::string route = std::string(c.route) + (c.takeBackFails ? ", busy" : "");
+        EXPECT_EQ(run.result.out, c.takeBackFails ? "status=1\nleft-mounted\n" : "status=1\n")
+            << route << ": " << run.result.err;
+        EXPECT_NE(run.result.err.find(c.takeBackFails
+                                          ? "Refusing disk5s1: it is not the partition that was "
+                                            "checked, and unmounting it again failed; it is still "
+                                            "mounted."
+                                          : "Refusing disk5s1: it is not the partition that was "
+                                            "checked; it was unmounted again."),
                   std::string::npos)
-            << c.route << ": " << run.result.err;
-        EXPECT_EQ(run.count("diskutil unmount disk5s1", 0), 1) << c.route;
+            << route << ": " << run.result.err;
+        EXPECT_EQ(run.count("diskutil unmount disk5s1", 0), 1) << route;
         for (const std::string& record : run.desktop) {
-            EXPECT_EQ(record.find("EFI mounted"), std::string::npos) << c.route;
+            EXPECT_EQ(record.find("EFI mounted"), std::string::npos) << route;
         }
     }
 }
@@ -343,7 +358,7 @@ TEST(OperationEndToEnd, HelperRemovalThroughTheManager) {
               "\"$TW\" helper install >/dev/null; /usr/local/bin/macsim ctl prompt cancel; "
               "\"$TW\" helper uninstall; echo \"status=$?\"; \"$TW\" helper status",
               /*asRoot=*/true);
-    EXPECT_EQ(cancelled.result.out, "status=1\nHelper version 10 is ready.\n")
+    EXPECT_EQ(cancelled.result.out, "status=1\nHelper version 11 is ready.\n")
         << cancelled.result.err;
     EXPECT_NE(cancelled.result.err.find("User canceled. (-128)"), std::string::npos);
 }

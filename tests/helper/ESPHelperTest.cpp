@@ -56,9 +56,9 @@ discovery::PartitionId partition(const char* text) {
 
 TEST(ESPHelperProbe, TurnsEveryOutcomeIntoAMessage) {
     const std::pair<Reply, const char*> cases[] = {
-        {answer(" 10\n"), "Helper version 10 is ready."}, // the expected version
+        {answer(" 11\n"), "Helper version 11 is ready."}, // the expected version
         // an older helper, as installed before the root scripts last changed
-        {answer("9\n"), "The helper returned version '9' instead of '10'."},
+        {answer("9\n"), "The helper returned version '9' instead of '11'."},
         {answer("\n"), "The helper returned no version."},       // nothing printed
         {answer("\xff\xfe"), "The helper returned no version."}, // undecodable output
         {failWith(1, "sudo: a password is required\n"), "sudo: a password is required"},
@@ -81,7 +81,7 @@ TEST(ESPHelperIsInstalled, AnAnswerServesTwoSecondsThenTheHelperIsProbedAgain) {
     ManualClock clock(500.0);
     ESPHelperStatusCache cache(clock);
     FakeRunner fake;
-    fake.reply = answer("10\n");
+    fake.reply = answer("11\n");
     EXPECT_TRUE(ESPHelper::isInstalled(cache, fake.runner()));
     clock.advance(1.999);
     fake.reply = failWith(1, "sudo: a password is required");
@@ -118,7 +118,7 @@ TEST(ESPHelperIsInstalled, CancelledProbeReturnsTheCachedValueWithoutStoring) {
     // The probe's own answer arrives, but after the cancellation.
     fake.reply = [&](const std::string&) {
         handle.cancel();
-        return std::string("10");
+        return std::string(helper::kHelperVersion);
     };
     EXPECT_FALSE(ESPHelper::isInstalled(cache, fake.runner()));
     EXPECT_FALSE(cache.cachedValue());
@@ -181,11 +181,11 @@ TEST(ESPHelperInstall, RunsTheInstallerThenProvesTheHelper) {
                                 "did not accept passwordless helper execution.\n\n";
     const std::pair<Reply, std::string> cases[] = {
         // the new helper answers
-        {answer("10\n"), "no error"},
+        {answer("11\n"), "no error"},
         // the files are there but sudo -n will not run the helper
         {failWith(1, "sudo: a password is required"), refused + "sudo: a password is required"},
         // an old helper answers
-        {answer("9"), refused + "The helper returned version '9' instead of '10'."},
+        {answer("9"), refused + "The helper returned version '9' instead of '11'."},
     };
     for (const auto& c : cases) {
         const bool succeeds = &c == &cases[0];

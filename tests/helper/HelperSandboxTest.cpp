@@ -86,7 +86,7 @@ TEST_F(RootScriptSandbox, Helper) {
         int mounts;
         int unmounts;
     } cases[] = {
-        {"version", "0", "10\n", "", 0, 0}, // the version needs no disk
+        {"version", "0", "11\n", "", 0, 0}, // the version needs no disk
         // a whole disk, and forged identifiers, never reach diskutil
         {"mount disk0", "64", "", "Invalid disk identifier: disk0\n", 0, 0},
         {"mount 'disk0s1;id'", "64", "", "Invalid disk identifier: disk0s1;id\n", 0, 0},

@@ -169,7 +169,9 @@ confirm_checked_partition() {
   # A partition that cannot be read is never announced as mounted; an
   # unmount is left to the requester's own reads.
   if [[ "$command" == "mount" ]]; then
-    /usr/sbin/diskutil unmount "$disk" >/dev/null 2>&1 </dev/null || true
+    if ! /usr/sbin/diskutil unmount "$disk" >/dev/null 2>&1 </dev/null; then
+      fail "Refusing $disk: it is not the partition that was checked, and unmounting it again failed; it is still mounted." 65
+    fi
     fail "Refusing $disk: it is not the partition that was checked; it was unmounted again." 65
   fi
   if [[ -n "$now" ]]; then

@@ -3,7 +3,7 @@
 # changing any of them orphans installed helpers.
 
 # The app accepts an installed helper only when it reports this version.
-set(TESSELWICK_HELPER_VERSION "10")
+set(TESSELWICK_HELPER_VERSION "11")
 set(TESSELWICK_READY_MARKER "TESSELWICK_HELPER_READY=${TESSELWICK_HELPER_VERSION}")
 set(TESSELWICK_HELPER_DIRECTORY "/Library/PrivilegedHelperTools")
 set(TESSELWICK_SUDOERS_DIRECTORY "/etc/sudoers.d")
