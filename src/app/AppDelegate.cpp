@@ -2,6 +2,7 @@
 
 #include "app/PopoverPlacement.h"
 #include "diagnostics/Diagnostics.h"
+#include "helper/HelperScripts.h"
 #include "manager/DiskManager.h"
 
 #include <QCloseEvent>
@@ -404,6 +405,18 @@ void AppDelegate::showHelp() {
     deps_.windows->showHelp();
 }
 
+void AppDelegate::confirmHelperRemoval() {
+    TW_LOG("Remove Helper chosen");
+    if (!deps_.windows->confirmHelperRemoval(
+            {QString::fromUtf8(helper::kHelperPath), QString::fromUtf8(helper::kSudoersPath)})) {
+        TW_LOG("Remove Helper cancelled");
+        return;
+    }
+    if (diskManager_) {
+        diskManager_->uninstallHelper();
+    }
+}
+
 void AppDelegate::applicationShouldTerminate() {
     TW_LOG("applicationShouldTerminate requested\nCall stack:\n" + callStack());
     TesselwickDiagnostics::shared().flush();
@@ -434,6 +447,10 @@ void AppDelegate::applicationWillTerminate() {
     if (diskManager_ && warmUpObserver_ != 0) {
         diskManager_->removeObserver(warmUpObserver_);
         warmUpObserver_ = 0;
+    }
+    if (diskManager_ && helperObserver_ != 0) {
+        diskManager_->removeObserver(helperObserver_);
+        helperObserver_ = 0;
     }
     content_.reset();
     manager::DiskManager::releaseAndWait(diskManager_, kWorkerLimit);

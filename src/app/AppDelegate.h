@@ -14,6 +14,7 @@
 #include <memory>
 #include <ostream>
 
+class QAction;
 class QMenu;
 class QSettings;
 
@@ -88,6 +89,8 @@ public:
     void togglePopover(const QString& sender);
     void showAbout();
     void showHelp();
+    // Asks to remove the helper and, once the user agrees, has the manager remove it.
+    void confirmHelperRemoval();
 
     bool isPopoverShown() const;
     // No tray: the popover is shown as an ordinary window.
@@ -126,6 +129,8 @@ private:
     void configurePopover();
     void warmPopover();
     void configureMainMenu();
+    void addRemoveHelperItem(QMenu* menu, std::function<void()> action);
+    void syncRemoveHelperItems();
     void runPresentation(const std::shared_ptr<PresentationTask>& task, std::uint64_t generation,
                          const QPointer<QSystemTrayIcon>& button);
     void clearPendingIfCurrent(std::uint64_t generation);
@@ -149,6 +154,8 @@ private:
     std::uint64_t popoverPresentationGeneration_ = 0;
     std::shared_ptr<manager::DiskManager> diskManager_;
     std::uint64_t warmUpObserver_ = 0; // the disk manager's id of the warm-up observer
+    std::uint64_t helperObserver_ = 0; // keeps the "Remove Helper…" items in step
+    QList<QPointer<QAction>> removeHelperItems_;
     int iconSide_ = 0;
     QColor iconTint_;
     bool terminated_ = false;

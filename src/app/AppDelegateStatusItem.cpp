@@ -5,6 +5,7 @@
 
 #include "app/PopoverPlacement.h"
 #include "diagnostics/Diagnostics.h"
+#include "manager/DiskManager.h"
 #include "ui/Icons.h"
 
 #include <QApplication>
@@ -238,6 +239,7 @@ void AppDelegate::configureMainMenu() {
         appMenu->addAction(QStringLiteral("About Tesselwick"), this, [this] { showAbout(); });
     about->setMenuRole(QAction::AboutRole);
     appMenu->addSeparator();
+    addRemoveHelperItem(appMenu, [this] { confirmHelperRemoval(); });
     QAction* quit = appMenu->addAction(QStringLiteral("Quit Tesselwick"), this,
                                        [this] { applicationShouldTerminate(); });
     quit->setMenuRole(QAction::QuitRole);
@@ -263,6 +265,7 @@ void AppDelegate::configureMainMenu() {
     statusMenu_->addAction(QStringLiteral("Tesselwick Help"), this, later(&AppDelegate::showHelp));
     statusMenu_->addAction(QStringLiteral("About Tesselwick"), this,
                            later(&AppDelegate::showAbout));
+    addRemoveHelperItem(statusMenu_.get(), later(&AppDelegate::confirmHelperRemoval));
     statusMenu_->addSeparator();
     statusMenu_->addAction(QStringLiteral("Quit Tesselwick"), this,
                            [this] { applicationShouldTerminate(); });
@@ -274,7 +277,36 @@ void AppDelegate::configureMainMenu() {
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), popover_.get());
     connect(help, &QShortcut::activated, this, later(&AppDelegate::showHelp));
 #endif
+    if (diskManager_) {
+        // Observers hear of a change just before it is made: read it a turn later.
+        helperObserver_ = diskManager_->addObserver([this](manager::DiskManager::Field field) {
+            if (field == manager::DiskManager::Field::helperInstalled ||
+                field == manager::DiskManager::Field::helperBusy) {
+                QMetaObject::invokeMethod(
+                    this, [this] { syncRemoveHelperItems(); }, Qt::QueuedConnection);
+            }
+        });
+    }
+    syncRemoveHelperItems();
     TW_LOG("configureMainMenu");
+}
+
+// Shown only while the helper is installed; not offered while it is being
+// installed or removed.
+void AppDelegate::addRemoveHelperItem(QMenu* menu, std::function<void()> action) {
+    removeHelperItems_.append(
+        menu->addAction(QStringLiteral("Remove Helper\u2026"), this, std::move(action)));
+}
+
+void AppDelegate::syncRemoveHelperItems() {
+    const bool installed = diskManager_ && diskManager_->helperInstalled();
+    const bool busy = diskManager_ && diskManager_->helperBusy();
+    for (const QPointer<QAction>& item : std::as_const(removeHelperItems_)) {
+        if (item) {
+            item->setVisible(installed);
+            item->setEnabled(!busy);
+        }
+    }
 }
 
 } // namespace tesselwick::app

@@ -176,6 +176,21 @@ void AppWindows::openDonationPage() {
     }
 }
 
+bool AppWindows::confirmHelperRemoval(const QStringList& files) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Remove Helper"),
+                    QStringLiteral("Remove the passwordless helper?"), QMessageBox::NoButton);
+    box.setInformativeText(
+        QStringLiteral("These files will be removed:\n%1\n\nAfterwards, macOS asks for "
+                       "administrator authorization to mount or unmount an EFI partition.")
+            .arg(files.join(QLatin1Char('\n'))));
+    QPushButton* remove = box.addButton(QStringLiteral("Remove"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box.setDefaultButton(remove);
+    box.setEscapeButton(cancel);
+    runModal_(box);
+    return box.clickedButton() == remove;
+}
+
 void AppWindows::showExternalOpenFailure(const QString& message) {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Tesselwick"), message, QMessageBox::Ok);
     runModal_(box);

@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <functional>
@@ -53,6 +54,9 @@ public:
     void openEmailComposer();
     void openDonationPage();
     void showExternalOpenFailure(const QString& message);
+    // Asks before the helper is removed, naming the files that go; true when
+    // the user chose to remove them.
+    bool confirmHelperRemoval(const QStringList& files);
 
     const AppMetadata& metadata() const { return metadata_; }
 

@@ -193,12 +193,32 @@ constexpr int kFirstCardY = 109;
 constexpr int kSecondCardY = 169;
 constexpr int kOpenButtonX = 329;
 constexpr int kHelperButton[2] = {396, 291};
+constexpr int kHelperIcon[2] = {24, 290};
 constexpr int kHeaderY = 39;
 constexpr int kSizeButtonX = 348;
 constexpr int kAboutButtonX = 387;
 constexpr int kQuitButtonX = 426;
 constexpr int kExpandedHeaderY = 46;
 constexpr int kExpandedSizeButtonX = 444;
+
+// The footer's helper icon: 'g' (green) while the helper is installed, 'b'
+// (blue) while the footer offers "Install Helper", by the most of its
+// coloured pixels.
+char helperIconTint(int popoverX, int popoverY) {
+    std::istringstream lines(grab(popoverX + kHelperIcon[0] - 6, popoverY + kHelperIcon[1] - 6, 12,
+                                  12, "txt:- | tail -n +2"));
+    int green = 0, blue = 0;
+    for (std::string line; std::getline(lines, line);) {
+        int r = 0, g = 0, b = 0;
+        if (const auto open = line.find('(');
+            open != std::string::npos &&
+            std::sscanf(line.c_str() + open, "(%d,%d,%d", &r, &g, &b) == 3) {
+            green += g > b + 60 && g > r + 60;
+            blue += b > g + 60 && b > r + 60;
+        }
+    }
+    return green > 8 && green > 2 * blue ? 'g' : blue > 8 && blue > 2 * green ? 'b' : '?';
+}
 const std::string kScanApplied = "DiskManager.refresh applying result";
 const std::string kAlertPresented = "ContentView error alert presented";
 
@@ -323,7 +343,8 @@ protected:
     }
     // Dismisses the visible alert titled `title` with its default button, after
     // a screenshot when `artefact` names one.
-    void dismissAlert(const std::string& title, const std::string& artefact = "") {
+    void dismissAlert(const std::string& title, const std::string& artefact = "",
+                      const std::string& key = "Return") {
         std::vector<Window> alerts;
         ASSERT_TRUE(eventually([&] {
             alerts = visibleWindows(title);
@@ -333,7 +354,7 @@ protected:
         if (!artefact.empty()) {
             screenshot(artefact);
         }
-        xdotool("windowfocus --sync " + std::to_string(alerts[0].id) + " key Return");
+        xdotool("windowfocus --sync " + std::to_string(alerts[0].id) + " key " + key);
         ASSERT_TRUE(eventually([&] {
             const auto left = visibleWindows(title);
             return std::none_of(left.begin(), left.end(),
@@ -426,8 +447,11 @@ TEST_F(GuiTopTray, APersonUsesTheApp) {
     screenshot("gui-tooltip");
 
     // Install the helper behind the world's administrator prompt.
+    const auto iconTint = [&] { return helperIconTint(shown.x, shown.y); };
+    EXPECT_EQ(iconTint(), 'b'); // "Install Helper"
     click(shown.x + kHelperButton[0], shown.y + kHelperButton[1]);
     ASSERT_TRUE(eventually([&] { return records("notify\tHelper ready") == 1; })) << logText();
+    ASSERT_TRUE(eventually([&] { return iconTint() == 'g'; }));
 
     // Click outside: the popover closes.
     const auto closes = logged("popoverDidClose");
@@ -449,6 +473,33 @@ TEST_F(GuiTopTray, APersonUsesTheApp) {
     ASSERT_TRUE(eventually([&] { return appWindow(60, 400).has_value(); }));
     xdotool("key Down Down Return");
     dismissAlert("Tesselwick");
+
+    // With the helper installed the menu offers to remove it, behind a
+    // confirmation; cancelled, nothing happens.
+    const auto chooseRemoveHelper = [&] {
+        ::poll(nullptr, 0, 500); // a person's pause after the last window closed
+        click(iconX, iconY, 3);
+        ASSERT_TRUE(eventually([&] { return (menu = appWindow(60, 400)).has_value(); }));
+        xdotool("key Down Down Down Return");
+    };
+    chooseRemoveHelper();
+    const int longMenu = menu->height;
+    dismissAlert("Remove Helper", "", "Escape");
+    chooseRemoveHelper();
+    EXPECT_EQ(logged("DiskManager.uninstallHelper requested"), 0u); // the cancel asked nothing
+    dismissAlert("Remove Helper", "gui-remove-helper");
+    ASSERT_TRUE(waitForLogged("DiskManager.uninstallHelper completed helperInstalled=false", 1))
+        << logText();
+    // "Install Helper" again, and the menu no longer offers the removal.
+    shown = openPopover();
+    EXPECT_TRUE(eventually([&] { return iconTint() == 'b'; }));
+    screenshot("gui-helper-removed");
+    click(300, 600);
+    click(iconX, iconY, 3);
+    ASSERT_TRUE(eventually([&] { return (menu = appWindow(60, 400)).has_value(); }));
+    EXPECT_LT(menu->height, longMenu);
+    xdotool("key Escape");
+
     openPopover();
     xdotool("key F1");
     dismissAlert("Tesselwick Help");

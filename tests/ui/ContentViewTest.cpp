@@ -355,12 +355,13 @@ TEST_F(ContentFixture, ErrorAlertKeepsTheWholeMessageUntilDismissed) {
 TEST(AppWindows, TextsAndLinksWithoutConfiguredAddresses) {
     std::vector<QString> shown;
     bool opened = false;
+    QString press = "PayPal"; // in About, and then in the removal's confirmation
     ui::AppWindows windows(
         {"The Tesselwick project", "", "", std::nullopt},
         [&](QMessageBox& box) {
-            shown.push_back(box.windowTitle() + "|" + box.text());
-            for (auto* button : box.buttons()) { // in About, press PayPal
-                if (box.windowTitle() == "Tesselwick" && button->text() == "PayPal") {
+            shown.push_back(box.windowTitle() + "|" + box.text() + "|" + box.informativeText());
+            for (auto* button : box.buttons()) {
+                if (button->text() == press) {
                     button->click();
                 }
             }
@@ -369,12 +370,23 @@ TEST(AppWindows, TextsAndLinksWithoutConfiguredAddresses) {
     windows.showHelp();
     windows.showAbout();
     windows.openEmailComposer();
-    ASSERT_EQ(shown.size(), 4U);
+    // The removal goes ahead only when Remove is pressed, never when the
+    // confirmation is closed another way.
+    press = "Cancel";
+    EXPECT_FALSE(windows.confirmHelperRemoval({"/first/file", "/second/file"}));
+    press = "";
+    EXPECT_FALSE(windows.confirmHelperRemoval({}));
+    press = "Remove";
+    EXPECT_TRUE(windows.confirmHelperRemoval({}));
+    ASSERT_EQ(shown.size(), 7U);
+    EXPECT_TRUE(shown[4].startsWith("Remove Helper|Remove the passwordless helper?|These files "
+                                    "will be removed:\n/first/file\n/second/file\n\n"))
+        << shown[4].toStdString();
     EXPECT_TRUE(shown[0].startsWith("Tesselwick Help|Tesselwick is a macOS menu bar app"));
     EXPECT_FALSE(ui::helpText().contains("SwiftUI"));  // credits only what it uses
     EXPECT_TRUE(shown[1].contains("\nVersion 4.7\n")); // no version in the bundle
     EXPECT_TRUE(shown[1].contains("\u00AE The Tesselwick project"));
-    EXPECT_EQ(shown[2], "Tesselwick|The PayPal address is invalid.");
-    EXPECT_EQ(shown[3], "Tesselwick|The support email address is invalid.");
+    EXPECT_EQ(shown[2], "Tesselwick|The PayPal address is invalid.|");
+    EXPECT_EQ(shown[3], "Tesselwick|The support email address is invalid.|");
     EXPECT_FALSE(opened);
 }
