@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 using tesselwick::testing::SandboxRunner;
 
 namespace {
@@ -121,4 +123,43 @@ TEST_F(UninstallerSandbox, ASignalLeavesTheWholeInstallationOrNone) {
         EXPECT_EQ(r.value("entries"),
                   *status == '0' ? "" : "com.vornaby.harbortide.helper vornaby-harbortide ");
     }
+}
+
+TEST_F(UninstallerSandbox, AnInstallAndARemovalTakeTurns) {
+    // Each round starts installed, then an installer and an uninstaller start
+    // together. A mktemp wrapper logs whose transaction each call belongs to
+    // (I: the installer's three, U: the uninstaller's two): one transaction
+    // follows the other or one is refused at once, and the files are those of
+    // whichever came last.
+    const auto r = run("", "", R"SH(
+mv /usr/bin/mktemp /usr/bin/mktemp.real
+cat >/usr/bin/mktemp <<WRAPPER_END
+#!/bin/zsh
+[[ "\$*" == *removal* ]] && print -n U >>"$TW_DIR/mktemp.log" || print -n I >>"$TW_DIR/mktemp.log"
+exec /usr/bin/mktemp.real "\$@"
+WRAPPER_END
+chmod 0755 /usr/bin/mktemp
+for round in {1..6}; do
+  zsh "$INSTALLER" >/dev/null 2>&1 || say setup_failed $round
+  : >"$TW_DIR/mktemp.log"
+  zsh "$INSTALLER" >/dev/null 2>&1 & a=$!
+  zsh "$UNINSTALLER" >/dev/null 2>&1 & b=$!
+  wait $a; sa=$?; wait $b; sb=$?
+  say round$round "$sa $sb $(<"$TW_DIR/mktemp.log") $(meta "$HP") $(meta "$SP") $(our_entries)"
+done
+)SH");
+    const std::string installed =
+        "0:0:0755 0:0:0440 com.vornaby.harbortide.helper vornaby-harbortide ";
+    for (int round = 1; round <= 6; ++round) {
+        const std::string state = r.value("round" + std::to_string(round));
+        SCOPED_TRACE(state);
+        std::istringstream words(state);
+        std::string a, b, log;
+        words >> a >> b >> log;
+        const std::string turns = a + " " + b + " " + log;
+        EXPECT_TRUE(turns == "0 0 IIIUU" || turns == "0 0 UUIII" || turns == "0 75 III" ||
+                    turns == "75 0 UU");
+        EXPECT_TRUE(state.ends_with(log.back() == 'I' ? installed : "absent absent "));
+    }
+    EXPECT_EQ(r.values.count("setup_failed"), 0u);
 }
