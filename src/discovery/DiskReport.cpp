@@ -67,6 +67,14 @@ std::string_view kindName(DiskReport::Kind kind) {
     return "internal";
 }
 
+std::ostream& operator<<(std::ostream& stream, const DiskReport& disk) {
+    stream << "DiskReport{id=" << disk.id << " name=\"" << disk.name
+           << "\" sizeBytes=" << disk.sizeBytes << " kind=" << kindName(disk.kind)
+           << " scheme=" << disk.scheme
+           << " espIdentifiers=" << text::join(disk.espIdentifiers, ",") << " reason=";
+    return stream << (disk.reason ? "\"" + *disk.reason + "\"" : std::string("null")) << "}";
+}
+
 std::string schemeName(std::string_view content) {
     std::string trimmed = text::trim(content);
     return trimmed.empty() ? std::string("none") : trimmed;
@@ -143,9 +151,12 @@ std::vector<DiskReport> DiskReportBuilder::finish(const std::vector<ESPVolume>& 
             unlisted.id = volume.parentIdentifier;
             it = reports.insert(reports.end(), std::move(unlisted));
         }
-        // The disk as the list of ESPs shows it.
+        // Named as the ESPs' list names it. The partition list's size stays: the
+        // text table's is rounded, but the volume's may be its ESP's stand-in.
         it->name = volume.parentName;
-        it->sizeBytes = volume.parentSizeBytes;
+        if (it->sizeBytes == 0) {
+            it->sizeBytes = volume.parentSizeBytes;
+        }
         if (!isStructural(it->kind)) {
             it->kind = volume.isDiskImage ? Kind::diskImage
                                           : (volume.isInternal ? Kind::internal : Kind::external);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,9 @@ struct DiskReport {
 
 // "internal", "external", "disk image", "APFS container", "synthesized".
 std::string_view kindName(DiskReport::Kind kind);
+
+// Every field on one line, for diagnostics and test failures.
+std::ostream& operator<<(std::ostream& stream, const DiskReport& disk);
 
 // How the scans record, as they decide, what each whole disk showed and why its
 // candidates were not ESPs, and turn that into reports once the volumes are
