@@ -6,6 +6,7 @@
 #include "support/Text.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tesselwick::discovery {
 
@@ -125,9 +126,7 @@ void DiskReportBuilder::reject(const std::string& diskID, Rejection rejection) {
 }
 
 DiskReportBuilder::Listed* DiskReportBuilder::find(std::string_view diskID) {
-    auto it = std::find_if(disks_.begin(), disks_.end(),
-                           [&](const Listed& disk) { return disk.report.id == diskID; });
-    return it == disks_.end() ? nullptr : &*it;
+    return const_cast<Listed*>(std::as_const(*this).find(diskID));
 }
 
 const DiskReportBuilder::Listed* DiskReportBuilder::find(std::string_view diskID) const {

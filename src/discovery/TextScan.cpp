@@ -136,7 +136,7 @@ void readPhysicalStores(const std::vector<std::string>& pieces, DiskReportBuilde
 }
 
 // A disk as its header shows it; the rows under it tell the rest.
-DiskReport headerDisk(const std::string& disk, DiskReport::Kind kind) {
+DiskReport headerReport(const std::string& disk, DiskReport::Kind kind) {
     DiskReport report;
     report.id = disk;
     report.name = disk;
@@ -183,7 +183,7 @@ std::vector<ESPLine> espLinesOf(std::string_view table, DiskReportBuilder& disks
             std::string disk = headerDisk(line);
             currentDisk = disk.empty() ? std::string("disk?") : std::move(disk);
             listed = isWholeDiskIdentifier(currentDisk)
-                         ? disks.listed(headerDisk(currentDisk, headerKind(line)))
+                         ? disks.listed(headerReport(currentDisk, headerKind(line)))
                          : nullptr;
             continue;
         }
