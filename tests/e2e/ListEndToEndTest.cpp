@@ -229,7 +229,7 @@ TEST(ListEndToEnd, InterruptStopsEveryRunningLookup) {
 // disk in the table below what it is and why it has none.
 TEST(ListEndToEnd, EveryWorldListedAndItsDisksExplained) {
     SKIP_WITHOUT_SANDBOX();
-    const std::map<std::string, std::function<void(const Listing&)>> listed = {
+    const std::map<std::string, std::function<void(const Listing&)>> listChecks = {
         // The property-list scan served: the text table was never asked for.
         {"multiboot.json",
          [](const Listing& l) {
@@ -317,7 +317,7 @@ TEST(ListEndToEnd, EveryWorldListedAndItsDisksExplained) {
         }
         SCOPED_TRACE(world);
         const Listing list = listIn(file.path());
-        if (auto check = listed.find(world); check != listed.end()) {
+        if (auto check = listChecks.find(world); check != listChecks.end()) {
             check->second(list);
         }
         const Listing disks = listIn(file.path(), "", "disks");
@@ -327,20 +327,21 @@ TEST(ListEndToEnd, EveryWorldListedAndItsDisksExplained) {
             return lines;
         };
         EXPECT_EQ(asked(disks.lines), asked(list.lines));
-        std::vector<std::string> listed;
-        std::vector<std::string> reported;
+        std::vector<std::string> listedIDs;
+        std::vector<std::string> reportedIDs;
         for (const Json& volume : list.json) {
-            listed.push_back(volume["id"]);
+            listedIDs.push_back(volume["id"]);
         }
         for (const Json& d : disks.json) {
             for (const Json& id : d["espIdentifiers"]) {
-                reported.push_back(id);
+                reportedIDs.push_back(id);
             }
             EXPECT_EQ(d["reason"].is_null(), !d["espIdentifiers"].empty()) << d.dump();
         }
-        EXPECT_EQ(asked(reported), asked(listed));
-        for (const auto& [rowWorld, expected] : rows) {
-            if (world != rowWorld) {
+        EXPECT_EQ(asked(reportedIDs), asked(listedIDs));
+        for (const auto& row : rows) {
+            const Json& expected = row.second;
+            if (world != row.first) {
                 continue;
             }
             const auto found =
