@@ -145,7 +145,8 @@ int main() {
         SteadyClock::time_point& lastScanAt;
         CountingSource(std::atomic<int>& s, std::mutex& m, SteadyClock::time_point& t)
             : scans(s), scanMutex(m), lastScanAt(t) {}
-        std::vector<discovery::ESPVolume> loadESPVolumes() override {
+        std::vector<discovery::ESPVolume>
+        loadESPVolumes(std::vector<discovery::DiskReport>*) override {
             {
                 std::lock_guard guard(scanMutex);
                 lastScanAt = SteadyClock::now();

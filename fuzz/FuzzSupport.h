@@ -4,6 +4,7 @@
 // every scan result must pass whatever the tools printed.
 
 #include "discovery/Classification.h"
+#include "discovery/DiskReport.h"
 #include "discovery/ESPVolume.h"
 #include "process/DiskTool.h"
 #include "support/Errors.h"
@@ -110,6 +111,36 @@ inline void checkVolumes(const std::vector<discovery::ESPVolume>& volumes) {
         if (!ids.insert(volume.id).second) {
             fail("duplicate volume " + volume.id);
         }
+    }
+}
+
+// The disk reports of the same scan: one per disk, each listed ESP on its own
+// disk and nowhere else, a reason exactly where there is none.
+inline void checkDisks(const std::vector<discovery::ESPVolume>& volumes,
+                       const std::vector<discovery::DiskReport>& disks) {
+    std::set<std::string, std::less<>> diskIDs;
+    std::map<std::string, std::string, std::less<>> espDisk;
+    for (const auto& disk : disks) {
+        if (!diskIDs.insert(disk.id).second) {
+            fail("duplicate disk report " + disk.id);
+        }
+        if (disk.reason.has_value() != disk.espIdentifiers.empty() || disk.sizeBytes < 0) {
+            fail("reason, ESPs or size inconsistent on " + disk.id);
+        }
+        for (const auto& id : disk.espIdentifiers) {
+            if (!espDisk.emplace(id, disk.id).second) {
+                fail(id + " reported twice");
+            }
+        }
+    }
+    for (const auto& volume : volumes) {
+        auto found = espDisk.find(volume.id);
+        if (found == espDisk.end() || found->second != volume.parentIdentifier) {
+            fail(volume.id + " not reported on " + volume.parentIdentifier);
+        }
+    }
+    if (espDisk.size() != volumes.size()) {
+        fail("a disk reports an ESP that was not listed");
     }
 }
 

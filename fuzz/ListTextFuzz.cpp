@@ -62,7 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DiskInfoCache infoCache;
     DiskImageMapCache imageCache;
     try {
-        fuzz::checkVolumes(VolumeScanner(runner, infoCache, imageCache).loadESPVolumesFromText());
+        std::vector<DiskReport> disks;
+        const auto volumes =
+            VolumeScanner(runner, infoCache, imageCache).loadESPVolumesFromText(&disks);
+        fuzz::checkVolumes(volumes);
+        fuzz::checkDisks(volumes, disks);
     } catch (const DomainError&) {
     }
     return 0;

@@ -16,7 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DiskInfoCache infoCache;
     DiskImageMapCache imageCache;
     try {
-        fuzz::checkVolumes(VolumeScanner(tools.runner(), infoCache, imageCache).loadESPVolumes());
+        std::vector<DiskReport> disks;
+        const auto volumes =
+            VolumeScanner(tools.runner(), infoCache, imageCache).loadESPVolumes(&disks);
+        fuzz::checkVolumes(volumes);
+        fuzz::checkDisks(volumes, disks);
     } catch (const DomainError&) {
     }
     return 0;

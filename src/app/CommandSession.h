@@ -7,8 +7,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <signal.h>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace tesselwick::app {
 
@@ -59,5 +63,22 @@ private:
     Composition composition_;
     std::shared_ptr<manager::DiskManager> manager_;
 };
+
+// A command that scans once and prints what it found: `tesselwick <name> [--json]`.
+struct ScanCommand {
+    std::string_view name;
+    // The help's text after its usage line.
+    std::string_view description;
+    // The scan's records as printed; `disks` is what the scan saw of each whole
+    // disk, asked of the same tool calls.
+    std::function<std::string(const std::vector<discovery::ESPVolume>& volumes,
+                              const std::vector<discovery::DiskReport>& disks, bool json)>
+        print;
+};
+
+// Exit 0 after printing, 1 with the scan's message on `err`, kUsage for an
+// unknown argument, kInterruptedStatus after Ctrl-C or SIGTERM.
+int runScanCommand(const ScanCommand& command, const std::vector<std::string>& arguments,
+                   std::ostream& out, std::ostream& err);
 
 } // namespace tesselwick::app

@@ -114,6 +114,42 @@ std::string cell(std::string_view text) {
     return terminalText(text);
 }
 
+// Columns two spaces apart, each as wide as its widest cell.
+template <std::size_t N> std::string aligned(const std::vector<std::array<std::string, N>>& rows) {
+    std::array<std::size_t, N> widths{};
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < N; ++c) {
+            widths[c] = std::max(widths[c], displayWidth(row[c]));
+        }
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < N; ++c) {
+            line += row[c];
+            if (c + 1 < N) {
+                line += std::string(widths[c] - displayWidth(row[c]) + 2, ' ');
+            }
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+Json diskRecord(const discovery::DiskReport& disk) {
+    Json esps = Json::array();
+    for (const std::string& id : disk.espIdentifiers) {
+        esps.push_back(marked(id));
+    }
+    return Json{{"id", marked(disk.id)},
+                {"name", marked(disk.name)},
+                {"sizeBytes", disk.sizeBytes},
+                {"kind", discovery::kindName(disk.kind)},
+                {"scheme", marked(disk.scheme)},
+                {"espIdentifiers", std::move(esps)},
+                {"reason", markedOrNull(disk.reason)}};
+}
+
 } // namespace
 
 std::string volumesJSON(const std::vector<ESPVolume>& volumes) {
@@ -146,24 +182,35 @@ std::string volumesTable(const std::vector<ESPVolume>& volumes) {
                         cell(v.hostFilesystemDescription()), cell(v.installedOS),
                         cell(v.mountPoint.value_or("-")), cell(v.bootloader.value_or("-"))});
     }
-    std::array<std::size_t, 8> widths{};
-    for (const Row& row : rows) {
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            widths[c] = std::max(widths[c], displayWidth(row[c]));
-        }
+    return aligned(rows);
+}
+
+std::string disksJSON(const std::vector<discovery::DiskReport>& disks) {
+    Json array = Json::array();
+    for (const discovery::DiskReport& disk : disks) {
+        array.push_back(diskRecord(disk));
     }
-    std::string out;
-    for (const Row& row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) {
-                line += std::string(widths[c] - displayWidth(row[c]) + 2, ' ');
-            }
-        }
-        out += line + "\n";
+    return dumped(array);
+}
+
+std::string disksTable(const std::vector<discovery::DiskReport>& disks) {
+    if (disks.empty()) {
+        return "No disks found.\n";
     }
-    return out;
+    using Row = std::array<std::string, 7>;
+    std::vector<Row> rows;
+    rows.push_back({"DISK", "NAME", "SIZE", "KIND", "SCHEME", "ESPS", "WHY NO ESP"});
+    for (const discovery::DiskReport& disk : disks) {
+        std::string esps;
+        for (const std::string& id : disk.espIdentifiers) {
+            esps += (esps.empty() ? "" : ", ") + cell(id);
+        }
+        rows.push_back({cell(disk.id), cell(disk.name),
+                        disk.sizeBytes > 0 ? discovery::formatFileSize(disk.sizeBytes) : "-",
+                        std::string(discovery::kindName(disk.kind)), cell(disk.scheme),
+                        esps.empty() ? "-" : esps, cell(disk.reason.value_or("-"))});
+    }
+    return aligned(rows);
 }
 
 } // namespace tesselwick::app

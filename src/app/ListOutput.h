@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/DiskReport.h"
 #include "discovery/ESPVolume.h"
 
 #include <string>
@@ -17,5 +18,11 @@ std::string volumeJSON(const discovery::ESPVolume& volume);
 // A readable table: parent name, identifier, size, kind, host filesystem, OS,
 // mount point and bootloader.
 std::string volumesTable(const std::vector<discovery::ESPVolume>& volumes);
+
+// Whole disks as a JSON array: id, name, sizeBytes, kind, scheme, espIdentifiers
+// and reason (null for a disk with an ESP). Always valid UTF-8.
+std::string disksJSON(const std::vector<discovery::DiskReport>& disks);
+// The same as a readable table.
+std::string disksTable(const std::vector<discovery::DiskReport>& disks);
 
 } // namespace tesselwick::app

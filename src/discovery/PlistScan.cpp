@@ -1,4 +1,5 @@
 #include "discovery/Classification.h"
+#include "discovery/DiskReport.h"
 #include "discovery/ESPRecord.h"
 #include "discovery/Naming.h"
 #include "discovery/ScanLookups.h"
@@ -66,6 +67,35 @@ void wantPartitionsOf(ScanLookups& lookups, const std::string& parentID,
     }
 }
 
+// A whole disk as the partition list shows it, before anything is looked up.
+DiskReport listedDisk(const PlistDictionary& entry, const std::string& id) {
+    const bool container =
+        lookup(entry, "APFSPhysicalStores") != nullptr || lookup(entry, "APFSVolumes") != nullptr;
+    DiskReport report;
+    report.id = id;
+    // A container's "Content" is a type GUID on current systems: no name for people.
+    report.name = container ? id : bestParentName(entry, {}, id, std::nullopt);
+    report.sizeBytes = int64(lookup(entry, "Size")).value_or(0);
+    report.kind = container                 ? DiskReport::Kind::apfsContainer
+                  : bestInternal(entry, {}) ? DiskReport::Kind::internal
+                                            : DiskReport::Kind::external;
+    report.scheme = schemeName(stringOrEmpty(entry, "Content"));
+    return report;
+}
+
+// The whole disks under an APFS container, in list order.
+std::vector<std::string> physicalStoreDisks(const PlistDictionary& entry) {
+    std::vector<std::string> disks;
+    for (const PlistDictionary& store :
+         dictionaryArray(entry, "APFSPhysicalStores").value_or(std::vector<PlistDictionary>{})) {
+        std::string disk = wholeDiskPrefix(stringOrEmpty(store, "DeviceIdentifier"));
+        if (!disk.empty() && std::find(disks.begin(), disks.end(), disk) == disks.end()) {
+            disks.push_back(std::move(disk));
+        }
+    }
+    return disks;
+}
+
 // The scan of `diskutil list -plist`. One disk's lookups wait for nothing but the
 // partition list and, for the second batch, its own candidates: each batch looks
 // up every disk's at once.
@@ -76,7 +106,8 @@ public:
         : scanner_(scanner), pool_(lookupConcurrency), lookups_(scanner), memo_(scanner),
           root_(root) {}
 
-    std::vector<ESPVolume> run(const std::vector<PlistDictionary>& disks) {
+    std::vector<ESPVolume> run(const std::vector<PlistDictionary>& disks,
+                               std::vector<DiskReport>* reports) {
         findCandidates(disks);
         confirmESPs();
         std::vector<ESPVolume> result;
@@ -87,7 +118,11 @@ public:
             }
         }
         task::checkCancellation();
-        return sortedVolumes(std::move(result));
+        std::vector<ESPVolume> sorted = sortedVolumes(std::move(result));
+        if (reports != nullptr) {
+            *reports = reports_.finish(sorted, memo_.knownImages());
+        }
+        return sorted;
     }
 
 private:
@@ -108,6 +143,7 @@ private:
             if (!isWholeDiskIdentifier(parentID)) {
                 continue;
             }
+            reports_.listed(listedDisk(entry, parentID), physicalStoreDisks(entry));
             std::vector<PlistDictionary> partitions =
                 dictionaryArray(entry, "Partitions").value_or(std::vector<PlistDictionary>{});
             std::vector<PlistDictionary> candidates;
@@ -139,8 +175,8 @@ private:
             for (const PlistDictionary& candidate :
                  enrichWith(disk.parentID, disk.candidates, lookups_.taker())) {
                 const std::string id = stringOrEmpty(candidate, "DeviceIdentifier");
-                if (isPartitionOf(id, disk.parentID) && passesESPTest(candidate)) {
-                    disk.espIDs.insert(id);
+                if (isPartitionOf(id, disk.parentID)) {
+                    confirm(disk, id, candidate);
                 }
             }
             if (disk.espIDs.empty()) {
@@ -155,6 +191,21 @@ private:
         lookups_.run(pool_, std::move(imageJob));
         if (imageMap) {
             memo_.setImageMap(std::move(*imageMap));
+        }
+    }
+
+    void confirm(Disk& disk, const std::string& id, const PlistDictionary& candidate) {
+        if (passesESPTest(candidate)) {
+            disk.espIDs.insert(id);
+            return;
+        }
+        if (const std::string* failure = lookups_.failure(id)) {
+            reports_.unreadable(disk.parentID, *failure);
+        } else {
+            reports_.notESP(disk.parentID, candidate);
+        }
+        if (const PlistDictionary* info = lookups_.peek(id)) {
+            reports_.readInfo(disk.parentID, *info);
         }
     }
 
@@ -225,11 +276,13 @@ private:
     std::vector<Disk> disks_;
     std::optional<std::vector<std::string>> rootStores_;
     std::set<std::string, std::less<>> seen_;
+    DiskReportBuilder reports_;
 };
 
 } // namespace
 
-std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
+std::vector<ESPVolume>
+VolumeScanner::loadESPVolumesFromPlist(std::vector<DiskReport>* reports) const {
     task::checkCancellation();
     const std::string output = disktool::run(runner_, disktool::listPlist());
     const PlistValue root = parsePropertyList(output);
@@ -239,7 +292,7 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromPlist() const {
     if (!disks) {
         throw commandError(exitcode::kDataError, kPartitionListShapeMessage);
     }
-    return PlistScan(*this, lookupConcurrency_, *rootDictionary).run(*disks);
+    return PlistScan(*this, lookupConcurrency_, *rootDictionary).run(*disks, reports);
 }
 
 } // namespace tesselwick::discovery

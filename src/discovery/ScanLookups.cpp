@@ -29,20 +29,29 @@ DomainError diskInfoMismatch(const std::string& reported, const std::string& ide
                                                   " while " + identifier + " was requested.");
 }
 
+const char* const kOvertakenLookupMessage = "the disk changed while it was being read";
+
 // A cached lookup's answer, or an empty one for any failure but the calling
-// task's cancellation. The cache also reports a load that another caller
-// overtook (a newer load, an invalidation after a mount) as a cancellation; only
-// the scan's own cancellation may end the scan, an overtaken lookup merely found
-// nothing.
-template <typename Lookup> auto bestEffort(Lookup&& lookup) -> decltype(lookup()) {
+// task's cancellation, whose message goes to `failure` when given. The cache also
+// reports a load that another caller overtook (a newer load, an invalidation
+// after a mount) as a cancellation; only the scan's own cancellation may end the
+// scan, an overtaken lookup merely found nothing.
+template <typename Lookup>
+auto bestEffort(Lookup&& lookup, std::string* failure = nullptr) -> decltype(lookup()) {
     try {
         return lookup();
     } catch (const CancellationError&) {
         if (task::isCancelled()) {
             throw;
         }
+        if (failure != nullptr) {
+            *failure = kOvertakenLookupMessage;
+        }
         return {};
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        if (failure != nullptr) {
+            *failure = error.what();
+        }
         return {};
     }
 }
@@ -58,15 +67,18 @@ void ScanLookups::want(const std::string& identifier) {
 
 void ScanLookups::run(BoundedPool& pool, std::vector<BoundedPool::Job> extra) {
     std::vector<PlistDictionary> loaded(wanted_.size());
+    std::vector<std::string> failures(wanted_.size());
     // The extra jobs first, so they overlap with the lookups rather than follow them.
     std::vector<BoundedPool::Job> jobs = std::move(extra);
     jobs.reserve(jobs.size() + wanted_.size());
     for (std::size_t i = 0; i < wanted_.size(); ++i) {
-        jobs.emplace_back(
-            [this, &loaded, i] { loaded[i] = scanner_.bestEffortDiskInfo(wanted_[i]); });
+        jobs.emplace_back([this, &loaded, &failures, i] {
+            loaded[i] = scanner_.bestEffortDiskInfo(wanted_[i], &failures[i]);
+        });
     }
     pool.runAll(jobs);
     for (std::size_t i = 0; i < wanted_.size(); ++i) {
+        noteFailure(wanted_[i], loaded[i], std::move(failures[i]));
         results_.insert_or_assign(std::move(wanted_[i]), std::move(loaded[i]));
     }
     wanted_.clear();
@@ -80,11 +92,32 @@ PlistDictionary ScanLookups::take(const std::string& identifier) {
         results_.erase(it);
         return {};
     }
-    PlistDictionary info = scanner_.bestEffortDiskInfo(identifier);
+    std::string failure;
+    PlistDictionary info = scanner_.bestEffortDiskInfo(identifier, &failure);
+    noteFailure(identifier, info, std::move(failure));
     if (!info.empty()) {
         results_.insert_or_assign(identifier, info);
     }
     return info;
+}
+
+const PlistDictionary* ScanLookups::peek(std::string_view identifier) const {
+    auto it = results_.find(identifier);
+    return it == results_.end() || it->second.empty() ? nullptr : &it->second;
+}
+
+const std::string* ScanLookups::failure(std::string_view identifier) const {
+    auto it = failures_.find(identifier);
+    return it == failures_.end() ? nullptr : &it->second;
+}
+
+void ScanLookups::noteFailure(const std::string& identifier, const PlistDictionary& info,
+                              std::string failure) {
+    if (!info.empty()) {
+        failures_.erase(identifier);
+    } else if (!failure.empty()) {
+        failures_.insert_or_assign(identifier, std::move(failure));
+    }
 }
 
 const PlistDictionary& ScanMemo::parentInfo(const std::string& parentID, ScanLookups& lookups) {
@@ -137,14 +170,17 @@ PlistDictionary diskInfoUncached(const process::CommandRunner& runner,
     return std::move(*dictionary);
 }
 
-PlistDictionary VolumeScanner::bestEffortDiskInfo(const std::string& identifier) const {
+PlistDictionary VolumeScanner::bestEffortDiskInfo(const std::string& identifier,
+                                                  std::string* failure) const {
     task::checkCancellation();
     if (!isValidDiskReferenceIdentifier(identifier)) {
         return {};
     }
-    return bestEffort([&] {
-        return diskInfoCache_.value(identifier, [&] { return diskInfoUncached(identifier); });
-    });
+    return bestEffort(
+        [&] {
+            return diskInfoCache_.value(identifier, [&] { return diskInfoUncached(identifier); });
+        },
+        failure);
 }
 
 DiskImageMap VolumeScanner::diskImageMap() const {

@@ -32,12 +32,20 @@ public:
     auto taker() {
         return [this](const std::string& identifier) { return take(identifier); };
     }
+    // What was read, without a lookup; null when nothing was.
+    const PlistDictionary* peek(std::string_view identifier) const;
+    // Why the last lookup of `identifier` found nothing, when it failed.
+    const std::string* failure(std::string_view identifier) const;
 
 private:
+    void noteFailure(const std::string& identifier, const PlistDictionary& info,
+                     std::string failure);
+
     const VolumeScanner& scanner_;
     std::vector<std::string> wanted_;
     // Read information; an empty one is a failure not yet handed out.
     std::map<std::string, PlistDictionary, std::less<>> results_;
+    std::map<std::string, std::string, std::less<>> failures_;
 };
 
 // What one scan reads at most once: each parent disk's information and the map of
@@ -50,6 +58,8 @@ public:
     void setImageMap(DiskImageMap map) { imageMap_ = std::move(map); }
     // The image path for the first of `identifiers` the map knows.
     std::optional<std::string> imagePath(std::initializer_list<std::string_view> identifiers);
+    // The map when the scan has read it; never reads it.
+    const DiskImageMap* knownImages() const { return imageMap_ ? &*imageMap_ : nullptr; }
 
 private:
     const VolumeScanner& scanner_;

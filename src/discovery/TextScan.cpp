@@ -1,4 +1,5 @@
 #include "discovery/Classification.h"
+#include "discovery/DiskReport.h"
 #include "discovery/ESPRecord.h"
 #include "discovery/Naming.h"
 #include "discovery/ScanLookups.h"
@@ -7,6 +8,8 @@
 #include "support/Utf8.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <optional>
 #include <set>
 
@@ -62,6 +65,100 @@ std::string headerDisk(std::string_view trimmedLine) {
     return isWholeDiskIdentifier(first) ? first : std::string();
 }
 
+// What a header's parenthesis says of the disk: "(internal, physical)",
+// "(external, physical)", "(disk image)", "(synthesized)", "(internal, virtual)";
+// old systems print none, and the disk is taken to be internal as elsewhere.
+DiskReport::Kind headerKind(std::string_view trimmedLine) {
+    const std::string lower = text::toLower(trimmedLine);
+    if (text::contains(lower, "disk image")) {
+        return DiskReport::Kind::diskImage;
+    }
+    if (text::contains(lower, "synthesized") || text::contains(lower, "virtual")) {
+        return DiskReport::Kind::synthesized;
+    }
+    return text::contains(lower, "external") ? DiskReport::Kind::external
+                                             : DiskReport::Kind::internal;
+}
+
+// Bytes from a size the table prints in decimal units, "*500.3 GB" or "+1.0 TB";
+// as exact as the table's rounding, 0 when it is not a size.
+std::int64_t tableSize(std::string_view number, std::string_view unit) {
+    while (!number.empty() && (number.front() == '*' || number.front() == '+')) {
+        number.remove_prefix(1);
+    }
+    double value = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    static constexpr std::string_view kUnits[] = {"B", "KB", "MB", "GB", "TB", "PB"};
+    const auto unitIt = std::find(std::begin(kUnits), std::end(kUnits), unit);
+    if (error != std::errc() || end != number.data() + number.size() || value < 0 ||
+        unitIt == std::end(kUnits)) {
+        return 0;
+    }
+    value *= std::pow(1000.0, static_cast<double>(unitIt - std::begin(kUnits)));
+    return value < 9.2e18 ? static_cast<std::int64_t>(std::llround(value)) : 0;
+}
+
+// The whole disk's own row, "0: <scheme> <name> <size> <unit> <disk>". A disk
+// without a partition map has no scheme there, only its volume's name.
+void readDiskRow(const std::vector<std::string>& pieces, DiskReport& report) {
+    if (pieces.size() < 4) {
+        return;
+    }
+    const std::size_t sizeAt = pieces.size() - 3;
+    report.sizeBytes = tableSize(pieces[sizeAt], pieces[sizeAt + 1]);
+    std::size_t schemeEnd = 1;
+    for (std::size_t i = 1; i < sizeAt; ++i) {
+        if (text::contains(text::toLower(pieces[i]), "scheme")) {
+            schemeEnd = i + 1;
+        }
+    }
+    const std::vector<std::string> scheme(pieces.begin() + 1, pieces.begin() + schemeEnd);
+    const std::vector<std::string> name(pieces.begin() + schemeEnd, pieces.begin() + sizeAt);
+    report.scheme = schemeName(text::join(scheme, " "));
+    if (text::contains(report.scheme, "APFS Container")) {
+        report.kind = DiskReport::Kind::apfsContainer;
+    }
+    if (const std::string joined = text::join(name, " "); !joined.empty() && joined != "-") {
+        report.name = joined;
+    }
+}
+
+// "Physical Store disk0s2" (or "Physical Stores disk0s2, disk2s2") under a container.
+void readPhysicalStores(const std::vector<std::string>& pieces, DiskReportBuilder::Listed& disk) {
+    disk.report.kind = DiskReport::Kind::apfsContainer;
+    for (std::size_t i = 2; i < pieces.size(); ++i) {
+        std::string store = wholeDiskPrefix(pieces[i]);
+        auto& stores = disk.physicalStores;
+        if (!store.empty() && std::find(stores.begin(), stores.end(), store) == stores.end()) {
+            stores.push_back(std::move(store));
+        }
+    }
+}
+
+// A disk as its header shows it; the rows under it tell the rest.
+DiskReport headerReport(const std::string& disk, DiskReport::Kind kind) {
+    DiskReport report;
+    report.id = disk;
+    report.name = disk;
+    report.kind = kind;
+    report.scheme = schemeName({});
+    return report;
+}
+
+// Records the disk that a row under its header shows.
+void readDiskLine(std::string_view trimmedLine, const std::string& disk,
+                  DiskReportBuilder::Listed* listed) {
+    if (listed == nullptr) {
+        return;
+    }
+    const std::vector<std::string> pieces = splitAtWhiteSpace(trimmedLine);
+    if (trimmedLine.starts_with("0:") && !pieces.empty() && pieces.back() == disk) {
+        readDiskRow(pieces, listed->report);
+    } else if (trimmedLine.starts_with("Physical Store")) {
+        readPhysicalStores(pieces, *listed);
+    }
+}
+
 bool isESPLine(std::string_view trimmedLine) {
     return text::contains(trimmedLine, " EFI ") || trimmedLine.starts_with("1: EFI") ||
            text::contains(trimmedLine, "EFI EFI");
@@ -73,18 +170,24 @@ struct ESPLine {
     std::string id;
 };
 
-std::vector<ESPLine> espLinesOf(std::string_view table) {
+// The ESP rows, and each disk the table shows as it goes.
+std::vector<ESPLine> espLinesOf(std::string_view table, DiskReportBuilder& disks) {
     std::vector<ESPLine> espLines;
     std::set<std::string, std::less<>> seen;
     std::string currentDisk = "disk?";
+    DiskReportBuilder::Listed* listed = nullptr;
     for (std::string_view rawLine : splitLines(table)) {
         task::checkCancellation();
         const std::string line = text::trim(rawLine);
         if (isDiskHeader(line)) {
             std::string disk = headerDisk(line);
             currentDisk = disk.empty() ? std::string("disk?") : std::move(disk);
+            listed = isWholeDiskIdentifier(currentDisk)
+                         ? disks.listed(headerReport(currentDisk, headerKind(line)))
+                         : nullptr;
             continue;
         }
+        readDiskLine(line, currentDisk, listed);
         if (!isESPLine(line) || !isWholeDiskIdentifier(currentDisk)) {
             continue;
         }
@@ -132,9 +235,9 @@ public:
     TextScan(const VolumeScanner& scanner, std::size_t lookupConcurrency)
         : scanner_(scanner), pool_(lookupConcurrency), lookups_(scanner), memo_(scanner) {}
 
-    std::vector<ESPVolume> run(const std::string& table) {
+    std::vector<ESPVolume> run(const std::string& table, std::vector<DiskReport>* reports) {
         const auto partitionIDs = partitionIDsByParentFromText(table);
-        const std::vector<ESPLine> espLines = espLinesOf(table);
+        const std::vector<ESPLine> espLines = espLinesOf(table, reports_);
         confirmESPs(espLines, partitionIDs);
         std::vector<ESPVolume> result;
         for (const ESP& esp : esps_) {
@@ -142,7 +245,11 @@ public:
             result.push_back(volumeOf(esp));
         }
         task::checkCancellation();
-        return sortedVolumes(std::move(result));
+        std::vector<ESPVolume> sorted = sortedVolumes(std::move(result));
+        if (reports != nullptr) {
+            *reports = reports_.finish(sorted, memo_.knownImages());
+        }
+        return sorted;
     }
 
 private:
@@ -161,6 +268,7 @@ private:
             task::checkCancellation();
             PlistDictionary info = lookups_.take(line.id);
             if (!passesESPTest(info)) {
+                reject(line, info);
                 continue;
             }
             if (!siblingIDs_.contains(line.disk)) {
@@ -188,6 +296,15 @@ private:
         if (imageMap) {
             memo_.setImageMap(std::move(*imageMap));
         }
+    }
+
+    void reject(const ESPLine& line, const PlistDictionary& info) {
+        if (const std::string* failure = lookups_.failure(line.id); failure && info.empty()) {
+            reports_.unreadable(line.disk, *failure);
+            return;
+        }
+        reports_.notESP(line.disk, info);
+        reports_.readInfo(line.disk, info);
     }
 
     ESPVolume volumeOf(const ESP& esp) {
@@ -222,6 +339,7 @@ private:
     std::vector<ESP> esps_;
     std::map<std::string, std::vector<std::string>, std::less<>> siblingIDs_;
     std::map<std::string, std::vector<PlistDictionary>, std::less<>> siblingMemo_;
+    DiskReportBuilder reports_;
 };
 
 } // namespace
@@ -255,13 +373,14 @@ partitionIDsByParentFromText(const std::string& text) {
     return result;
 }
 
-std::vector<ESPVolume> VolumeScanner::loadESPVolumesFromText() const {
+std::vector<ESPVolume>
+VolumeScanner::loadESPVolumesFromText(std::vector<DiskReport>* reports) const {
     task::checkCancellation();
     const std::string output = disktool::run(runner_, disktool::listText());
     if (!utf8::isValid(output)) {
         return {};
     }
-    return TextScan(*this, lookupConcurrency_).run(output);
+    return TextScan(*this, lookupConcurrency_).run(output, reports);
 }
 
 } // namespace tesselwick::discovery

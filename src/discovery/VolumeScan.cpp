@@ -14,12 +14,12 @@ VolumeScanner::VolumeScanner(process::CommandRunner runner, DiskInfoCache& diskI
     : runner_(std::move(runner)), diskInfoCache_(diskInfoCache), imageMapCache_(imageMapCache),
       lookupConcurrency_(std::max<std::size_t>(lookupConcurrency, 1)) {}
 
-std::vector<ESPVolume> VolumeScanner::loadESPVolumes() const {
+std::vector<ESPVolume> VolumeScanner::loadESPVolumes(std::vector<DiskReport>* disks) const {
     TW_LOG("DiskManager.loadESPVolumes begin");
     task::checkCancellation();
     std::exception_ptr plistError;
     try {
-        std::vector<ESPVolume> volumes = loadESPVolumesFromPlist();
+        std::vector<ESPVolume> volumes = loadESPVolumesFromPlist(disks);
         TW_LOG("DiskManager.loadESPVolumes plist path succeeded count=" +
                std::to_string(volumes.size()));
         return volumes;
@@ -31,13 +31,17 @@ std::vector<ESPVolume> VolumeScanner::loadESPVolumes() const {
         plistError = std::current_exception();
     }
     task::checkCancellation();
-    std::vector<ESPVolume> volumes = loadESPVolumesFromText();
+    std::vector<DiskReport> textDisks;
+    std::vector<ESPVolume> volumes = loadESPVolumesFromText(&textDisks);
     TW_LOG("DiskManager.loadESPVolumes text fallback completed count=" +
            std::to_string(volumes.size()));
     task::checkCancellation();
     if (volumes.empty()) {
         // An empty fallback never hides why the main road failed.
         std::rethrow_exception(plistError);
+    }
+    if (disks != nullptr) {
+        *disks = std::move(textDisks);
     }
     return volumes;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/DiskCaches.h"
+#include "discovery/DiskReport.h"
 #include "discovery/ESPVolume.h"
 #include "discovery/PlistValue.h"
 #include "process/DiskTool.h"
@@ -36,17 +37,21 @@ public:
                   DiskImageMapCache& imageMapCache, std::size_t lookupConcurrency = 1);
 
     // The scan entry: the property-list scan, and only when that fails for a reason
-    // other than cancellation, the text fallback. Sorted in list order.
-    std::vector<ESPVolume> loadESPVolumes() const;
-    std::vector<ESPVolume> loadESPVolumesFromPlist() const;
-    std::vector<ESPVolume> loadESPVolumesFromText() const;
+    // other than cancellation, the text fallback. Sorted in list order. With
+    // `disks`, also what the scan that served saw of each whole disk, in list
+    // order; left alone when the scan throws.
+    std::vector<ESPVolume> loadESPVolumes(std::vector<DiskReport>* disks = nullptr) const;
+    std::vector<ESPVolume> loadESPVolumesFromPlist(std::vector<DiskReport>* disks = nullptr) const;
+    std::vector<ESPVolume> loadESPVolumesFromText(std::vector<DiskReport>* disks = nullptr) const;
 
     // One disk's information straight from the tool, no cache. Empty for an
     // identifier that is not a disk reference.
     PlistDictionary diskInfoUncached(const std::string& identifier) const;
     // Through the cache; any failure but the calling task's cancellation gives an
-    // empty dictionary (a load the cache reports as overtaken included).
-    PlistDictionary bestEffortDiskInfo(const std::string& identifier) const;
+    // empty dictionary (a load the cache reports as overtaken included), and its
+    // message in `failure` when given.
+    PlistDictionary bestEffortDiskInfo(const std::string& identifier,
+                                       std::string* failure = nullptr) const;
     // Through the cache; any failure but the calling task's cancellation gives an
     // empty map.
     DiskImageMap diskImageMap() const;

@@ -21,10 +21,11 @@ struct SharedState {
 class ScanVolumeSource final : public VolumeSource {
 public:
     explicit ScanVolumeSource(std::shared_ptr<SharedState> state) : state_(std::move(state)) {}
-    std::vector<discovery::ESPVolume> loadESPVolumes() override {
+    std::vector<discovery::ESPVolume>
+    loadESPVolumes(std::vector<discovery::DiskReport>* disks) override {
         return discovery::VolumeScanner(state_->runner, state_->diskInfo, state_->diskImages,
                                         discovery::VolumeScanner::defaultLookupConcurrency)
-            .loadESPVolumes();
+            .loadESPVolumes(disks);
     }
     void invalidateExpired() override { state_->diskInfo.invalidateExpired(); }
     void invalidateAll() override {

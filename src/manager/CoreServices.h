@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/DiskOperation.h"
+#include "discovery/DiskReport.h"
 #include "discovery/ESPVolume.h"
 #include "discovery/PartitionId.h"
 #include "helper/ESPHelperStatusCache.h"
@@ -21,8 +22,10 @@ namespace tesselwick::manager {
 class VolumeSource {
 public:
     virtual ~VolumeSource() = default;
-    // One full scan (worker task).
-    virtual std::vector<discovery::ESPVolume> loadESPVolumes() = 0;
+    // One full scan (worker task); with `disks`, also what it saw of each whole
+    // disk, asked of the same tool calls.
+    virtual std::vector<discovery::ESPVolume>
+    loadESPVolumes(std::vector<discovery::DiskReport>* disks) = 0;
     // Drops disk information older than its time to live.
     virtual void invalidateExpired() = 0;
     // Empties the disk-image map and the disk information caches, so the next

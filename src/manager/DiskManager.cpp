@@ -298,9 +298,10 @@ void DiskManager::scanOnWorker(const std::weak_ptr<DiskManager>& weak, MainQueue
     } const joined{child};
 
     std::vector<ESPVolume> volumes;
+    std::vector<discovery::DiskReport> disks;
     std::optional<std::string> failure;
     try {
-        volumes = source->loadESPVolumes();
+        volumes = source->loadESPVolumes(&disks);
     } catch (const CancellationError&) {
         TW_LOG("DiskManager.refresh cancelled generation=" + g);
         finishCancelled();
@@ -341,19 +342,20 @@ void DiskManager::scanOnWorker(const std::weak_ptr<DiskManager>& weak, MainQueue
     if (stoppedByCancel()) {
         return;
     }
-    queue.post([weak, generation, volumes = std::move(volumes), installed]() mutable {
+    queue.post([weak, generation, volumes = std::move(volumes), disks = std::move(disks),
+                installed]() mutable {
         auto manager = weak.lock();
         if (!manager) {
             TW_LOG("DiskManager.refresh main update ignored stale generation=" +
                    std::to_string(generation));
             return;
         }
-        manager->applyResult(generation, std::move(volumes), installed);
+        manager->applyResult(generation, std::move(volumes), std::move(disks), installed);
     });
 }
 
 void DiskManager::applyResult(std::uint64_t generation, std::vector<ESPVolume> volumes,
-                              bool helperStatus) {
+                              std::vector<discovery::DiskReport> disks, bool helperStatus) {
     if (refreshGeneration_ != generation) {
         TW_LOG("DiskManager.refresh main update ignored stale generation=" +
                std::to_string(generation));
@@ -362,6 +364,7 @@ void DiskManager::applyResult(std::uint64_t generation, std::vector<ESPVolume> v
     TW_LOG("DiskManager.refresh applying result generation=" + std::to_string(generation) +
            " count=" + std::to_string(volumes.size()));
     setVolumes(std::move(volumes));
+    setDiskReports(std::move(disks));
     if (!hasCompletedInitialScan_) {
         willChange(Field::hasCompletedInitialScan);
         hasCompletedInitialScan_ = true;
@@ -452,6 +455,13 @@ void DiskManager::setVolumes(std::vector<ESPVolume> volumes) {
     if (volumes != volumes_) {
         willChange(Field::volumes);
         volumes_ = std::move(volumes);
+    }
+}
+
+void DiskManager::setDiskReports(std::vector<discovery::DiskReport> disks) {
+    if (disks != diskReports_) {
+        willChange(Field::diskReports);
+        diskReports_ = std::move(disks);
     }
 }
 

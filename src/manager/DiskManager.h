@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/DiskReport.h"
 #include "discovery/ESPVolume.h"
 #include "manager/CoreServices.h"
 #include "manager/DiskWatcher.h"
@@ -62,6 +63,7 @@ public:
     // The published fields; observers hear of each one just before it changes.
     enum class Field {
         volumes,
+        diskReports,
         isLoading,
         lastError,
         helperInstalled,
@@ -93,6 +95,9 @@ public:
 
     // Published state.
     const std::vector<discovery::ESPVolume>& volumes() const { return volumes_; }
+    // Every whole disk the last successful scan saw, with its ESPs or why it has
+    // none; a mount or unmount in between changes the volumes, not these.
+    const std::vector<discovery::DiskReport>& diskReports() const { return diskReports_; }
     bool isLoading() const { return isLoading_; }
     const std::optional<std::string>& lastError() const { return lastError_; }
     bool helperInstalled() const { return helperInstalled_; }
@@ -155,7 +160,7 @@ private:
                              const std::shared_ptr<HelperService>& helper,
                              const StartTask& startTask, std::uint64_t generation);
     void applyResult(std::uint64_t generation, std::vector<discovery::ESPVolume> volumes,
-                     bool helperStatus);
+                     std::vector<discovery::DiskReport> disks, bool helperStatus);
     void applyFailure(std::uint64_t generation, const std::string& message, bool helperStatus);
     void finishCancelledRefresh(std::uint64_t generation);
     void runQueuedRefresh();
@@ -164,6 +169,7 @@ private:
     bool cachedHelperInstalled() const;
     bool isPrivilegedWorkActive() const { return helperBusy_ || !busyDiskIDs_.empty(); }
     void setVolumes(std::vector<discovery::ESPVolume> volumes);
+    void setDiskReports(std::vector<discovery::DiskReport> disks);
     void setLastError(std::optional<std::string> message);
     void setIsLoading(bool loading);
     void setHelperBusy(bool busy);
@@ -199,6 +205,7 @@ private:
 
     // Published.
     std::vector<discovery::ESPVolume> volumes_;
+    std::vector<discovery::DiskReport> diskReports_;
     bool isLoading_ = false;
     std::optional<std::string> lastError_;
     bool helperInstalled_ = false;

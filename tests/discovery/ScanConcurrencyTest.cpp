@@ -18,6 +18,7 @@ constexpr std::size_t kLimit = VolumeScanner::defaultLookupConcurrency;
 
 struct Scan {
     std::vector<ESPVolume> volumes;
+    std::vector<DiskReport> disks;
     std::vector<std::string> calls; // sorted
 };
 
@@ -31,7 +32,8 @@ Scan scanWith(std::size_t limit, bool textFallback) {
     DiskInfoCache infoCache(clock);
     DiskImageMapCache imageCache(clock);
     Scan scan;
-    scan.volumes = VolumeScanner(tools.runner(), infoCache, imageCache, limit).loadESPVolumes();
+    scan.volumes =
+        VolumeScanner(tools.runner(), infoCache, imageCache, limit).loadESPVolumes(&scan.disks);
     scan.calls = tools.calls();
     std::sort(scan.calls.begin(), scan.calls.end());
     return scan;
@@ -47,6 +49,7 @@ TEST(ParallelScan, SameRecordsAndCommandsAsOneLookupAtATime) {
         const Scan parallel = scanWith(kLimit, textFallback);
         EXPECT_GE(sequential.volumes.size(), 9u);
         EXPECT_EQ(parallel.volumes, sequential.volumes);
+        EXPECT_EQ(parallel.disks, sequential.disks); // failed lookups' reasons included
         EXPECT_EQ(parallel.calls, sequential.calls);
     }
 }

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 using namespace tesselwick;
 using namespace tesselwick::discovery;
@@ -61,7 +63,88 @@ protected:
     std::filesystem::path mount_ = mountDir_.path();
 };
 
+// Recorded output of real Macs, kept outside the repository: beside a checkout
+// (../shared) or a worktree (../../shared). None when it is not there.
+std::optional<std::string> realMacRecording(const std::string& name) {
+    const std::filesystem::path source(TESSELWICK_SOURCE_DIR);
+    for (const auto& folder :
+         {source / "../shared/fixtures/real-macos", source / "../../shared/fixtures/real-macos"}) {
+        if (std::ifstream stream{folder / name, std::ios::binary}) {
+            std::ostringstream bytes;
+            bytes << stream.rdbuf();
+            return bytes.str();
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+// What the scan tells of each whole disk in lists recorded on real Macs. Only the
+// lists are answered (and, for a table, its one ESP): every other lookup fails.
+TEST_F(ScanTest, DiskReportsOfRealMacRecordings) {
+    using enum DiskReport::Kind;
+    const char* const gpt = "GUID_partition_scheme";
+    const std::string toContainer = "APFS container: its ESP is on disk0 (the physical store)";
+    struct Row {
+        const char* recording;
+        DiskReport expected;
+    } rows[] = {
+        {"list-plist.hstimager-usbide.plist",
+         {"disk0", "disk0", 512110190592, internal, gpt, {"disk0s1"}, {}}},
+        {"list-plist.hstimager-usbide.plist",
+         {"disk1",
+          "disk1",
+          511900434432,
+          apfsContainer,
+          "EF57347C-0000-11AA-AA11-00306543ECAC",
+          {},
+          toContainer}},
+        // An external USB adapter; the list does not say so, and nothing else is read.
+        {"list-plist.hstimager-usbide.plist",
+         {"disk2",
+          "disk2",
+          128035676160,
+          internal,
+          "FDisk_partition_scheme",
+          {},
+          "MBR disk without an EFI partition"}},
+        // A stick formatted without a map, its size a <real>.
+        {"list-plist.hstimager-usbstick.plist",
+         {"disk2", "NO NAME", 15682240512, internal, "none", {}, "no partition map"}},
+        {"list-plist.getdevinfo-vbox.plist",
+         {"disk0", "disk0", 42948853248, internal, gpt, {"disk0s1"}, {}}},
+        // A header without a parenthesis.
+        {"list-text.inqry-yosemite.txt",
+         {"disk0", "disk0", 42900000000, internal, gpt, {"disk0s1"}, {}}},
+        {"list-text.seamusdemora-mbp2011-after-ubuntu.txt",
+         {"disk1", "disk1", 753000000000, apfsContainer, "APFS Container Scheme", {}, toContainer}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.recording) + " " + row.expected.id);
+        const auto recording = realMacRecording(row.recording);
+        if (!recording) {
+            GTEST_SKIP() << "recorded real-Mac output is not in ../shared/fixtures/real-macos";
+        }
+        FakeTools tools;
+        if (std::string_view(row.recording).starts_with("list-plist")) {
+            tools.answer(disktool::listPlist(), *recording);
+        } else {
+            tools.fail(disktool::listPlist(), 1, "diskutil list -plist failed");
+            tools.answer(disktool::listText(), *recording);
+            tesselwick::testing::answerInfo(tools, "disk0s1", fat32ESP());
+        }
+        DiskInfoCache infoCache(clock_);
+        DiskImageMapCache imageCache(clock_);
+        std::vector<DiskReport> disks;
+        VolumeScanner(tools.runner(), infoCache, imageCache).loadESPVolumes(&disks);
+        const auto found = std::find_if(disks.begin(), disks.end(), [&](const DiskReport& d) {
+            return d.id == row.expected.id;
+        });
+        ASSERT_NE(found, disks.end());
+        EXPECT_EQ(*found, row.expected);
+    }
+}
 
 TEST_F(ScanTest, BrokenPartitionListFallsBackOrReportsItsError) {
     // A list of the wrong shape, and the fallback finds nothing: the property-list

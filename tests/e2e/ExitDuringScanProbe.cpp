@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     *scan =
         tesselwick::startDetachedTask([source = tesselwick::manager::makeCoreServices().volumes] {
             try {
-                source->loadESPVolumes();
+                source->loadESPVolumes(nullptr);
             } catch (...) {
             }
         });

@@ -1,8 +1,8 @@
-// `tesselwick list --json` inside sim/sandbox against every world in sim/worlds,
-// and on the 50-disk world with slow disk-information calls, whose lookups
-// overlap up to the scan's limit. The expected records are worked out by hand
-// from the classification and naming rules and the world files, never captured
-// from the program.
+// `tesselwick list --json` and `disks --json` inside sim/sandbox against every
+// world in sim/worlds, and on the 50-disk world with slow disk-information calls,
+// whose lookups overlap up to the scan's limit. The expected records are worked
+// out by hand from the classification and naming rules and the world files, never
+// captured from the program.
 
 #include "discovery/VolumeScan.h"
 #include "e2e/EndToEnd.h"
@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <utility>
 
 using namespace simtest;
@@ -106,12 +109,13 @@ struct Listing {
 };
 
 // `launcher`, when given, starts the program (a command line prefix).
-Listing listIn(const std::string& world, const std::string& launcher = "") {
+Listing listIn(const std::string& world, const std::string& launcher = "",
+               const std::string& command = "list") {
     TempDir dir;
     const std::string log = dir / "calls.jsonl";
     Listing listing;
     listing.run = runShell("MACSIM_LOG=" + quote(log) + " " + sandbox(world, false) + launcher +
-                           quote(programPath()) + " list --json");
+                           quote(programPath()) + " " + command + " --json");
     listing.json = Json::parse(listing.run.out, nullptr, false);
     listing.calls = loggedCalls(log);
     for (const Json& call : listing.calls) {
@@ -135,53 +139,12 @@ std::size_t count(const std::vector<std::string>& lines, const std::string& line
 
 } // namespace
 
-TEST(ListEndToEnd, MultibootWorld) {
-    SKIP_WITHOUT_SANDBOX();
-    const Listing listing = listIn(worldPath("multiboot.json"));
-    expectRecords(listing, multiboot(true));
-    // The property-list scan served: the text table was never asked for.
-    EXPECT_EQ(count(listing.lines, "diskutil list"), 0U);
-    EXPECT_EQ(count(listing.lines, "diskutil list -plist"), 1U);
-}
-
 TEST(ListEndToEnd, InheritedIgnoredChildSignalChangesNothing) {
     SKIP_WITHOUT_SANDBOX();
     // With SIGCHLD ignored the kernel would discard every tool's exit status.
     expectRecords(
         listIn(worldPath("multiboot.json"), "perl -e '$SIG{CHLD} = \"IGNORE\"; exec @ARGV' "),
         multiboot(true));
-}
-
-TEST(ListEndToEnd, EmptyWorldHasNoEsp) {
-    SKIP_WITHOUT_SANDBOX();
-    const Listing listing = listIn(worldPath("empty.json"));
-    expectRecords(listing, Json::array());
-    // No disk has a candidate, so no disk or image is looked up.
-    EXPECT_EQ(listing.lines, std::vector<std::string>{"diskutil list -plist"});
-}
-
-TEST(ListEndToEnd, BrokenPartitionListIsServedByTheTextFallback) {
-    SKIP_WITHOUT_SANDBOX();
-    const Listing listing = listIn(worldPath("broken-list.json"));
-    expectRecords(listing, multiboot(false));
-    ASSERT_GE(listing.lines.size(), 2U);
-    EXPECT_EQ(listing.lines[0], "diskutil list -plist");
-    EXPECT_EQ(listing.lines[1], "diskutil list");
-}
-
-TEST(ListEndToEnd, SlowPartitionListTimesOutAndTheTextFallbackServes) {
-    SKIP_WITHOUT_SANDBOX();
-    const Listing listing = listIn(worldPath("list-timeout.json"));
-    expectRecords(listing, multiboot(false));
-    // The runner gave up on the 12-second call at its 10-second limit.
-    const auto& lines = listing.lines;
-    const auto slow = std::find(lines.begin(), lines.end(), "diskutil list -plist");
-    ASSERT_NE(slow, lines.end());
-    const Json& call = listing.calls[static_cast<std::size_t>(slow - lines.begin())];
-    EXPECT_NE(call["status"], 0) << "terminated, not answered";
-    EXPECT_GE(call["seconds"].get<double>(), 9.9);
-    EXPECT_LT(call["seconds"].get<double>(), 12.0);
-    EXPECT_GE(count(lines, "diskutil list"), 1U);
 }
 
 TEST(ListEndToEnd, LargeWorldListsFortyEspsAlsoWithSlowLookups) {
@@ -261,6 +224,137 @@ TEST(ListEndToEnd, InterruptStopsEveryRunningLookup) {
     EXPECT_LE(lookups, static_cast<int>(VolumeScanner::defaultLookupConcurrency));
 }
 
+// Every world: `list` gives the records worked out for it, asking what the world
+// calls for; `disks` asks exactly the same, names the same ESPs, and tells each
+// disk in the table below what it is and why it has none.
+TEST(ListEndToEnd, EveryWorldListedAndItsDisksExplained) {
+    SKIP_WITHOUT_SANDBOX();
+    const std::map<std::string, std::function<void(const Listing&)>> listChecks = {
+        // The property-list scan served: the text table was never asked for.
+        {"multiboot.json",
+         [](const Listing& l) {
+             expectRecords(l, multiboot(true));
+             EXPECT_EQ(count(l.lines, "diskutil list"), 0U);
+             EXPECT_EQ(count(l.lines, "diskutil list -plist"), 1U);
+         }},
+        // No disk has a candidate, so no disk or image is looked up.
+        {"empty.json",
+         [](const Listing& l) {
+             expectRecords(l, Json::array());
+             EXPECT_EQ(l.lines, std::vector<std::string>{"diskutil list -plist"});
+         }},
+        // A partition list that is no property list: the text fallback serves.
+        {"broken-list.json",
+         [](const Listing& l) {
+             expectRecords(l, multiboot(false));
+             ASSERT_GE(l.lines.size(), 2U);
+             EXPECT_EQ(l.lines[0], "diskutil list -plist");
+             EXPECT_EQ(l.lines[1], "diskutil list");
+         }},
+        // A 12-second partition list, given up at the runner's 10-second limit.
+        {"list-timeout.json",
+         [](const Listing& l) {
+             expectRecords(l, multiboot(false));
+             const auto slow = std::find(l.lines.begin(), l.lines.end(), "diskutil list -plist");
+             ASSERT_NE(slow, l.lines.end());
+             const Json& call = l.calls[static_cast<std::size_t>(slow - l.lines.begin())];
+             EXPECT_NE(call["status"], 0) << "terminated, not answered";
+             EXPECT_GE(call["seconds"].get<double>(), 9.9);
+             EXPECT_LT(call["seconds"].get<double>(), 12.0);
+             EXPECT_GE(count(l.lines, "diskutil list"), 1U);
+         }},
+    };
+    const auto disk = [](const char* id, const char* name, std::int64_t size, const char* kind,
+                         const char* scheme, std::vector<std::string> esps, const Json& reason) {
+        return Json{{"id", id},        {"name", name},     {"sizeBytes", size},
+                    {"kind", kind},    {"scheme", scheme}, {"espIdentifiers", esps},
+                    {"reason", reason}};
+    };
+    const char* const gpt = "GUID_partition_scheme";
+    const char* const apfs = "EF57347C-0000-11AA-AA11-00306543ECAC"; // a container's type
+    const std::pair<const char*, Json> rows[] = {
+        // The boot container: its ESP is on the disk of its physical store.
+        {"multiboot.json", disk("disk1", "disk1", 500068036608, "APFS container", apfs, {},
+                                "APFS container: its ESP is on disk0 (the physical store)")},
+        {"multiboot.json", disk("disk5", "WDC WD20EZRZ-00Z5HB0", 2000398934016, "internal", gpt,
+                                {"disk5s1", "disk5s3"}, nullptr)},
+        {"multiboot.json",
+         disk("disk4", "Recovery Kit", 2147483648, "disk image", gpt, {"disk4s1"}, nullptr)},
+        // The text table tells containers and places by its headers; its sizes are rounded.
+        {"broken-list.json",
+         disk("disk1", "disk1", 500100000000, "APFS container", "APFS Container Scheme", {},
+              "APFS container: its ESP is on disk0 (the physical store)")},
+        {"broken-list.json",
+         disk("disk3", "SanDisk Ultra Fit", 61500000000, "external", gpt, {"disk3s1"}, nullptr)},
+        // Apple silicon: no ESP anywhere.
+        {"empty.json", disk("disk0", "disk0", 500277792768, "internal", gpt, {},
+                            "GUID disk without an EFI partition")},
+        {"empty.json", disk("disk3", "disk3", 494384795648, "APFS container", apfs, {},
+                            "APFS container: its physical store disk0 has no ESP")},
+        {"large.json", disk("disk4", "disk4", 256060514304, "internal", "FDisk_partition_scheme",
+                            {}, "MBR disk without an EFI partition")},
+        // The stick, the card and disk6 are external, but the partition list does not say
+        // so and nothing else about them is read.
+        {"why-no-esp.json",
+         disk("disk2", "disk2", 31004295168, "internal", "FDisk_partition_scheme", {},
+              "MBR disk without an EFI partition")},
+        {"why-no-esp.json",
+         disk("disk3", "CAMERA", 63864569856, "internal", "none", {}, "no partition map")},
+        {"why-no-esp.json", disk("disk4", "disk4", 500107862016, "internal", gpt, {},
+                                 "a partition named EFI that is not FAT (ExFAT)")},
+        // Its candidate's information is gone, and the image list knows the disk.
+        {"why-no-esp.json",
+         disk("disk5", "Boot Kit", 1073741824, "disk image", gpt, {}, "disk image detached")},
+        {"why-no-esp.json",
+         disk("disk6", "disk6", 2000365289472, "internal", gpt, {},
+              "disk information could not be read: Unable to read disk6s1: Input/output error")},
+    };
+    std::size_t checked = 0;
+    for (const auto& file : std::filesystem::directory_iterator(worldPath(""))) {
+        const std::string world = file.path().filename();
+        if (file.path().extension() != ".json") {
+            continue;
+        }
+        SCOPED_TRACE(world);
+        const Listing list = listIn(file.path());
+        if (auto check = listChecks.find(world); check != listChecks.end()) {
+            check->second(list);
+        }
+        const Listing disks = listIn(file.path(), "", "disks");
+        ASSERT_EQ(disks.run.status, list.run.status) << disks.run.err;
+        auto asked = [](std::vector<std::string> lines) {
+            std::sort(lines.begin(), lines.end());
+            return lines;
+        };
+        EXPECT_EQ(asked(disks.lines), asked(list.lines));
+        std::vector<std::string> listedIDs;
+        std::vector<std::string> reportedIDs;
+        for (const Json& volume : list.json) {
+            listedIDs.push_back(volume["id"]);
+        }
+        for (const Json& d : disks.json) {
+            for (const Json& id : d["espIdentifiers"]) {
+                reportedIDs.push_back(id);
+            }
+            EXPECT_EQ(d["reason"].is_null(), !d["espIdentifiers"].empty()) << d.dump();
+        }
+        EXPECT_EQ(asked(reportedIDs), asked(listedIDs));
+        for (const auto& row : rows) {
+            const Json& expected = row.second;
+            if (world != row.first) {
+                continue;
+            }
+            const auto found =
+                std::find_if(disks.json.begin(), disks.json.end(),
+                             [&](const Json& d) { return d["id"] == expected["id"]; });
+            ASSERT_NE(found, disks.json.end()) << expected.dump();
+            EXPECT_EQ(*found, expected);
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, std::size(rows)); // every row's world was there
+}
+
 TEST(ListEndToEnd, CommandLineRefusesWhatItDoesNotKnow) {
     struct Row {
         const char* arguments;
@@ -273,6 +367,8 @@ TEST(ListEndToEnd, CommandLineRefusesWhatItDoesNotKnow) {
         {"frobnicate", 64, "", "tesselwick: unknown command 'frobnicate'\nusage: tesselwick "},
         {"list --bogus", 64, "",
          "tesselwick list: unknown option '--bogus'\nusage: tesselwick list [--json]\n"},
+        {"disks list", 64, "",
+         "tesselwick disks: unknown option 'list'\nusage: tesselwick disks [--json]\n"},
         {"mount", 64, "", "usage: tesselwick mount DISK_ID [--json]\n"},
     };
     for (const Row& row : rows) {

@@ -94,12 +94,21 @@ TEST_F(ManagerFixture, DiskEventsCoalesceIntoOneScanWithEmptiedCaches) {
 
 TEST_F(ManagerFixture, FailedFirstScanKeepsInitialStateAndShowsError) {
     work->script(FakeWork::Failure{"Unable to run diskutil."});
+    work->script(std::vector{volume("disk2s1")});
     *helperProbe = true;
     create();
+    // The disk reports arrive with the volumes, announced before they change.
+    std::vector<std::size_t> reportsWhenAnnounced;
+    manager->addObserver([&](DiskManager::Field field) {
+        if (field == DiskManager::Field::diskReports) {
+            reportsWhenAnnounced.push_back(manager->diskReports().size());
+        }
+    });
     manager->refresh();
     settle();
     EXPECT_FALSE(manager->hasCompletedInitialScan());
     EXPECT_TRUE(manager->volumes().empty());
+    EXPECT_TRUE(manager->diskReports().empty());
     EXPECT_EQ(manager->lastError(), std::optional<std::string>("Unable to run diskutil."));
     EXPECT_TRUE(manager->helperInstalled()); // the concurrent status still arrives
     // The next launch clears the message; a success does not bring it back.
@@ -107,6 +116,9 @@ TEST_F(ManagerFixture, FailedFirstScanKeepsInitialStateAndShowsError) {
     EXPECT_FALSE(manager->lastError());
     settle();
     EXPECT_TRUE(manager->hasCompletedInitialScan());
+    ASSERT_EQ(manager->diskReports().size(), 1U);
+    EXPECT_EQ(manager->diskReports()[0].espIdentifiers, std::vector<std::string>{"disk2s1"});
+    EXPECT_EQ(reportsWhenAnnounced, std::vector<std::size_t>{0});
 }
 
 TEST_F(ManagerFixture, ScanResultQueuedBeforeAMountStartsIsDropped) {

@@ -128,7 +128,17 @@ struct FakeServices final : manager::VolumeSource,
     std::shared_ptr<std::atomic<bool>> probe;
     const std::optional<bool>* cached;
 
-    std::vector<ESPVolume> loadESPVolumes() override { return work->scan(); }
+    // One report per disk of the volumes, each with its ESPs.
+    std::vector<ESPVolume> loadESPVolumes(std::vector<discovery::DiskReport>* disks) override {
+        std::vector<ESPVolume> volumes = work->scan();
+        for (const ESPVolume& v : volumes) {
+            discovery::DiskReport disk;
+            disk.id = v.parentIdentifier;
+            disk.espIdentifiers = {v.id};
+            disks->push_back(std::move(disk));
+        }
+        return volumes;
+    }
     void invalidateExpired() override {}
     void invalidateAll() override { ++*cacheDrops; }
     std::optional<bool> cachedStatus() const override { return *cached; }
