@@ -13,6 +13,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QStringList>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -66,6 +67,34 @@ int px(double points) {
 
 } // namespace
 
+QString whyNoESPText(const std::vector<discovery::DiskReport>& disks) {
+    QStringList lines;
+    for (const discovery::DiskReport& disk : disks) {
+        if (!disk.reason) {
+            continue;
+        }
+        // The kind once: "APFS container: its ESP is on disk0" names it already.
+        QStringList place;
+        if (disk.name != disk.id) {
+            place << QString::fromStdString(disk.name);
+        }
+        const std::string kind(discovery::kindName(disk.kind));
+        if (!disk.reason->starts_with(kind)) {
+            place << QString::fromStdString(kind);
+        }
+        QString line = QString::fromStdString(disk.id);
+        if (!place.isEmpty()) {
+            line += QStringLiteral(" (") + place.join(QStringLiteral(", ")) + QLatin1Char(')');
+        }
+        lines << line + QStringLiteral(": ") + QString::fromStdString(*disk.reason);
+    }
+    if (lines.isEmpty()) {
+        return QStringLiteral("The last scan saw no disks.");
+    }
+    return QStringLiteral("No EFI System Partition was found. What the last scan saw:\n\n") +
+           lines.join(QLatin1Char('\n'));
+}
+
 ContentView::ContentView(std::shared_ptr<manager::DiskManager> diskManager,
                          PopoverState& popoverState,
                          std::function<void(QSizeF)> onPreferredSizeChange, QWidget* parent)
@@ -93,7 +122,10 @@ ContentView::ContentView(std::shared_ptr<manager::DiskManager> diskManager,
     footer_ = buildFooter();
     stack_->addWidget(footer_);
     errorAlert_ = new ErrorAlert(this);
-    connect(errorAlert_, &ErrorAlert::dismissed, this, [this] { diskManager_->dismissError(); });
+    connect(errorAlert_, &ErrorAlert::dismissed, this, [this] {
+        showingReasons_ = false;
+        diskManager_->dismissError();
+    });
     applyMode();
     // The manager announces a change before it happens; reading it a turn of
     // the event loop later sees the new value, once per burst of changes.
@@ -251,6 +283,14 @@ QWidget* ContentView::buildBody() {
         plainLabel(QStringLiteral("Click refresh after connecting or formatting a disk."),
                    uiFont(12, QFont::Normal), AppTheme::textSecondary()),
         0, Qt::AlignHCenter);
+    whyButton_ = new StyledButton(StyledButton::Style::miniCapsule);
+    whyButton_->setTint(AppTheme::accentBlue());
+    whyButton_->setText(QStringLiteral("Why?"));
+    whyButton_->setFixedSize(whyButton_->sizeHint());
+    whyButton_->setToolTip(QStringLiteral("What the last scan saw on each disk"));
+    connect(whyButton_, &QAbstractButton::clicked, this, &ContentView::showWhyNoESP);
+    emptyColumn->addSpacing(4);
+    emptyColumn->addWidget(whyButton_, 0, Qt::AlignHCenter);
     emptyColumn->addStretch(1);
     bodyPages_->addWidget(empty);
 
@@ -478,15 +518,29 @@ void ContentView::syncFooter() {
 void ContentView::syncError() {
     const auto& error = diskManager_->lastError();
     if (!error) {
-        errorAlert_->hide();
+        // The reasons stay until dismissed, whatever the next scan brings.
+        if (!showingReasons_) {
+            errorAlert_->hide();
+        }
         return;
     }
+    showingReasons_ = false;
     const QString message = QString::fromStdString(*error);
     if (errorAlert_->isVisibleTo(this) && errorAlert_->message() == message) {
         return;
     }
     TW_LOG("ContentView error alert presented length=" + std::to_string(message.size()));
     errorAlert_->present(message);
+}
+
+// The last scan's word on each disk, in the in-popover alert.
+void ContentView::showWhyNoESP() {
+    if (diskManager_->lastError()) {
+        return; // the alert already shows why the scan itself failed
+    }
+    TW_LOG("ContentView why-no-ESP alert presented");
+    showingReasons_ = true;
+    errorAlert_->present(whyNoESPText(diskManager_->diskReports()));
 }
 
 void ContentView::showEvent(QShowEvent*) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/DiskReport.h"
 #include "discovery/ESPVolume.h"
 #include "ui/ESPCard.h"
 #include "ui/ErrorAlert.h"
@@ -40,6 +41,9 @@ class SwitchButton;
 // asks for everything beyond reading and refreshing the manager through its
 // signals. Its widgets are made once; a change of state or mode updates them
 // in place.
+// For the empty list's "Why?": one line per disk without an ESP and its reason.
+QString whyNoESPText(const std::vector<discovery::DiskReport>& disks);
+
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -70,6 +74,7 @@ public:
     QWidget* footer() const { return footer_; }
     QScrollArea* list() const { return scrollArea_; }
     StyledButton* helperButton() const { return helperButton_; }
+    StyledButton* whyButton() const { return whyButton_; }
     QLabel* helperLabel() const { return helperLabel_; }
     StyledButton* refreshButton() const { return refreshButton_; }
     StyledButton* sizeButton() const { return sizeButton_; }
@@ -101,6 +106,7 @@ private:
     void syncCards();
     void syncFooter();
     void syncError();
+    void showWhyNoESP();
     std::size_t shownVolumeCount() const;
 
     std::shared_ptr<manager::DiskManager> diskManager_;
@@ -136,6 +142,8 @@ private:
     QAbstractButton* quitButton_ = nullptr;
     QAbstractButton* donateButton_ = nullptr;
     StyledButton* helperButton_ = nullptr;
+    StyledButton* whyButton_ = nullptr;
+    bool showingReasons_ = false; // the alert shows the disks' reasons, not an error
     QLabel* helperIcon_ = nullptr;
     QLabel* helperLabel_ = nullptr;
     SwitchButton* loginSwitch_ = nullptr;

@@ -194,6 +194,7 @@ constexpr int kSecondCardY = 169;
 constexpr int kOpenButtonX = 329;
 constexpr int kHelperButton[2] = {396, 291};
 constexpr int kHelperIcon[2] = {24, 290};
+constexpr int kWhyButton[2] = {230, 222}; // in the empty list
 constexpr int kHeaderY = 39;
 constexpr int kSizeButtonX = 348;
 constexpr int kAboutButtonX = 387;
@@ -565,6 +566,25 @@ TEST_F(GuiTopTray, ACancelledPromptKeepsItsWholeMessage) {
     screenshot("gui-failure-alert-reopened");
     xdotool("key ctrl+a ctrl+c");
     EXPECT_NE(clipboardText().find("Unable to mount EFI partition disk5s3."), std::string::npos);
+}
+
+TEST_F(GuiTopTray, AnEmptyListSaysWhy) {
+    // Apple silicon: the internal disk and its container, no ESP anywhere.
+    launch(worldPath("empty.json"));
+    const Window shown = openPopover();
+    const auto heart = [&] { return pixel(shown.x + 298, shown.y + kHeaderY); };
+    click(shown.x + kWhyButton[0], shown.y + kWhyButton[1]);
+    ASSERT_TRUE(waitForLogged("ContentView why-no-ESP alert presented", 1)) << logText();
+    screenshot("gui-why-no-esp");
+    xdotool("key ctrl+a ctrl+c");
+    const std::string copied = clipboardText();
+    for (const char* line : {"\ndisk0 (internal): GUID disk without an EFI partition",
+                             "\ndisk3: APFS container: its physical store disk0 has no ESP"}) {
+        EXPECT_NE(copied.find(line), std::string::npos) << copied;
+    }
+    EXPECT_FALSE(isBlue(heart())); // dimmed under the alert, until OK
+    xdotool("key Return");
+    EXPECT_TRUE(eventually([&] { return isBlue(heart()); }));
 }
 
 TEST_F(GuiTopTray, SmallListsFitAndLongNamesGiveWay) {
