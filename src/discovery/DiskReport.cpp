@@ -64,8 +64,10 @@ std::string_view kindName(DiskReport::Kind kind) {
         return "APFS container";
     case Kind::synthesized:
         return "synthesized";
+    case Kind::unknown:
+        break;
     }
-    return "internal";
+    return "unknown";
 }
 
 std::ostream& operator<<(std::ostream& stream, const DiskReport& disk) {
@@ -116,8 +118,10 @@ void DiskReportBuilder::readInfo(const std::string& diskID, const PlistDictionar
         return;
     }
     // What the list said stays unless the information says otherwise.
-    const PlistDictionary listedPlace{
-        {"Internal", PlistValue(disk->report.kind == Kind::internal)}};
+    PlistDictionary listedPlace;
+    if (disk->report.kind != Kind::unknown) {
+        listedPlace.emplace("Internal", PlistValue(disk->report.kind == Kind::internal));
+    }
     disk->report.kind = bestInternal(listedPlace, info) ? Kind::internal : Kind::external;
 }
 

@@ -17,12 +17,13 @@ namespace tesselwick::discovery {
 // What one scan saw of a whole disk: the ESPs it listed there, or why there are
 // none. A by-product of the scan, never a second look at the disks.
 struct DiskReport {
-    enum class Kind { internal, external, diskImage, apfsContainer, synthesized };
+    // `unknown`: the scan read nothing that says where the disk is attached.
+    enum class Kind { internal, external, diskImage, apfsContainer, synthesized, unknown };
 
     std::string id;
     std::string name;
     std::int64_t sizeBytes = 0; // 0 when the scan read no size
-    Kind kind = Kind::internal;
+    Kind kind = Kind::unknown;
     std::string scheme; // as the disk tool names it; "none" without a partition map
     std::vector<std::string> espIdentifiers;
     std::optional<std::string> reason; // absent exactly when espIdentifiers is not empty
@@ -30,7 +31,7 @@ struct DiskReport {
     bool operator==(const DiskReport&) const = default;
 };
 
-// "internal", "external", "disk image", "APFS container", "synthesized".
+// "internal", "external", "disk image", "APFS container", "synthesized", "unknown".
 std::string_view kindName(DiskReport::Kind kind);
 
 // Every field on one line, for diagnostics and test failures.

@@ -76,9 +76,13 @@ DiskReport listedDisk(const PlistDictionary& entry, const std::string& id) {
     // A container's "Content" is a type GUID on current systems: no name for people.
     report.name = container ? id : bestParentName(entry, {}, id, std::nullopt);
     report.sizeBytes = int64(lookup(entry, "Size")).value_or(0);
-    report.kind = container                 ? DiskReport::Kind::apfsContainer
-                  : bestInternal(entry, {}) ? DiskReport::Kind::internal
-                                            : DiskReport::Kind::external;
+    // The partition list rarely says where a disk is attached; until its own
+    // information is read, that is not known.
+    const std::optional<bool> internal = boolValue(entry, "Internal");
+    report.kind = container   ? DiskReport::Kind::apfsContainer
+                  : !internal ? DiskReport::Kind::unknown
+                  : *internal ? DiskReport::Kind::internal
+                              : DiskReport::Kind::external;
     report.scheme = schemeName(stringOrEmpty(entry, "Content"));
     return report;
 }

@@ -79,7 +79,7 @@ QString whyNoESPText(const std::vector<discovery::DiskReport>& disks) {
             place << QString::fromStdString(disk.name);
         }
         const std::string kind(discovery::kindName(disk.kind));
-        if (!disk.reason->starts_with(kind)) {
+        if (disk.kind != discovery::DiskReport::Kind::unknown && !disk.reason->starts_with(kind)) {
             place << QString::fromStdString(kind);
         }
         QString line = QString::fromStdString(disk.id);

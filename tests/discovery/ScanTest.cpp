@@ -100,18 +100,19 @@ TEST_F(ScanTest, DiskReportsOfRealMacRecordings) {
           "EF57347C-0000-11AA-AA11-00306543ECAC",
           {},
           toContainer}},
-        // An external USB adapter; the list does not say so, and nothing else is read.
+        // An external USB adapter; the list does not say where it is attached, and
+        // nothing else is read.
         {"list-plist.hstimager-usbide.plist",
          {"disk2",
           "disk2",
           128035676160,
-          internal,
+          unknown,
           "FDisk_partition_scheme",
           {},
           "MBR disk without an EFI partition"}},
         // A stick formatted without a map, its size a <real>.
         {"list-plist.hstimager-usbstick.plist",
-         {"disk2", "NO NAME", 15682240512, internal, "none", {}, "no partition map"}},
+         {"disk2", "NO NAME", 15682240512, unknown, "none", {}, "no partition map"}},
         {"list-plist.getdevinfo-vbox.plist",
          {"disk0", "disk0", 42948853248, internal, gpt, {"disk0s1"}, {}}},
         // A header without a parenthesis.

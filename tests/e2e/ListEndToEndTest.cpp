@@ -286,27 +286,26 @@ TEST(ListEndToEnd, EveryWorldListedAndItsDisksExplained) {
               "APFS container: its ESP is on disk0 (the physical store)")},
         {"broken-list.json",
          disk("disk3", "SanDisk Ultra Fit", 61500000000, "external", gpt, {"disk3s1"}, nullptr)},
-        // Apple silicon: no ESP anywhere.
-        {"empty.json", disk("disk0", "disk0", 500277792768, "internal", gpt, {},
+        // Apple silicon: no ESP anywhere. A disk whose own information the scan has no
+        // reason to read is of unknown place: the partition list does not say.
+        {"empty.json", disk("disk0", "disk0", 500277792768, "unknown", gpt, {},
                             "GUID disk without an EFI partition")},
         {"empty.json", disk("disk3", "disk3", 494384795648, "APFS container", apfs, {},
                             "APFS container: its physical store disk0 has no ESP")},
-        {"large.json", disk("disk4", "disk4", 256060514304, "internal", "FDisk_partition_scheme",
-                            {}, "MBR disk without an EFI partition")},
-        // The stick, the card and disk6 are external, but the partition list does not say
-        // so and nothing else about them is read.
+        {"large.json", disk("disk4", "disk4", 256060514304, "unknown", "FDisk_partition_scheme", {},
+                            "MBR disk without an EFI partition")},
+        {"why-no-esp.json", disk("disk2", "disk2", 31004295168, "unknown", "FDisk_partition_scheme",
+                                 {}, "MBR disk without an EFI partition")},
         {"why-no-esp.json",
-         disk("disk2", "disk2", 31004295168, "internal", "FDisk_partition_scheme", {},
-              "MBR disk without an EFI partition")},
-        {"why-no-esp.json",
-         disk("disk3", "CAMERA", 63864569856, "internal", "none", {}, "no partition map")},
+         disk("disk3", "CAMERA", 63864569856, "unknown", "none", {}, "no partition map")},
+        // Its candidate's information was read: an internal disk.
         {"why-no-esp.json", disk("disk4", "disk4", 500107862016, "internal", gpt, {},
                                  "a partition named EFI that is not FAT (ExFAT)")},
         // Its candidate's information is gone, and the image list knows the disk.
         {"why-no-esp.json",
          disk("disk5", "Boot Kit", 1073741824, "disk image", gpt, {}, "disk image detached")},
         {"why-no-esp.json",
-         disk("disk6", "disk6", 2000365289472, "internal", gpt, {},
+         disk("disk6", "disk6", 2000365289472, "unknown", gpt, {},
               "disk information could not be read: Unable to read disk6s1: Input/output error")},
     };
     std::size_t checked = 0;

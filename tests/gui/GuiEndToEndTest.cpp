@@ -578,7 +578,7 @@ TEST_F(GuiTopTray, AnEmptyListSaysWhy) {
     screenshot("gui-why-no-esp");
     xdotool("key ctrl+a ctrl+c");
     const std::string copied = clipboardText();
-    for (const char* line : {"\ndisk0 (internal): GUID disk without an EFI partition",
+    for (const char* line : {"\ndisk0: GUID disk without an EFI partition",
                              "\ndisk3: APFS container: its physical store disk0 has no ESP"}) {
         EXPECT_NE(copied.find(line), std::string::npos) << copied;
     }
