@@ -73,7 +73,8 @@ DiskReport listedDisk(const PlistDictionary& entry, const std::string& id) {
         lookup(entry, "APFSPhysicalStores") != nullptr || lookup(entry, "APFSVolumes") != nullptr;
     DiskReport report;
     report.id = id;
-    // A container's "Content" is a type GUID on current systems: no name for people.
+    // A container's "Content" is its type GUID: neither a name nor a scheme for
+    // people, who know the scheme by the text list's name for it.
     report.name = container ? id : bestParentName(entry, {}, id, std::nullopt);
     report.sizeBytes = int64(lookup(entry, "Size")).value_or(0);
     // The partition list rarely says where a disk is attached; until its own
@@ -83,7 +84,8 @@ DiskReport listedDisk(const PlistDictionary& entry, const std::string& id) {
                   : !internal ? DiskReport::Kind::unknown
                   : *internal ? DiskReport::Kind::internal
                               : DiskReport::Kind::external;
-    report.scheme = schemeName(stringOrEmpty(entry, "Content"));
+    report.scheme =
+        container ? "APFS Container Scheme" : schemeName(stringOrEmpty(entry, "Content"));
     return report;
 }
 

@@ -93,13 +93,7 @@ TEST_F(ScanTest, DiskReportsOfRealMacRecordings) {
         {"list-plist.hstimager-usbide.plist",
          {"disk0", "disk0", 512110190592, internal, gpt, {"disk0s1"}, {}}},
         {"list-plist.hstimager-usbide.plist",
-         {"disk1",
-          "disk1",
-          511900434432,
-          apfsContainer,
-          "EF57347C-0000-11AA-AA11-00306543ECAC",
-          {},
-          toContainer}},
+         {"disk1", "disk1", 511900434432, apfsContainer, "APFS Container Scheme", {}, toContainer}},
         // An external USB adapter; the list does not say where it is attached, and
         // nothing else is read.
         {"list-plist.hstimager-usbide.plist",

@@ -271,7 +271,7 @@ TEST(ListEndToEnd, EveryWorldListedAndItsDisksExplained) {
                     {"reason", reason}};
     };
     const char* const gpt = "GUID_partition_scheme";
-    const char* const apfs = "EF57347C-0000-11AA-AA11-00306543ECAC"; // a container's type
+    const char* const apfs = "APFS Container Scheme";
     const std::pair<const char*, Json> rows[] = {
         // The boot container: its ESP is on the disk of its physical store.
         {"multiboot.json", disk("disk1", "disk1", 500068036608, "APFS container", apfs, {},
