@@ -1,11 +1,15 @@
 #include "process/ProcessRunner.h"
 #include "process/ProcessTestSupport.h"
+#include "support/ErrorText.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <future>
+#include <random>
 #include <thread>
+#include <vector>
 
 #include <pthread.h>
 
@@ -15,7 +19,7 @@ using namespace tesselwick::testing;
 
 // Cancellation, stalls and signals across threads: children that fill a pipe and
 // go quiet, signals arriving while the runner waits, late standard error from a
-// background child. Many runs at once are the parallel scan's, end to end.
+// background child, and many runs at once.
 namespace {
 
 using RunnerStall = RunnerLeakCheck;
@@ -137,4 +141,50 @@ TEST_F(RunnerConcurrency, CancellationWhileDrainingStopsWaitingForTheGrandchild)
     EXPECT_TRUE(outcome.cancelled) << outcome.what();
     // Not the drain window's time-out either.
     EXPECT_LT(outcome.returned - cancelled, kDrainWindow);
+}
+
+// Many runs of every kind on four threads: each gives its own answer, and the
+// fixture checks that descriptors, children and threads are as they were.
+TEST_F(RunnerConcurrency, ThousandsOfMixedRunsLeakNothing) {
+    constexpr int kRuns = 2000;
+    std::atomic<int> next{0};
+    std::atomic<int> unexpected{0};
+    const auto worker = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        for (int run = next++; run < kRuns; run = next++) {
+            const TaskHandle handle = TaskHandle::makeUnstarted();
+            RunOutcome r;
+            bool ok = false;
+            if (run % 10 == 6) { // failure with output on both streams
+                r = runShellAs(handle, "echo out; echo err >&2; exit 7");
+                ok = r.error && r.error->code() == 7 && r.error->message() == "err\nout";
+            } else if (run % 10 == 7) { // time-out
+                r = runShellAs(handle, "exec sleep 10", 0.01);
+                ok = r.error && r.error->code() == 124;
+            } else if (run % 10 == 8) { // cancellation at a random point of the run
+                std::thread canceller([&, delay = random() % 3000] {
+                    std::this_thread::sleep_for(std::chrono::microseconds(delay));
+                    handle.cancel();
+                });
+                ok = runShellAs(handle, "exec sleep 10").cancelled;
+                canceller.join();
+            } else if (run % 10 == 9) { // a launch failure
+                ok = errorText([] {
+                         runProcessData("/nonexistent", {}, tesselwick::Seconds(10.0));
+                     }).starts_with("NSPOSIXErrorDomain " + std::to_string(ENOENT) + ": ");
+            } else { // success
+                ok = runProcessData("/bin/echo", {std::to_string(run)},
+                                    tesselwick::Seconds(10.0)) == std::to_string(run) + "\n";
+            }
+            unexpected += ok ? 0 : 1;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned w = 0; w < 4; ++w) {
+        threads.emplace_back(worker, 1234u + w);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(unexpected.load(), 0);
 }
