@@ -374,6 +374,18 @@ TEST_F(ManagerFixture, OpenMountedReportsWhyItCouldNot) {
     }
 }
 
+TEST_F(ManagerFixture, HelperInstallationIsAnnouncedAndRefreshesTheList) {
+    create();
+    *helperProbe = true;
+    cachedHelper = true; // what the installation stores
+    manager->installHelper();
+    ASSERT_TRUE(queue.runUntil([&] { return !manager->helperBusy(); }));
+    EXPECT_TRUE(manager->helperInstalled());
+    EXPECT_EQ(notifications, std::vector<std::string>{
+                                 "Helper ready | Passwordless EFI mount/unmount is available."});
+    EXPECT_TRUE(work->waitFor(1));
+}
+
 TEST_F(ManagerFixture, TeardownCancelsEverythingAndNothingFiresAfterwards) {
     for (bool mounting : {false, true}) { // a scan with a reveal and a refresh pending, or a mount
         create();
