@@ -1,9 +1,8 @@
-// The helper and the administrator route's inline script run for real by zsh
-// as root inside the sandbox, against the simulated disks.
+// The helper run for real by zsh as root inside the sandbox, against the
+// simulated disks; the startup files root must never run are the end-to-end test's.
 #include "SandboxRunner.h"
 
 #include "helper/HelperScripts.h"
-#include "process/AdministratorShell.h"
 
 #include <gtest/gtest.h>
 
@@ -144,47 +143,4 @@ TEST_F(RootScriptSandbox, HelperRefusesADeviceReportedUnderAnotherIdentifier) {
     EXPECT_EQ(err("c0"), std::string(helper::kReadyMarker) +
                              "\ndiskutil returned information for an unexpected disk identifier\n");
     EXPECT_EQ(r.value("c0.mounts"), "0");
-}
-
-TEST_F(RootScriptSandbox, RootShellsNeverRunTheCallersStartupFiles) {
-    // Any process of the user can plant a .zshenv; HOME or ZDOTDIR may reach
-    // the root shell through the administrator prompt.
-    sandbox_.writeFile("admin.line", process::scriptTransportLine(helper::privilegedDiskutilScript(
-                                         discovery::DiskOperation::mount,
-                                         discovery::PartitionId::validated("disk0s1"),
-                                         "/tmp/tesselwick-lease.sandbx")));
-    sandbox_.writeFile("installer.line", process::scriptTransportLine(helper::installerScript()));
-    const char* routes[] = {
-        // the administrator route's inline script, as the prompt runs it
-        "/bin/sh -c \"$(cat \"$TW_DIR/admin.line\")\"",
-        // the installer, carried the same way
-        "/bin/sh -c \"$(cat \"$TW_DIR/installer.line\")\"",
-        // the installer and the helper started through their own first lines
-        "\"$INSTALLER\"",
-        "\"$HELPER\" version",
-    };
-    const char* environments[] = {"HOME=\"$TW_DIR/home\"", "ZDOTDIR=\"$TW_DIR/zdotdir\""};
-    std::string script = R"SH(
-chmod 0755 "$INSTALLER" "$HELPER"
-mkdir -p "$TW_DIR/home" "$TW_DIR/zdotdir"
-print -r -- "print -r -- home >>'$TW_DIR/ran'" >"$TW_DIR/home/.zshenv"
-print -r -- "print -r -- zdotdir >>'$TW_DIR/ran'" >"$TW_DIR/zdotdir/.zshenv"
-)SH";
-    script += kCaseFunction;
-    int count = 0;
-    for (const char* route : routes) {
-        for (const char* environment : environments) {
-            script +=
-                "run_case c" + std::to_string(count++) + " env " + environment + " " + route + "\n";
-        }
-    }
-    script += "say ran \"$(cat \"$TW_DIR/ran\" 2>/dev/null | tr '\\n' ' ')\"\n";
-    const auto r = sandbox_.run(script, true, {}, kWorld);
-    for (int i = 0; i < count; ++i) {
-        // Appended rather than "literal" + temporary: GCC 12 reports a false -Wrestrict for that.
-        const std::string n = std::string("c").append(std::to_string(i));
-        EXPECT_EQ(r.value(n + ".status"), "0") << n << ": " << err(n) << r.err;
-    }
-    EXPECT_EQ(out("c0"), "Mount Point: /Volumes/EFI\n");
-    EXPECT_EQ(r.value("ran"), "");
 }

@@ -93,18 +93,6 @@ protected:
 
 } // namespace
 
-TEST_F(InstallerSandbox, CleanInstallAndReinstall) {
-    for (const bool previous : {false, true}) {
-        SCOPED_TRACE(previous ? "over a previous installation" : "clean");
-        const auto r =
-            sandbox_.run(std::string(previous ? kPreviousInstallation : "") + kRunAndReport);
-        ASSERT_EQ(r.value("status"), "0") << err() << r.err << r.out;
-        expectInstalled(r);
-        // visudo's "parsed OK" lines are all the standard output carries.
-        EXPECT_EQ(err(), "");
-    }
-}
-
 TEST_F(InstallerSandbox, DirectoryChecks) {
     const std::string hd = "/Library/PrivilegedHelperTools";
     const std::pair<const char*, std::string> cases[] = {
